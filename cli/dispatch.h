@@ -1,0 +1,19 @@
+// Target resolution and the fixed order in which the requested reports run.
+#pragma once
+
+#include "cli/options.h"
+#include "platform/output.h"
+#include "platform/platform.h"
+
+namespace velmora {
+
+// Resolves the target and runs every requested report once, in table
+// order. Returns the exit code: 0 when the reports ran, 1 when the target
+// cannot be found.
+int RunReports(const CommandOptions& options, platform::Platform& platform, Console& console);
+
+// The whole program over a given platform and console: banner, scan, usage
+// or reports. arguments[0] is the program's own name.
+int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform& platform, Console& console);
+
+}  // namespace velmora

@@ -1,0 +1,27 @@
+// Entry point: the process's arguments as UTF-16, the system platform and
+// the console streams; everything else is RunProgram's.
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/dispatch.h"
+#include "platform/format.h"
+#include "platform/output.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::u16string> arguments;
+  arguments.reserve(argc);
+  for (int i = 0; i < argc; ++i) arguments.push_back(velmora::Utf8ToUtf16(argv[i]));
+
+  velmora::StreamSink out(stdout);
+  velmora::StreamSink err(stderr);
+  velmora::Console console(out, err);
+  auto platform = velmora::platform::CreateSystemPlatform();
+  int code = velmora::RunProgram(arguments, *platform, console);
+  out.Flush();
+  err.Flush();
+  return code;
+}

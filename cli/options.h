@@ -1,0 +1,57 @@
+// The command line: options scanned into CommandOptions, banner and usage text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reports/reports.h"
+
+namespace velmora {
+
+// Action flag bits, one per option.
+namespace action {
+inline constexpr uint32_t kList = 0x1;
+inline constexpr uint32_t kFileRecord = 0x2;
+inline constexpr uint32_t kDetail = 0x4;
+inline constexpr uint32_t kDump = 0x8;
+inline constexpr uint32_t kSecurity = 0x10;
+inline constexpr uint32_t kWrite = 0x20;
+inline constexpr uint32_t kAttrDef = 0x40;
+inline constexpr uint32_t kFirstUnused = 0x80;
+inline constexpr uint32_t kLogRecord = 0x20000000;
+inline constexpr uint32_t kReference = 0x40000000;
+inline constexpr uint32_t kTargetPath = 0x80000000;
+}  // namespace action
+
+struct CommandOptions {
+  uint32_t actions = 0;
+  std::u16string target_path;
+  uint64_t reference = 0;
+  uint64_t lsn = 0;
+  uint32_t detail_type = 0;
+  uint32_t dump_type = 0;
+  DumpRange dump_range;
+  uint32_t attribute_id = 0;
+  std::u16string output_path;
+  uint32_t security_id = 0;
+  // -m X: SOURCE, in command-line order (a later binding of a letter wins).
+  std::vector<std::pair<char16_t, std::u16string>> drive_bindings;
+  // Tokens that looked like an option but could not be taken (told on stderr).
+  std::vector<std::u16string> warnings;
+};
+
+// The standard unsigned conversion: white space, sign, optional 0x in base
+// 16, digits up to the first non-digit; too large gives all bits set.
+uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits);
+// -v / -d type number to type code: number * 16, kept only when it is one
+// of 0x10..0xE0 or 0x100; else 0.
+uint32_t ParseTypeCode(std::u16string_view text);
+
+CommandOptions ScanArguments(const std::vector<std::u16string>& arguments);
+
+std::u16string_view BannerText();
+std::u16string_view UsageText();
+
+}  // namespace velmora

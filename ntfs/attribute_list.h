@@ -1,0 +1,59 @@
+// $ATTRIBUTE_LIST: where each attribute (or extent of one) of a file lives
+// when its attributes do not fit in the base record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ntfs/bytes.h"
+#include "ntfs/types.h"
+
+namespace velmora {
+
+class FileRecord;
+class VolumeContext;
+
+// Attribute list entry; offsets in bytes from the start of the entry.
+namespace list_entry {
+inline constexpr uint64_t kType = 0x00;        // u32
+inline constexpr uint64_t kLength = 0x04;      // u16, bytes of this entry
+inline constexpr uint64_t kNameLength = 0x06;  // u8, UTF-16 units
+inline constexpr uint64_t kNameOffset = 0x07;  // u8, from the entry start
+inline constexpr uint64_t kStartVcn = 0x08;    // u64; 0 for resident values and first extents
+inline constexpr uint64_t kReference = 0x10;   // u64, file reference of the holding record
+inline constexpr uint64_t kInstance = 0x18;    // u16, attribute Id in that record
+inline constexpr uint64_t kMinSize = 0x1A;
+}  // namespace list_entry
+
+// A validated entry: its length and name lie within the list value.
+class AttributeListEntry {
+ public:
+  explicit AttributeListEntry(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  LeBytes bytes() const { return LeBytes(bytes_); }
+  uint32_t TypeCode() const { return bytes().U32(list_entry::kType); }
+  AttrType Type() const { return static_cast<AttrType>(TypeCode()); }
+  uint16_t Length() const { return bytes().U16(list_entry::kLength); }
+  uint8_t NameLength() const { return bytes().U8(list_entry::kNameLength); }
+  uint8_t NameOffset() const { return bytes().U8(list_entry::kNameOffset); }
+  std::u16string Name() const { return bytes().Utf16(NameOffset(), NameLength()); }
+  bool NameEquals(const CountedName& name) const;
+  uint64_t StartVcn() const { return bytes().U64(list_entry::kStartVcn); }
+  FileReference Reference() const { return FileReference(bytes().U64(list_entry::kReference)); }
+  uint16_t Instance() const { return bytes().U16(list_entry::kInstance); }
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
+// The entries of a list value in order. Ends at the end of the value, or at
+// the first damaged entry (length below the entry header or reaching past
+// the value, a name outside the entry).
+std::vector<AttributeListEntry> AttributeListEntries(std::span<const uint8_t> value);
+
+// The whole value of the base record's first $ATTRIBUTE_LIST; nullopt when
+// there is none or it cannot be read.
+std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume, const FileRecord& base);
+
+}  // namespace velmora

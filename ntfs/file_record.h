@@ -1,0 +1,95 @@
+// File records of the master file table, and the update sequence array that
+// protects file records, index blocks and log pages alike.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ntfs/attribute.h"
+#include "ntfs/bytes.h"
+#include "ntfs/types.h"
+
+namespace velmora {
+
+class VolumeContext;
+
+// File record header; offsets in bytes from the start of the record.
+namespace record {
+inline constexpr uint64_t kSignature = 0x00;      // "FILE"
+inline constexpr uint64_t kOffsetOfUS = 0x04;     // u16, update sequence array offset
+inline constexpr uint64_t kSizeOfUS = 0x06;       // u16, words in the array, the USN included
+inline constexpr uint64_t kLogSeqNumber = 0x08;   // u64
+inline constexpr uint64_t kSequence = 0x10;       // u16
+inline constexpr uint64_t kHardLinks = 0x12;      // u16
+inline constexpr uint64_t kOffsetOfAttr = 0x14;   // u16, first attribute record
+inline constexpr uint64_t kFlags = 0x16;          // u16; 0x0001 in use, 0x0002 directory
+inline constexpr uint64_t kFirstFreeByte = 0x18;  // u32, bytes in use
+inline constexpr uint64_t kAllocSize = 0x1C;      // u32, bytes allocated
+inline constexpr uint64_t kRefToBase = 0x20;      // u64, base record reference; 0 in a base record
+inline constexpr uint64_t kNextAttrId = 0x28;     // u16
+inline constexpr uint64_t kNumberHigh = 0x2A;     // u16, bits 32..47 of the record's own number
+inline constexpr uint64_t kNumberLow = 0x2C;      // u32, bits 0..31
+inline constexpr uint64_t kHeaderSize = 0x30;
+inline constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
+inline constexpr uint16_t kFlagDirectory = 0x0002;
+// Records 0 to 23 are read straight from the MFT's first cluster run.
+inline constexpr uint64_t kDirectRecords = 24;
+}  // namespace record
+
+// One file record with its update sequence undone.
+class FileRecord {
+ public:
+  explicit FileRecord(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+  std::span<const uint8_t> span() const { return bytes_; }
+  LeBytes bytes() const { return LeBytes(bytes_); }
+  uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
+
+  uint16_t OffsetOfUS() const { return bytes().U16(record::kOffsetOfUS); }
+  uint16_t SizeOfUS() const { return bytes().U16(record::kSizeOfUS); }
+  uint64_t LogSeqNumber() const { return bytes().U64(record::kLogSeqNumber); }
+  uint16_t Sequence() const { return bytes().U16(record::kSequence); }
+  uint16_t HardLinks() const { return bytes().U16(record::kHardLinks); }
+  uint16_t OffsetOfAttr() const { return bytes().U16(record::kOffsetOfAttr); }
+  uint16_t Flags() const { return bytes().U16(record::kFlags); }
+  uint32_t FirstFreeByte() const { return bytes().U32(record::kFirstFreeByte); }
+  uint32_t AllocSize() const { return bytes().U32(record::kAllocSize); }
+  uint64_t RefToBase() const { return bytes().U64(record::kRefToBase); }
+  uint16_t NextAttrId() const { return bytes().U16(record::kNextAttrId); }
+  uint16_t NumberHigh() const { return bytes().U16(record::kNumberHigh); }
+  uint32_t NumberLow() const { return bytes().U32(record::kNumberLow); }
+  // The record's own 48-bit number, as its header states it.
+  uint64_t OwnNumber() const { return (uint64_t{NumberHigh()} << 32) | NumberLow(); }
+  // Attribute walks end at the used bytes (never past the buffer).
+  uint32_t ScanBound() const { return FirstFreeByte() < size() ? FirstFreeByte() : size(); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Walks a record's attribute records: from OffsetOfAttr, stepping by each
+// TotalSize, ending at the end marker, at the used bytes, or at a damaged
+// attribute record.
+class AttributeWalk {
+ public:
+  explicit AttributeWalk(const FileRecord& record) : record_(record), next_(record.OffsetOfAttr()) {}
+  std::optional<AttributeRecord> Next();
+
+ private:
+  const FileRecord& record_;
+  uint64_t next_;
+};
+
+// Undoes the update sequence of a protected block in place: word i of the
+// array replaces the last word of the i-th 512-byte stride, which must hold
+// the update sequence number. False when the array is damaged (SizeOfUS 0,
+// array or strides outside the block) or a stride is torn.
+bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
+
+// Reads a file record by reference; records 24 and up are found through the
+// MFT's own runs. nullopt on any failure.
+std::optional<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
+
+}  // namespace velmora

@@ -1,0 +1,56 @@
+// From a path as the user typed it to the target's file reference, by
+// walking the directory indexes on disk from the root down.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ntfs/types.h"
+
+namespace velmora {
+
+class VolumeContext;
+class UpcaseTable;
+namespace platform {
+class Platform;
+}
+
+enum class PathForm { kRejected = 0, kPrefixedDrive = 1, kDrive = 2 };
+
+// "\\?\X:..." (longer than 6 units) or "X:..." (longer than 2 units).
+PathForm ClassifyPath(std::u16string_view path);
+
+// Splits at backslashes; a doubled backslash counts as one separator and
+// leaves its first backslash at the end of the component before it.
+void SplitPathComponents(std::u16string_view text, std::vector<std::u16string>& components);
+
+// The drive letter of a drive path, or 0.
+char16_t DriveLetterOf(std::u16string_view path);
+
+// The name sought by one directory lookup, and what the walk found.
+struct NameQuery {
+  bool found = false;
+  std::u16string name;
+  uint32_t record_low = 0;
+  uint32_t record_high = 0;
+};
+
+// The index visitor of a lookup: stops at the entry whose name equals the
+// sought one through the upcase table, whatever its namespace.
+int MatchFileName(std::span<const uint8_t> key, uint32_t first32, uint32_t next16, NameQuery& query,
+                  const UpcaseTable& upcase);
+// The comparator: the order in which the volume keeps $I30 entries (units
+// compared after upper-casing, a shorter name before a longer one it begins).
+int32_t CompareFileName(std::span<const uint8_t> key, const NameQuery& query, const UpcaseTable& upcase);
+
+// The entry of that name in the directory's $I30 index, sequence number 0; 0 when absent.
+FileReference LookupChild(std::u16string_view name, VolumeContext& volume, FileReference directory);
+
+// Opens the path's volume into volume (empty on entry; the caller closes
+// it) and returns the target's reference, 0 when not found.
+FileReference PathResolver(std::u16string_view path, VolumeContext& volume, platform::Platform& platform);
+
+}  // namespace velmora

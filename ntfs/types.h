@@ -1,0 +1,73 @@
+// Small strong types for the numbers NTFS mixes up easily.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace velmora {
+
+// A file reference: record number in the low 48 bits, sequence number in the
+// high 16. The reader takes the whole value as the record number, so
+// references found on disk are handed on with the sequence bits cleared.
+struct FileReference {
+  uint64_t value = 0;
+
+  constexpr FileReference() = default;
+  constexpr explicit FileReference(uint64_t v) : value(v) {}
+  constexpr uint64_t RecordNumber() const { return value & 0x0000FFFFFFFFFFFFull; }
+  constexpr uint16_t Sequence() const { return static_cast<uint16_t>(value >> 48); }
+  constexpr FileReference WithoutSequence() const { return FileReference(RecordNumber()); }
+  constexpr bool operator==(const FileReference&) const = default;
+};
+
+inline constexpr FileReference kMftReference{0};
+inline constexpr FileReference kLogFileReference{2};
+inline constexpr FileReference kAttrDefReference{4};
+inline constexpr FileReference kRootReference{5};
+inline constexpr FileReference kSecureReference{9};
+inline constexpr FileReference kUpcaseReference{10};
+
+// Virtual cluster number: a cluster counted from the start of one value.
+struct Vcn {
+  uint64_t value = 0;
+  constexpr bool operator==(const Vcn&) const = default;
+};
+// Logical cluster number: a cluster counted from the start of the volume.
+struct Lcn {
+  uint64_t value = 0;
+  constexpr bool operator==(const Lcn&) const = default;
+};
+
+// Attribute type codes.
+enum class AttrType : uint32_t {
+  kAny = 0x00,  // lookups: any type
+  kStandardInformation = 0x10,
+  kAttributeList = 0x20,
+  kFileName = 0x30,
+  kObjectId = 0x40,
+  kSecurityDescriptor = 0x50,
+  kVolumeName = 0x60,
+  kVolumeInformation = 0x70,
+  kData = 0x80,
+  kIndexRoot = 0x90,
+  kIndexAllocation = 0xA0,
+  kBitmap = 0xB0,
+  kReparsePoint = 0xC0,
+  kEaInformation = 0xD0,
+  kEa = 0xE0,
+  kLoggedUtilityStream = 0x100,
+  kEnd = 0xFFFFFFFF,  // marks the end of a record's attributes
+};
+
+constexpr uint32_t ToU32(AttrType type) { return static_cast<uint32_t>(type); }
+
+// An attribute or index name as the lookups take it (the on-disk counted
+// name: a length byte and that many UTF-16 units). Compared unit for unit.
+struct CountedName {
+  std::u16string_view units;
+};
+
+inline constexpr CountedName kI30Name{u"$I30"};
+inline constexpr CountedName kSiiName{u"$SII"};
+
+}  // namespace velmora

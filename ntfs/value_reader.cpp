@@ -1,0 +1,91 @@
+#include "ntfs/value_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ntfs/attribute_list.h"
+#include "ntfs/file_record.h"
+#include "ntfs/volume.h"
+
+namespace velmora {
+
+uint32_t CopyResidentRange(const AttributeRecord& attribute, uint64_t offset, std::span<uint8_t> dest) {
+  std::span<const uint8_t> value = attribute.ResidentValue();
+  if (offset >= value.size()) return 0;
+  uint64_t count = std::min<uint64_t>(dest.size(), value.size() - offset);
+  std::memcpy(dest.data(), value.data() + offset, count);
+  return static_cast<uint32_t>(count);
+}
+
+AttributeReader::AttributeReader(VolumeContext& volume, const AttributeRecord& attribute)
+    : volume_(volume), attribute_(attribute) {
+  if (attribute.NonResident()) runs_.AppendExtent(attribute);
+}
+
+AttributeReader::AttributeReader(VolumeContext& volume, const AttributeRecord& attribute, RunList runs)
+    : volume_(volume), attribute_(attribute), runs_(std::move(runs)) {}
+
+AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const FileRecord& base,
+                                                  const AttributeRecord& attribute) {
+  if (!attribute.NonResident() || attribute.StartVcn() != 0) return AttributeReader(volume, attribute);
+  auto list_value = ReadAttributeListValue(volume, base);
+  if (!list_value) return AttributeReader(volume, attribute);
+
+  RunList runs;
+  runs.AppendExtent(attribute);
+  const CountedName name{attribute.Name()};
+  std::vector<AttributeListEntry> extents;
+  for (const AttributeListEntry& entry : AttributeListEntries(*list_value)) {
+    if (entry.TypeCode() == attribute.TypeCode() && entry.StartVcn() != 0 && entry.NameEquals(name))
+      extents.push_back(entry);
+  }
+  std::stable_sort(extents.begin(), extents.end(),
+                   [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.StartVcn() < b.StartVcn(); });
+  for (const AttributeListEntry& entry : extents) {
+    auto holder = ReadFileRecord(volume, entry.Reference().WithoutSequence());
+    if (!holder) continue;
+    AttributeWalk walk(*holder);
+    while (auto a = walk.Next()) {
+      if (a->Id() != entry.Instance()) continue;
+      if (a->TypeCode() == attribute.TypeCode() && a->NonResident() && a->StartVcn() == entry.StartVcn() &&
+          !runs.AppendExtent(*a))
+        return AttributeReader(volume, attribute, std::move(runs));
+      break;
+    }
+  }
+  return AttributeReader(volume, attribute, std::move(runs));
+}
+
+std::optional<uint32_t> AttributeReader::ReadNonResidentRange(uint64_t offset, std::span<uint8_t> dest) {
+  uint64_t size = attribute_.RealSize();
+  if (offset >= size || dest.empty() || runs_.empty()) return std::nullopt;
+  uint64_t count = std::min<uint64_t>(dest.size(), size - offset);
+  if (!ReadRunBytes(volume_, runs_, offset, dest.first(count), /*require_mapped=*/false)) return std::nullopt;
+  return static_cast<uint32_t>(count);
+}
+
+std::optional<uint32_t> AttributeReader::ReadAttributeRange(uint64_t offset, std::span<uint8_t> dest) {
+  if (attribute_.NonResident()) return ReadNonResidentRange(offset, dest);
+  return CopyResidentRange(attribute_, offset, dest);
+}
+
+const std::vector<uint8_t>* AttributeReader::ReadAttributeValue() {
+  value_.reset();
+  uint64_t size = attribute_.ValueSize();
+  if (size > kMaxWholeValueBytes) return nullptr;
+  std::vector<uint8_t> buffer(size);
+  if (attribute_.NonResident()) {
+    if (!ReadNonResidentRange(0, buffer)) return nullptr;
+  } else {
+    CopyResidentRange(attribute_, 0, buffer);
+  }
+  value_ = std::move(buffer);
+  return &*value_;
+}
+
+bool AttributeReader::ReadMapped(uint64_t offset, std::span<uint8_t> dest) {
+  if (!attribute_.NonResident()) return false;
+  return ReadRunBytes(volume_, runs_, offset, dest, /*require_mapped=*/true);
+}
+
+}  // namespace velmora

@@ -1,0 +1,43 @@
+// A volume image or block device read through a POSIX file descriptor.
+//
+// The descriptor is opened read-only and nothing in this class can write
+// through it: the evidence stays as it was acquired.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "platform/byte_source.h"
+
+namespace velmora::platform {
+
+// The platform error number (Windows value) closest to an errno value.
+uint32_t ErrorFromErrno(int error);
+
+class FileSource : public ByteSource {
+ public:
+  // Opens a regular file, block device or character device read-only.
+  // Null on failure, with *error set to a platform error number.
+  static std::unique_ptr<FileSource> Open(const std::string& path, uint32_t* error);
+
+  ~FileSource() override;
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  bool ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+  std::optional<uint64_t> Size() const override { return size_; }
+  std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const override { return identity_; }
+
+ private:
+  FileSource(int fd, std::optional<uint64_t> size, std::pair<uint64_t, uint64_t> identity)
+      : fd_(fd), size_(size), identity_(identity) {}
+
+  int fd_;
+  std::optional<uint64_t> size_;
+  std::pair<uint64_t, uint64_t> identity_;
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,171 @@
+#include "platform/format.h"
+
+#include <vector>
+
+namespace velmora {
+
+std::u16string FormatArg::AsText16() const {
+  if (kind_ == Kind::Text16) return std::u16string(text16_);
+  if (kind_ == Kind::Text8) return Utf8ToUtf16(text8_);
+  return {};
+}
+
+namespace {
+
+std::u16string Digits(uint64_t value, unsigned base, bool upper) {
+  const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::u16string out;
+  do {
+    out.insert(out.begin(), static_cast<char16_t>(digits[value % base]));
+    value /= base;
+  } while (value != 0);
+  return out;
+}
+
+void Pad(std::u16string& out, std::u16string body, size_t width, bool left, bool zeros, bool negative) {
+  if (zeros && !left) {
+    size_t length = body.size() + (negative ? 1 : 0);
+    if (length < width) body.insert(0, width - length, u'0');
+  }
+  if (negative) body.insert(body.begin(), u'-');
+  if (body.size() < width) {
+    if (left) {
+      body.append(width - body.size(), u' ');
+    } else {
+      body.insert(0, width - body.size(), u' ');
+    }
+  }
+  out += body;
+}
+
+}  // namespace
+
+std::u16string Format(std::string_view format, std::initializer_list<FormatArg> args) {
+  std::u16string out;
+  auto next = args.begin();
+  size_t i = 0;
+  while (i < format.size()) {
+    char c = format[i++];
+    if (c != '%') {
+      out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+      continue;
+    }
+    bool left = false;
+    bool zeros = false;
+    size_t width = 0;
+    while (i < format.size() && (format[i] == '-' || format[i] == '0')) {
+      (format[i] == '-' ? left : zeros) = true;
+      ++i;
+    }
+    while (i < format.size() && format[i] >= '0' && format[i] <= '9') width = width * 10 + (format[i++] - '0');
+    if (format.substr(i, 3) == "I64") i += 3;
+    while (i < format.size() && (format[i] == 'l' || format[i] == 'h')) ++i;
+    if (i >= format.size()) break;
+    char conversion = format[i++];
+    if (conversion == '%') {
+      out.push_back(u'%');
+      continue;
+    }
+    if (next == args.end()) continue;
+    const FormatArg& arg = *next++;
+    switch (conversion) {
+      case 'd':
+      case 'i': {
+        int64_t value = arg.AsSigned();
+        bool negative = value < 0;
+        uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        Pad(out, Digits(magnitude, 10, false), width, left, zeros, negative);
+        break;
+      }
+      case 'u':
+        Pad(out, Digits(arg.AsUnsigned(), 10, false), width, left, zeros, false);
+        break;
+      case 'x':
+      case 'X':
+        Pad(out, Digits(arg.AsUnsigned(), 16, conversion == 'X'), width, left, zeros, false);
+        break;
+      case 'c':
+        Pad(out, std::u16string(1, static_cast<char16_t>(arg.AsUnsigned())), width, left, false, false);
+        break;
+      case 's':
+        Pad(out, arg.AsText16(), width, left, false, false);
+        break;
+      default:
+        break;
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    uint32_t cp = 0xFFFD;
+    size_t extra = 0;
+    if (byte < 0x80) {
+      cp = byte;
+    } else if ((byte & 0xE0) == 0xC0) {
+      cp = byte & 0x1F;
+      extra = 1;
+    } else if ((byte & 0xF0) == 0xE0) {
+      cp = byte & 0x0F;
+      extra = 2;
+    } else if ((byte & 0xF8) == 0xF0) {
+      cp = byte & 0x07;
+      extra = 3;
+    }
+    ++i;
+    bool valid = byte < 0x80 || extra > 0;
+    for (size_t k = 0; k < extra && valid; ++k) {
+      if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+        valid = false;
+        break;
+      }
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+    }
+    if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+}  // namespace velmora

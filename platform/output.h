@@ -1,0 +1,77 @@
+// Where the reports' text goes.
+//
+// Reports print UTF-16 text (file names may hold any code unit) and, for the
+// hex dump, single-byte text; both go to the same stream in order. A sink
+// decides how UTF-16 becomes bytes: the console sink uses the user's locale
+// encoding, the string sink (tests, fuzzers) keeps UTF-8.
+#pragma once
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "platform/format.h"
+
+namespace velmora {
+
+class TextSink {
+ public:
+  virtual ~TextSink() = default;
+  virtual void WriteWide(std::u16string_view text) = 0;
+  virtual void WriteNarrow(std::string_view bytes) = 0;
+  virtual void Flush() {}
+};
+
+// Collects output as UTF-8 (unpaired surrogates as U+FFFD).
+class StringSink : public TextSink {
+ public:
+  void WriteWide(std::u16string_view text) override { text_ += Utf16ToUtf8(text); }
+  void WriteNarrow(std::string_view bytes) override { text_ += bytes; }
+  const std::string& text() const { return text_; }
+  void clear() { text_.clear(); }
+
+ private:
+  std::string text_;
+};
+
+// Writes to a stdio stream, converting UTF-16 to the encoding of the
+// process locale (UTF-8 when the locale is UTF-8 or plain ASCII "C").
+class StreamSink : public TextSink {
+ public:
+  explicit StreamSink(std::FILE* stream);
+  void WriteWide(std::u16string_view text) override;
+  void WriteNarrow(std::string_view bytes) override;
+  void Flush() override;
+
+ private:
+  std::FILE* stream_;
+  bool utf8_;
+};
+
+// The report output: the program's formats, printed wide or narrow.
+class Console {
+ public:
+  Console(TextSink& out, TextSink& err) : out_(out), err_(err) {}
+
+  void Print(std::string_view format, std::initializer_list<FormatArg> args = {}) {
+    out_.WriteWide(Format(format, args));
+  }
+  // Single-byte text (the hex dump): every argument formats to ASCII.
+  void PrintNarrow(std::string_view format, std::initializer_list<FormatArg> args = {}) {
+    out_.WriteNarrow(Utf16ToUtf8(Format(format, args)));
+  }
+  // One diagnostic line on standard error, after what the reports printed so far.
+  void Diagnostic(std::string_view format, std::initializer_list<FormatArg> args = {}) {
+    out_.Flush();
+    err_.WriteWide(Format(format, args));
+    err_.Flush();
+  }
+  TextSink& out() { return out_; }
+
+ private:
+  TextSink& out_;
+  TextSink& err_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,335 @@
+#include "platform/posix_platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/file_source.h"
+#include "platform/format.h"
+#include "platform/mountinfo.h"
+#include "platform/partitions.h"
+#include "platform/well_known_sids.h"
+
+namespace velmora::platform {
+
+namespace {
+
+using Identity = std::pair<uint64_t, uint64_t>;
+
+// A file the output must never be: the volume's source, or a bound source.
+struct Guarded {
+  Identity identity;
+  std::u16string what;
+};
+
+constexpr std::u16string_view kDevicePrefix = u"\\\\.\\";
+constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
+constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
+constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+constexpr char kMountInfo[] = "/proc/self/mountinfo";
+constexpr std::string_view kLoopDevicePrefix = "/dev/loop";
+
+bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// The letter of "X:..." or "\\?\X:...".
+std::optional<char16_t> DriveLetterOf(std::u16string_view path) {
+  if (path.substr(0, kLongPathPrefix.size()) == kLongPathPrefix) path.remove_prefix(kLongPathPrefix.size());
+  if (path.size() >= 2 && path[1] == u':' && IsAsciiLetter(path[0])) return path[0];
+  return std::nullopt;
+}
+
+// A name the system can be asked about: no NUL inside.
+std::optional<std::string> SystemName(std::u16string_view name) {
+  if (name.empty() || name.find(u'\0') != std::u16string_view::npos) return std::nullopt;
+  return Utf16ToUtf8(name);
+}
+
+std::optional<std::string> AbsolutePosixPath(std::u16string_view path) {
+  if (path.empty() || path[0] != u'/') return std::nullopt;
+  return SystemName(path);
+}
+
+std::optional<struct stat> StatOf(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st;
+}
+
+Identity IdentityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// A source as bound: the whole text when such a file exists (its name may
+// hold '@' or '#'), otherwise the text split into file and selector.
+SourceSpec SpecOfBound(const std::u16string& source) {
+  std::string text = Utf16ToUtf8(source);
+  if (!source.empty() && source.find(u'\0') == std::u16string::npos && StatOf(text))
+    return SourceSpec{text, SourceSpec::Select::Automatic, 0};
+  return ParseSourceSpec(text);
+}
+
+std::optional<std::string> ReadWholeFile(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return text;
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return std::nullopt;
+  return std::string(resolved);
+}
+
+// The files that hold a mounted file system: its source, and behind a loop
+// device the loop device's backing file.
+std::vector<std::string> FilesBehindMount(const MountEntry& mount) {
+  std::vector<std::string> files{mount.source};
+  if (mount.source.compare(0, kLoopDevicePrefix.size(), kLoopDevicePrefix) == 0) {
+    const std::string attribute = "/sys/block/" + mount.source.substr(5) + "/loop/backing_file";
+    if (auto backing = ReadWholeFile(attribute.c_str())) {
+      while (!backing->empty() && backing->back() == '\n') backing->pop_back();
+      files.push_back(*backing);
+    }
+  }
+  return files;
+}
+
+std::u16string TypeRefusal(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return {};
+  if (S_ISBLK(st.st_mode)) return u"it is a block device";
+  if (S_ISCHR(st.st_mode)) return u"it is a character device";
+  if (S_ISDIR(st.st_mode)) return u"it is a directory";
+  if (S_ISFIFO(st.st_mode)) return u"it is a FIFO";
+  if (S_ISSOCK(st.st_mode)) return u"it is a socket";
+  return u"it is not a regular file";
+}
+
+// Why an existing output file must not be written, or empty.
+std::u16string FileRefusal(const struct stat& st, const std::vector<Guarded>& guarded) {
+  if (auto why = TypeRefusal(st); !why.empty()) return why;
+  for (const Guarded& g : guarded) {
+    if (g.identity == IdentityOf(st)) return u"it is " + g.what;
+  }
+  return {};
+}
+
+// Why a new or existing output file must not be written because its
+// directory lies on a mounted guarded source, or empty.
+std::u16string MountRefusal(const std::string& path, const std::vector<Guarded>& guarded) {
+  const size_t slash = path.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  auto canonical = RealPath(directory);
+  auto text = ReadWholeFile(kMountInfo);
+  if (!canonical || !text) return {};
+  std::vector<MountEntry> mounts = ParseMountInfo(*text);
+  auto location = LocateInMounts(mounts, *canonical);
+  if (!location) return {};
+  for (const std::string& file : FilesBehindMount(*location->mount)) {
+    auto st = StatOf(file);
+    for (const Guarded& g : guarded) {
+      if (st && g.identity == IdentityOf(*st))
+        return u"it lies on " + g.what + u", mounted at " + Utf8ToUtf16(location->mount->mount_point);
+    }
+  }
+  return {};
+}
+
+std::vector<Guarded> GuardedFiles(const ByteSource& volume, const std::map<char16_t, std::u16string>& bindings) {
+  std::vector<Guarded> guarded;
+  if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
+  for (const auto& [letter, source] : bindings) {
+    if (auto st = StatOf(SpecOfBound(source).path))
+      guarded.push_back({IdentityOf(*st), std::u16string(u"the source bound to drive ") + letter + u":"});
+  }
+  return guarded;
+}
+
+class PosixOutputFile : public OutputFile {
+ public:
+  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  ~PosixOutputFile() override { close(fd_); }
+  PosixOutputFile(const PosixOutputFile&) = delete;
+  PosixOutputFile& operator=(const PosixOutputFile&) = delete;
+
+  bool Write(std::span<const uint8_t> bytes) override {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += static_cast<size_t>(put);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+void PosixPlatform::BindDrive(char16_t letter, std::u16string source) {
+  if (IsAsciiLetter(letter)) bindings_[UpperAscii(letter)] = std::move(source);
+}
+
+const std::u16string* PosixPlatform::BoundSource(char16_t letter) const {
+  auto it = bindings_.find(UpperAscii(letter));
+  return it == bindings_.end() ? nullptr : &it->second;
+}
+
+bool PosixPlatform::PathExists(std::u16string_view path) {
+  if (auto letter = DriveLetterOf(path)) return BoundSource(*letter) != nullptr;
+  auto posix = AbsolutePosixPath(path);
+  return posix && StatOf(*posix).has_value();
+}
+
+std::optional<bool> PosixPlatform::PathIsDirectory(std::u16string_view path) {
+  if (auto letter = DriveLetterOf(path)) {
+    if (BoundSource(*letter) != nullptr) return std::nullopt;
+    return false;
+  }
+  auto posix = AbsolutePosixPath(path);
+  if (!posix) return false;
+  auto st = StatOf(*posix);
+  return st && S_ISDIR(st->st_mode);
+}
+
+std::unique_ptr<ByteSource> PosixPlatform::OpenDevice(std::u16string_view device_name) {
+  if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
+      IsAsciiLetter(device_name[4]) && device_name[5] == u':') {
+    const std::u16string* source = BoundSource(device_name[4]);
+    if (source == nullptr) {
+      SetLastError(kErrorFileNotFound);
+      return nullptr;
+    }
+    return OpenBound(*source);
+  }
+  auto path = SystemName(device_name);
+  if (!path) {
+    SetLastError(kErrorFileNotFound);
+    return nullptr;
+  }
+  uint32_t error = kErrorSuccess;
+  std::unique_ptr<ByteSource> file = FileSource::Open(*path, &error);
+  if (!file) SetLastError(error);
+  return file;
+}
+
+std::unique_ptr<ByteSource> PosixPlatform::OpenBound(const std::u16string& source) {
+  const SourceSpec spec = SpecOfBound(source);
+  uint32_t error = kErrorSuccess;
+  std::unique_ptr<ByteSource> file = FileSource::Open(spec.path, &error);
+  if (!file) {
+    SetLastError(error);
+    return nullptr;
+  }
+  std::optional<uint64_t> offset = SelectVolume(*file, spec);
+  if (!offset) {
+    SetLastError(kErrorFileNotFound);  // no such partition on the disk
+    return nullptr;
+  }
+  if (*offset == 0) return file;
+  return std::make_unique<OffsetSource>(std::move(file), *offset);
+}
+
+std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view path) {
+  auto posix = AbsolutePosixPath(path);
+  if (!posix) return std::nullopt;
+  auto canonical = RealPath(*posix);
+  auto text = ReadWholeFile(kMountInfo);
+  if (!canonical || !text) return std::nullopt;
+  std::vector<MountEntry> mounts = ParseMountInfo(*text);
+  auto location = LocateInMounts(mounts, *canonical);
+  // A source that is no path ("tmpfs", "overlay") names no device to read.
+  if (!location || location->mount->source.empty() || location->mount->source[0] != '/') return std::nullopt;
+  MountedPath mounted{Utf8ToUtf16(location->mount->source), {}};
+  for (const std::string& component : location->components) mounted.components.push_back(Utf8ToUtf16(component));
+  return mounted;
+}
+
+std::u16string PosixPlatform::UnboundDriveAdvice(char16_t letter) {
+  const std::u16string drive = std::u16string(1, UpperAscii(letter)) + u":";
+  return u"Drive " + drive + u" is not bound to a volume: bind it with -m " + drive + u" IMAGE_OR_DEVICE";
+}
+
+std::optional<LocalTime> PosixPlatform::FileTimeToLocal(uint64_t filetime) {
+  // Windows converts FILETIMEs below 2^63 only; keep the same range.
+  if (filetime > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return std::nullopt;
+  const int64_t seconds = static_cast<int64_t>(filetime / kFileTimeTicksPerSecond) - kSecondsFrom1601To1970;
+  if (seconds < std::numeric_limits<time_t>::min() || seconds > std::numeric_limits<time_t>::max())
+    return std::nullopt;
+  const time_t t = static_cast<time_t>(seconds);
+  tzset();  // localtime_r need not notice a TZ changed since the last call
+  struct tm local {};
+  if (localtime_r(&t, &local) == nullptr) return std::nullopt;
+  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+}
+
+AccountLookup PosixPlatform::LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
+                                              uint32_t domain_capacity) {
+  AccountLookup result = LookupWellKnownSid(sid, name_capacity, domain_capacity);
+  if (result.error != kErrorSuccess) SetLastError(result.error);
+  return result;
+}
+
+CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume) {
+  CreateOutcome outcome;
+  auto name = SystemName(path);
+  if (!name) {
+    SetLastError(kErrorFileNotFound);
+    return outcome;
+  }
+  const std::vector<Guarded> guarded = GuardedFiles(volume, bindings_);
+  auto refuse = [&](const std::u16string& why) {
+    SetLastError(kErrorAccessDenied);
+    outcome.refusal = u"Refusing to write " + std::u16string(path) + u": " + why;
+    return std::move(outcome);
+  };
+  if (auto st = StatOf(*name)) {
+    if (auto why = FileRefusal(*st, guarded); !why.empty()) return refuse(why);
+  }
+  if (auto why = MountRefusal(*name, guarded); !why.empty()) return refuse(why);
+
+  // Open without truncating, then check what was opened: the path may have
+  // been replaced since the checks above. O_NONBLOCK keeps a FIFO put
+  // there meanwhile from blocking the open.
+  int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return outcome;
+  }
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    close(fd);
+    return outcome;
+  }
+  if (auto why = FileRefusal(opened, guarded); !why.empty()) {
+    close(fd);
+    return refuse(why);
+  }
+  if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    close(fd);
+    return outcome;
+  }
+  outcome.file = std::make_unique<PosixOutputFile>(fd);
+  return outcome;
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,49 @@
+// The platform on Linux and other POSIX systems.
+//
+// There are no \\.\X: devices here: -m binds a drive letter to an image file
+// or block device (optionally a volume inside a whole-disk image, see
+// partitions.h), and "\\.\X:" opens that source. A drive path of a bound
+// letter has no meaning to the system, so only the on-disk walk decides
+// whether it exists. An absolute POSIX path on a mounted NTFS volume is
+// traced to the mount's device through /proc/self/mountinfo.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace velmora::platform {
+
+class PosixPlatform : public Platform {
+ public:
+  // Binds a drive letter (either case) to SOURCE; a later binding of the
+  // same letter replaces the earlier one. Letters outside A-Z are ignored.
+  void BindDrive(char16_t letter, std::u16string source) override;
+
+  bool PathExists(std::u16string_view path) override;
+  std::optional<bool> PathIsDirectory(std::u16string_view path) override;
+  std::unique_ptr<ByteSource> OpenDevice(std::u16string_view device_name) override;
+  std::optional<MountedPath> LocateMountedPath(std::u16string_view path) override;
+  std::u16string UnboundDriveAdvice(char16_t letter) override;
+  std::optional<LocalTime> FileTimeToLocal(uint64_t filetime) override;
+  AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
+                                 uint32_t domain_capacity) override;
+  // Refuses (nothing created or truncated) a path that is not a regular
+  // file once it exists, that is the volume's source or a bound source
+  // (also through a hard or symbolic link), or that lies on a mount of one
+  // of them. The refusal is one line without a line break.
+  CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) override;
+
+ private:
+  const std::u16string* BoundSource(char16_t letter) const;
+  std::unique_ptr<ByteSource> OpenBound(const std::u16string& source);
+
+  std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
+};
+
+}  // namespace velmora::platform

@@ -1,0 +1,56 @@
+#include <climits>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <langinfo.h>
+
+#include "platform/output.h"
+
+namespace velmora {
+
+namespace {
+
+// UTF-8 unless the locale names another multibyte encoding. The plain C
+// locale ("ANSI_X3.4-1968") would turn every name outside ASCII into '?';
+// like most current tools we take UTF-8 there instead, so names never get lost.
+bool LocaleIsUtf8OrAscii() {
+  const char* codeset = nl_langinfo(CODESET);
+  if (codeset == nullptr) return true;
+  return std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0 ||
+         std::strcmp(codeset, "ANSI_X3.4-1968") == 0 || std::strcmp(codeset, "ASCII") == 0;
+}
+
+}  // namespace
+
+StreamSink::StreamSink(std::FILE* stream) : stream_(stream), utf8_(LocaleIsUtf8OrAscii()) {}
+
+void StreamSink::WriteWide(std::u16string_view text) {
+  if (utf8_) {
+    std::string bytes = Utf16ToUtf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stream_);
+    return;
+  }
+  std::mbstate_t state{};
+  char buffer[MB_LEN_MAX];
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t cp = text[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    size_t n = std::wcrtomb(buffer, static_cast<wchar_t>(cp), &state);
+    if (n == static_cast<size_t>(-1)) {
+      state = std::mbstate_t{};
+      std::fputc('?', stream_);
+    } else {
+      std::fwrite(buffer, 1, n, stream_);
+    }
+  }
+}
+
+void StreamSink::WriteNarrow(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stream_); }
+
+void StreamSink::Flush() { std::fflush(stream_); }
+
+}  // namespace velmora

@@ -1,0 +1,65 @@
+#include <optional>
+#include <vector>
+
+#include "ntfs/bytes.h"
+#include "ntfs/file_record.h"
+#include "ntfs/value_reader.h"
+#include "ntfs/volume.h"
+#include "reports/reports.h"
+
+namespace velmora {
+
+namespace {
+
+// $AttrDef entry: 160 bytes, packed from the start of $AttrDef's $DATA;
+// offsets from the entry start. A type code of 0 ends the table.
+namespace attrdef {
+inline constexpr uint64_t kName = 0x00;          // 64 UTF-16 units, NUL-padded
+inline constexpr uint64_t kNameUnits = 64;
+inline constexpr uint64_t kType = 0x80;          // u32
+inline constexpr uint64_t kDisplayRule = 0x84;   // u32
+inline constexpr uint64_t kCollation = 0x88;     // u32
+inline constexpr uint64_t kFlags = 0x8C;         // u32
+inline constexpr uint64_t kMinimumSize = 0x90;   // u64
+inline constexpr uint64_t kMaximumSize = 0x98;   // u64
+inline constexpr uint64_t kEntrySize = 0xA0;
+}  // namespace attrdef
+
+}  // namespace
+
+bool ReportAttributeDefinitions(ReportContext& context) {
+  auto record = ReadFileRecord(context.volume, kAttrDefReference);
+  if (!record) return false;
+  std::optional<AttributeRecord> data;
+  AttributeWalk walk(*record);
+  while (auto a = walk.Next()) {
+    if (a->Type() == AttrType::kData) {
+      data = a;
+      break;
+    }
+  }
+  if (!data) return false;
+
+  // The table is a few kilobytes; only the low 32 bits of a non-resident
+  // size count, and a value too large to hold whole is not read.
+  const uint64_t size = data->NonResident() ? (data->RealSize() & 0xFFFFFFFFu) : data->AttrSize();
+  if (size == 0 || size > kMaxWholeValueBytes) return false;
+  std::vector<uint8_t> buffer(size);
+  AttributeReader reader(context.volume, *data);
+  if (!reader.ReadAttributeRange(0, buffer)) return false;
+
+  context.console.Print("Attribute name\t\tType      Flags     Minimum\t      Maximum\n");
+  const LeBytes table(buffer);
+  for (uint64_t entry = 0; table.Fits(entry, attrdef::kEntrySize); entry += attrdef::kEntrySize) {
+    const uint32_t type = table.U32(entry + attrdef::kType);
+    if (type == 0) break;
+    std::u16string name = table.Utf16(entry + attrdef::kName, attrdef::kNameUnits);
+    if (auto nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
+    context.console.Print("%-20s\t%08X  %08X  %016I64X  %016I64X\n",
+                          {name, type, table.U32(entry + attrdef::kFlags), table.U64(entry + attrdef::kMinimumSize),
+                           table.U64(entry + attrdef::kMaximumSize)});
+  }
+  return true;
+}
+
+}  // namespace velmora

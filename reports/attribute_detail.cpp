@@ -1,0 +1,231 @@
+// -v: the attribute enumeration shared with -d, and the detail visitor that
+// prints each attribute's header and decodes $STANDARD_INFORMATION,
+// $FILE_NAME and $SECURITY_DESCRIPTOR values.
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "ntfs/bytes.h"
+#include "ntfs/file_record.h"
+#include "ntfs/index.h"
+#include "ntfs/lookup.h"
+#include "ntfs/value_reader.h"
+#include "ntfs/volume.h"
+#include "reports/reports.h"
+
+namespace velmora {
+
+namespace {
+
+// $STANDARD_INFORMATION value; offsets from the value start. The 48-byte
+// form of NTFS 1.x ends before kOwnerId.
+namespace standard_information {
+inline constexpr uint64_t kCreateTime = 0x00;        // u64 FILETIME
+inline constexpr uint64_t kModificationTime = 0x08;  // u64
+inline constexpr uint64_t kChangeTime = 0x10;        // u64, of the file record
+inline constexpr uint64_t kAccessTime = 0x18;        // u64
+inline constexpr uint64_t kPermission = 0x20;        // u32, file attribute flags
+inline constexpr uint64_t kMaxVersionNo = 0x24;      // u32
+inline constexpr uint64_t kVersionNo = 0x28;         // u32
+inline constexpr uint64_t kClassId = 0x2C;           // u32
+inline constexpr uint64_t kOwnerId = 0x30;           // u32
+inline constexpr uint64_t kSecurityId = 0x34;        // u32, key of $Secure:$SII
+inline constexpr uint64_t kQuotaCharged = 0x38;      // u64
+inline constexpr uint64_t kUsn = 0x40;               // u64
+}  // namespace standard_information
+
+// Decoded values larger than this are not shown.
+constexpr uint64_t kMaxDecodedValueBytes = 0x4000;
+
+// A damaged attribute list can name one attribute twice; the walk would
+// then return it forever. No real file has this many attributes of one type.
+constexpr size_t kMaxAttributesVisited = 1u << 16;
+
+constexpr std::string_view kDashLine = "-----------------\n";
+constexpr std::string_view kCommonFormat =
+    "Common attribute:\n"
+    "\tType        = %08X\n"
+    "\tTotalSize   = %08X\n"
+    "\tNonResident = %02X\n"
+    "\tNameLength  = %02X\n"
+    "\tNameOffset  = %04X\n"
+    "\tFlags       = %04X\n"
+    "\tId          = %04X\n";
+constexpr std::string_view kNonResidentFormat =
+    "NonResident attribute:\n"
+    "\tStartVCN      = %016I64X\n"
+    "\tLastVCN       = %016I64X\n"
+    "\tDataRunOffset = %04X\n"
+    "\tCompUnitSize  = %04X\n"
+    "\tAllocSize     = %016I64X\n"
+    "\tRealSize      = %016I64X\n"
+    "\tIniSize       = %016I64X\n";
+constexpr std::string_view kResidentFormat =
+    "Resident attribute:\n"
+    "\tAttrSize    = %08X\n"
+    "\tAttrOffset  = %04X\n"
+    "\tIndexedFlag = %02X\n";
+constexpr std::string_view kStandardInformationFormat =
+    "\tCreateTime       = %016I64X\n"
+    "\tModificationTime = %016I64X\n"
+    "\tChangeTime       = %016I64X\n"
+    "\tAccessTime       = %016I64X\n"
+    "\tPermission       = %08X\n"
+    "\tMaxVersionNo     = %08X\n"
+    "\tVersionNo        = %08X\n"
+    "\tClassId          = %08X\n"
+    "\tOwnerId          = %08X\n"
+    "\tSecurityId       = %08X\n"
+    "\tQuotaCharged     = %016I64X\n"
+    "\tUSN              = %016I64X\n";
+constexpr std::string_view kFileNameFormat =
+    "\tParentRef        = %016I64X\n"
+    "\tCreateTime       = %016I64X\n"
+    "\tModificationTime = %016I64X\n"
+    "\tChangeTime       = %016I64X\n"
+    "\tAccessTime       = %016I64X\n"
+    "\tAllocSize        = %016I64X\n"
+    "\tRealSize         = %016I64X\n"
+    "\tFlags            = %08X\n"
+    "\tER               = %08X\n"
+    "\tNameLength       = %02X\n"
+    "\tNameSpace        = %02X\n"
+    "\tName             = %s\n";
+
+// The value of a resident attribute of that type no larger than the decoders
+// take, or nullopt.
+std::optional<LeBytes> DecodableValue(const AttributeRecord& attribute, AttrType type) {
+  if (attribute.Type() != type || attribute.NonResident() || attribute.AttrSize() > kMaxDecodedValueBytes)
+    return std::nullopt;
+  return LeBytes(attribute.ResidentValue());
+}
+
+}  // namespace
+
+bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
+                         const AttributeVisitor& visitor) {
+  auto base = ReadFileRecord(context.volume, target);
+  if (!base) return false;
+
+  AttributeListCursor list_cursor;
+  // (record number, instance) of every attribute taken from the list.
+  std::set<std::pair<uint64_t, uint16_t>> visited;
+  size_t visits = 0;
+  auto attribute = FindFileAttribute(context.volume, *base, type, list_cursor, nullptr, nullptr);
+  while (attribute && visits < kMaxAttributesVisited) {
+    ++visits;
+    // Without a list the walk moves forward through the base record by
+    // offset and cannot come back; through a list the result lies in the
+    // cursor's record and may repeat.
+    if (list_cursor.record && !visited.emplace(list_cursor.record->OwnNumber(), attribute->Id()).second) break;
+    if (!visitor(context, *base, *attribute)) break;
+    attribute = FindFileAttribute(context.volume, *base, type, list_cursor, nullptr, &*attribute);
+  }
+  return true;
+}
+
+bool DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+  Console& console = context.console;
+  console.Print(kDashLine);
+  console.Print(
+      kCommonFormat,
+      {attribute.TypeCode(), attribute.TotalSize(), attribute.NonResidentByte(), attribute.NameLength(),
+       attribute.NameOffset(), attribute.Flags(), attribute.Id()});
+  console.Print(kDashLine);
+  if (attribute.NonResident()) {
+    console.Print(
+        kNonResidentFormat,
+        {attribute.StartVcn(), attribute.LastVcn(), attribute.DataRunOffset(), attribute.CompUnitSize(),
+         attribute.AllocSize(), attribute.RealSize(), attribute.IniSize()});
+  } else {
+    console.Print(kResidentFormat, {attribute.AttrSize(), attribute.AttrOffset(), attribute.IndexedFlag()});
+  }
+
+  bool decoded = true;
+  switch (attribute.Type()) {
+    case AttrType::kStandardInformation:
+      console.Print(kDashLine);
+      console.Print("Standard Information:\n");
+      decoded = ShowStandardInformation(console, attribute);
+      break;
+    case AttrType::kFileName:
+      console.Print(kDashLine);
+      console.Print("File name :\n");
+      decoded = ShowFileName(console, attribute);
+      break;
+    case AttrType::kSecurityDescriptor:
+      console.Print(kDashLine);
+      console.Print("Security Descriptor :\n");
+      decoded = ShowSecurityDescriptorAttribute(context, base, attribute);
+      break;
+    default:
+      break;
+  }
+  if (!decoded) console.Print("\tNONE\n");
+  return true;
+}
+
+// A value shorter than 72 bytes (the 48-byte form among them) prints the
+// fields it lacks, and a field it holds only in part, as zero.
+bool ShowStandardInformation(Console& console, const AttributeRecord& attribute) {
+  auto value = DecodableValue(attribute, AttrType::kStandardInformation);
+  if (!value) return false;
+  namespace si = standard_information;
+  console.Print(kDashLine);
+  console.Print(
+      kStandardInformationFormat,
+      {value->U64(si::kCreateTime), value->U64(si::kModificationTime), value->U64(si::kChangeTime),
+       value->U64(si::kAccessTime), value->U32(si::kPermission), value->U32(si::kMaxVersionNo),
+       value->U32(si::kVersionNo), value->U32(si::kClassId), value->U32(si::kOwnerId), value->U32(si::kSecurityId),
+       value->U64(si::kQuotaCharged), value->U64(si::kUsn)});
+  return true;
+}
+
+// A value too short for its fields prints the missing fields as zero and
+// the name's units that lie within the value (NameLength still shows the
+// stored count, so the damage is visible). Like the C string it is copied
+// into, the name ends at its first NUL unit.
+bool ShowFileName(Console& console, const AttributeRecord& attribute) {
+  auto value = DecodableValue(attribute, AttrType::kFileName);
+  if (!value) return false;
+  const uint8_t name_length = value->U8(file_name::kNameLength);
+  uint64_t units_present = 0;
+  if (value->size() > file_name::kName) units_present = (value->size() - file_name::kName) / 2;
+  std::u16string name = value->Utf16(file_name::kName, std::min<uint64_t>(name_length, units_present));
+  if (size_t nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
+
+  console.Print(kDashLine);
+  console.Print(
+      kFileNameFormat,
+      {value->U64(file_name::kParentRef), value->U64(file_name::kCreateTime),
+       value->U64(file_name::kModificationTime), value->U64(file_name::kChangeTime),
+       value->U64(file_name::kAccessTime), value->U64(file_name::kAllocSize), value->U64(file_name::kRealSize),
+       value->U32(file_name::kFlags), value->U32(file_name::kEr), name_length, value->U8(file_name::kNameSpace),
+       name});
+  return true;
+}
+
+// The value is read whole through every extent of the attribute. A
+// non-resident value is bounded by its full 64-bit size, not by its low 32
+// bits, so a huge size is refused rather than read short.
+bool ShowSecurityDescriptorAttribute(ReportContext& context, const FileRecord& base,
+                                     const AttributeRecord& attribute) {
+  if (attribute.Type() != AttrType::kSecurityDescriptor) return false;
+  const uint64_t size = attribute.ValueSize();
+  if (size > kMaxDecodedValueBytes) return false;
+  std::vector<uint8_t> value(size);
+  if (attribute.NonResident()) {
+    // An empty non-resident value fails here: there is nothing to read.
+    AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, base, attribute);
+    auto count = reader.ReadNonResidentRange(0, value);
+    if (!count || *count != size) return false;
+  } else {
+    CopyResidentRange(attribute, 0, value);
+  }
+  ReportSecurityDescriptor(context, value);
+  return true;
+}
+
+}  // namespace velmora

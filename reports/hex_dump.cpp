@@ -1,0 +1,81 @@
+// -d: a window of each attribute value of one type, in hex and as characters.
+#include <algorithm>
+#include <array>
+
+#include "ntfs/file_record.h"
+#include "ntfs/value_reader.h"
+#include "reports/reports.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr size_t kBytesPerLine = 16;
+// "- " separates the two halves of a line's hex column.
+constexpr size_t kHalfLine = 8;
+
+// Letters, digits and the space show as themselves; everything else as '.'.
+char16_t Shown(uint8_t byte) {
+  const bool shown = (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                     byte == ' ';
+  return shown ? static_cast<char16_t>(byte) : u'.';
+}
+
+// One line of up to sixteen bytes; slots past the bytes are blank. The
+// offset and the "- " appear only when the line holds bytes.
+void DumpLine(Console& console, std::span<const uint8_t> bytes, uint64_t offset) {
+  if (!bytes.empty()) console.PrintNarrow("%016I64X    ", {offset});
+  for (size_t j = 0; j < kBytesPerLine; ++j) {
+    if (j < bytes.size()) {
+      console.PrintNarrow("%02X ", {bytes[j]});
+    } else {
+      console.PrintNarrow("   ");
+    }
+    if (j + 1 == kHalfLine && !bytes.empty()) console.PrintNarrow("- ");
+  }
+  console.PrintNarrow("  ");
+  for (size_t j = 0; j < kBytesPerLine; ++j) {
+    if (j < bytes.size()) {
+      console.PrintNarrow("%c", {Shown(bytes[j])});
+    } else {
+      console.PrintNarrow("  ");
+    }
+  }
+  console.PrintNarrow("\n");
+}
+
+}  // namespace
+
+// The closing line is printed even when no bytes are left for it: a dump
+// whose count is a multiple of 16 ends with a line of 82 spaces.
+void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base) {
+  const size_t full_lines = bytes.size() / kBytesPerLine;
+  for (size_t i = 0; i < full_lines; ++i)
+    DumpLine(console, bytes.subspan(i * kBytesPerLine, kBytesPerLine), base + i * kBytesPerLine);
+  DumpLine(console, bytes.subspan(full_lines * kBytesPerLine), base + full_lines * kBytesPerLine);
+}
+
+bool DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
+                 const DumpRange& range) {
+  const uint64_t size = attribute.ValueSize();
+  if (size == 0) return false;
+  // The window [start, start + range) clipped to the value, at most 256 bytes.
+  uint64_t count = 0;
+  if (range.start < size) count = std::min<uint64_t>({size - range.start, range.range, kMaxDumpBytes});
+
+  std::array<uint8_t, kMaxDumpBytes> buffer{};
+  std::span<uint8_t> window(buffer.data(), count);
+  if (attribute.NonResident()) {
+    // A window of no bytes cannot be read, so it prints nothing at all.
+    AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, base, attribute);
+    auto read = reader.ReadNonResidentRange(range.start, window);
+    if (read) HexDump(context.console, window.first(*read), range.start);
+  } else {
+    const uint32_t copied = CopyResidentRange(attribute, range.start, window);
+    context.console.Print("-----------------\n");
+    HexDump(context.console, window.first(copied), range.start);
+  }
+  return true;
+}
+
+}  // namespace velmora

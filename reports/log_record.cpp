@@ -1,0 +1,108 @@
+#include "reports/log_record.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
+#include "ntfs/value_reader.h"
+#include "ntfs/volume.h"
+#include "reports/reports.h"
+
+namespace velmora {
+
+std::optional<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t page_size) {
+  if (sequence_bits < 3 || sequence_bits > 63 || page_size == 0) return std::nullopt;
+  const uint32_t mask = page_size - 1;
+  LsnPlacement placement;
+  placement.file_offset = (lsn << sequence_bits) >> (sequence_bits - 3);
+  placement.page_offset = placement.file_offset & ~uint64_t{mask};
+  placement.in_page = (static_cast<uint32_t>(lsn) * 8u) & mask;
+  return placement;
+}
+
+std::optional<uint32_t> LogPageBufferSize(LeBytes boot) {
+  const auto per_index_block = static_cast<int8_t>(boot.U8(boot::kClustersPerIndexBlock));
+  uint64_t bytes = 0;
+  if (per_index_block < 0) {
+    const int shift = -per_index_block;
+    if (shift > 31) return std::nullopt;
+    bytes = uint64_t{1} << shift;
+  } else if (!CheckedMul(boot.U8(boot::kSectorsPerCluster), boot.U32(boot::kClustersPerIndexBlock), bytes) ||
+             !CheckedMul(bytes, boot.U16(boot::kBytesPerSector), bytes)) {
+    return std::nullopt;
+  }
+  if (bytes == 0 || bytes > logfile::kMaxPageBuffer) return std::nullopt;
+  return static_cast<uint32_t>(bytes);
+}
+
+namespace {
+
+// Reads one log page into buffer (zeroed first, so a page cut short by the
+// end of the log file holds nothing stale) and undoes its update sequence.
+// The fixup's outcome is not checked: a page whose strides were torn by an
+// interrupted write is still read as far as it goes. Returns the bytes that
+// came from the log file.
+std::optional<uint32_t> ReadLogPage(AttributeReader& reader, uint64_t offset, std::vector<uint8_t>& buffer) {
+  std::fill(buffer.begin(), buffer.end(), uint8_t{0});
+  auto count = reader.ReadAttributeRange(offset, buffer);
+  if (!count) return std::nullopt;
+  ApplyUpdateSequence(buffer, kUpdateSequenceStride);
+  return count;
+}
+
+void PrintLogRecordHeader(Console& console, LeBytes header) {
+  using namespace logfile;
+  console.Print(
+      "Log record : \n\tThisLsn           = %016I64X\n\tClientPreviousLsn = %016I64X\n"
+      "\tClientUndoNextLsn = %016I64X\n\tClientDataLength  = %08X\n\tSeqNumber         = %04X\n"
+      "\tClientIndex       = %04X\n\tRecordType        = %08X\n\tTransactionId     = %08X\n"
+      "\tFlags             = %04X\n",
+      {header.U64(kThisLsn), header.U64(kClientPreviousLsn), header.U64(kClientUndoNextLsn),
+       header.U32(kClientDataLength), header.U16(kSeqNumber), header.U16(kClientIndex), header.U32(kRecordType),
+       header.U32(kTransactionId), header.U16(kFlags)});
+}
+
+}  // namespace
+
+bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
+  VolumeContext& volume = context.volume;
+  auto log = ReadFileRecord(volume, kLogFileReference);
+  if (!log) return false;
+  AttributeListCursor list_cursor;
+  auto data = FindFileAttribute(volume, *log, AttrType::kData, list_cursor, nullptr, nullptr);
+  if (!data || data->ValueSize() == 0) return false;
+  auto buffer_size = LogPageBufferSize(volume.Boot());
+  if (!buffer_size) return false;
+  std::vector<uint8_t> buffer(*buffer_size);
+  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *log, *data);
+
+  auto restart_count = ReadLogPage(reader, logfile::kSecondRestartPage, buffer);
+  if (!restart_count) return false;
+  const LeBytes restart(std::span<const uint8_t>(buffer).first(*restart_count));
+  if (restart.U32(logfile::kPageSignature) != logfile::kRestartSignature) return false;
+  const uint32_t page_size = restart.U32(logfile::kLogPageSize);
+  const uint64_t area = restart.U16(logfile::kRestartAreaOffset);
+  if (!restart.Fits(area + logfile::kSequenceNumberBits, 4)) return false;
+  auto placement = PlaceLsn(lsn, restart.U32(area + logfile::kSequenceNumberBits), page_size);
+  if (!placement) return false;
+
+  auto page_count = ReadLogPage(reader, placement->page_offset, buffer);
+  if (!page_count) return false;
+  const LeBytes page(std::span<const uint8_t>(buffer).first(*page_count));
+  if (page.U32(logfile::kPageSignature) != logfile::kRecordSignature) return false;
+
+  // A page larger than the buffer was read only in part, and a header must
+  // lie wholly in what was read.
+  const LeBytes header = page.Fits(placement->in_page, logfile::kRecordHeaderBytes)
+                             ? LeBytes(page.Sub(placement->in_page, logfile::kRecordHeaderBytes))
+                             : LeBytes();
+  if (page_size > buffer.size() || header.size() == 0 || header.U64(logfile::kThisLsn) != lsn) {
+    context.console.Print("Cannot find a matching record.\n");
+    return true;
+  }
+  PrintLogRecordHeader(context.console, header);
+  return true;
+}
+
+}  // namespace velmora

@@ -1,0 +1,90 @@
+// The reports, one per action of the command line. Each prints through the
+// console and returns true for success; the dispatch prints "\tNONE\n" on
+// false (see cli/dispatch.cpp for the order and titles).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ntfs/attribute.h"
+#include "ntfs/types.h"
+#include "platform/output.h"
+#include "platform/platform.h"
+
+namespace velmora {
+
+class FileRecord;
+class VolumeContext;
+
+// What every report works with.
+struct ReportContext {
+  VolumeContext& volume;
+  platform::Platform& platform;
+  Console& console;
+};
+
+// -l: the entries of the target directory's $I30 index.
+void ListDirectory(ReportContext& context, FileReference target, std::u16string_view target_path);
+
+// -a: the file record header and the attribute table.
+bool ReportFileRecord(ReportContext& context, FileReference target);
+// The display name of a type code ("$DATA(8)", "$UNKNOWN_ATTRIBUTE").
+std::u16string_view AttributeTypeName(uint32_t type);
+
+// Visits every attribute of one type of the target (through its attribute
+// list); returning false stops the enumeration. base is the target's base
+// record, for reading values through every extent
+// (AttributeReader::ForFileAttribute); the attribute may lie in an
+// extension record. Both are valid only during the call.
+using AttributeVisitor =
+    std::function<bool(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute)>;
+// False only when the target's record cannot be read.
+bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
+                         const AttributeVisitor& visitor);
+// -v: header and decoded value of each attribute.
+bool DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute);
+// The decoded values of -v; false when the value cannot be decoded
+// (DetailVisitor then prints "\tNONE\n" under the value's title).
+bool ShowStandardInformation(Console& console, const AttributeRecord& attribute);
+bool ShowFileName(Console& console, const AttributeRecord& attribute);
+bool ShowSecurityDescriptorAttribute(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute);
+
+// -d window.
+struct DumpRange {
+  uint64_t start = 0;
+  uint32_t range = 0x50;
+};
+// At most this many bytes are dumped per attribute, whatever the range.
+inline constexpr uint32_t kMaxDumpBytes = 256;
+// False (stop the enumeration) when the attribute's value is empty.
+bool DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
+                 const DumpRange& range);
+// Single-byte lines: offset, sixteen bytes in hex, the same as characters.
+void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base);
+
+// -c: the $AttrDef table.
+bool ReportAttributeDefinitions(ReportContext& context);
+
+// -s: the descriptor stored under a security id in $Secure.
+bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id);
+// Prints a self-relative descriptor ($SECURITY_DESCRIPTOR value, $SDS
+// entry). When the rendering stops on a malformed descriptor, one line on
+// standard error gives the status; the report still counts as done.
+void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> descriptor);
+
+// -e: the first free MFT record from 24 on.
+bool ReportFirstUnusedRecord(ReportContext& context);
+// The first clear bit at or after 24, or UINT64_MAX.
+uint64_t FindFirstClearBit(std::span<const uint8_t> bitmap);
+
+// -n: the header of the log record with that LSN.
+bool ReportLogRecord(ReportContext& context, uint64_t lsn);
+
+// -w: the raw value of the attribute with that instance into a file.
+bool WriteAttributeToFile(ReportContext& context, std::u16string_view output_path, FileReference target,
+                          uint32_t attribute_id);
+
+}  // namespace velmora

@@ -1,0 +1,265 @@
+#include "security/descriptor.h"
+
+#include <algorithm>
+#include <new>
+
+#include "ntfs/bytes.h"
+#include "platform/format.h"
+#include "security/status.h"
+
+namespace velmora::security {
+
+namespace {
+
+// Self-relative security descriptor (offsets from its first byte).
+constexpr uint64_t kSdRevisionOffset = 0x00;
+constexpr uint64_t kSdControlOffset = 0x02;
+constexpr uint64_t kSdOwnerOffset = 0x04;
+constexpr uint64_t kSdGroupOffset = 0x08;
+constexpr uint64_t kSdSaclOffset = 0x0C;
+constexpr uint64_t kSdDaclOffset = 0x10;
+constexpr uint64_t kSdHeaderLength = 0x14;
+constexpr uint8_t kSdRevision = 1;
+constexpr uint16_t kSeDaclPresent = 0x0004;
+constexpr uint16_t kSeSaclPresent = 0x0010;
+
+// SID (offsets from its first byte); the authority is big-endian.
+constexpr uint64_t kSidRevisionOffset = 0x00;
+constexpr uint64_t kSidCountOffset = 0x01;
+constexpr uint64_t kSidAuthorityOffset = 0x02;
+constexpr uint64_t kSidAuthorityLength = 6;
+constexpr uint64_t kSidSubAuthoritiesOffset = 0x08;
+constexpr uint8_t kSidRevision = 1;
+constexpr uint8_t kSidMaxSubAuthorities = 15;
+
+// ACL header (offsets from the ACL's first byte); ACEs follow at 0x08.
+constexpr uint64_t kAclRevisionOffset = 0x00;
+constexpr uint64_t kAclSizeOffset = 0x02;
+constexpr uint64_t kAclCountOffset = 0x04;
+constexpr uint64_t kAclHeaderLength = 0x08;
+constexpr uint8_t kAclMinRevision = 2;
+constexpr uint8_t kAclMaxRevision = 4;
+
+// ACE (offsets from the ACE's first byte).
+constexpr uint64_t kAceTypeOffset = 0x00;
+constexpr uint64_t kAceFlagsOffset = 0x01;
+constexpr uint64_t kAceSizeOffset = 0x02;
+constexpr uint64_t kAceHeaderLength = 0x04;
+constexpr uint64_t kAceMaskOffset = 0x04;
+constexpr uint64_t kAceSidOffset = 0x08;
+// Object ACEs: flags, then the GUIDs that the flags announce, then the SID.
+constexpr uint64_t kObjectAceFlagsOffset = 0x08;
+constexpr uint64_t kObjectAceGuidsOffset = 0x0C;
+constexpr uint64_t kGuidLength = 0x10;
+constexpr uint32_t kObjectTypePresent = 0x1;
+constexpr uint32_t kInheritedObjectTypePresent = 0x2;
+
+constexpr uint8_t kAccessAllowed = 0x00;
+constexpr uint8_t kAccessDenied = 0x01;
+constexpr uint8_t kSystemAudit = 0x02;
+constexpr uint8_t kAccessAllowedObject = 0x05;
+constexpr uint8_t kAccessDeniedObject = 0x06;
+constexpr uint8_t kSystemAuditObject = 0x07;
+constexpr uint8_t kSystemMandatoryLabel = 0x11;
+
+// First try of an account lookup, in characters with the terminator.
+constexpr uint32_t kNameCapacity = 32;
+
+constexpr char kDashLine[] = "-----------------\n";
+constexpr char kColumnHeader[] = "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n";
+constexpr char kOwnerLine[] = "Owner    : %s    %s\\%s\n";
+constexpr char kGroupLine[] = "Group    : %s    %s\\%s\n";
+constexpr char kSaclLine[] = "SACL ACE : %s    %s\\%s %08X %02X %02X\n";
+constexpr char kDaclLine[] = "DACL ACE : %s    %s\\%s %08X %02X %02X\n";
+
+// The type printed for an ACE of this list, or nullopt when the list does
+// not keep it. A mandatory label is shown as a plain audit entry.
+std::optional<uint8_t> ShownType(AclKind kind, uint8_t type) {
+  if (kind == AclKind::kDacl) {
+    if (type == kAccessAllowed || type == kAccessDenied || type == kAccessAllowedObject ||
+        type == kAccessDeniedObject) {
+      return type;
+    }
+    return std::nullopt;
+  }
+  if (type == kSystemAudit || type == kSystemAuditObject) return type;
+  if (type == kSystemMandatoryLabel) return kSystemAudit;
+  return std::nullopt;
+}
+
+bool IsObjectType(uint8_t type) {
+  return type == kAccessAllowedObject || type == kAccessDeniedObject || type == kSystemAuditObject;
+}
+
+std::u16string UpToNul(const std::u16string& text) { return text.substr(0, text.find(u'\0')); }
+
+// The names of one printed line; every line starts from nothing.
+struct LineNames {
+  std::u16string sid;
+  std::u16string name;
+  std::u16string domain;
+};
+
+// One LookupAccountSid in the Win32 manner: 32-character buffers, one retry
+// with the capacities asked for after ERROR_INSUFFICIENT_BUFFER. Only a
+// failed retry is an error; "none mapped" empties both names and any other
+// error leaves them as they were.
+uint32_t LookUpAccount(platform::Platform& platform, std::span<const uint8_t> sid, LineNames& names) {
+  platform::AccountLookup result = platform.LookupAccountSid(sid, kNameCapacity, kNameCapacity);
+  if (result.error == platform::kErrorInsufficientBuffer) {
+    result = platform.LookupAccountSid(sid, result.name_needed, result.domain_needed);
+    if (result.error != platform::kErrorSuccess) return StatusFromError(result.error);
+  }
+  if (result.error == platform::kErrorSuccess) {
+    names.name = UpToNul(result.name);
+    names.domain = UpToNul(result.domain);
+  } else if (result.error == platform::kErrorNoneMapped) {
+    names.name.clear();
+    names.domain.clear();
+  }
+  return kStatusSuccess;
+}
+
+// The account is looked up while empty, then the domain while empty: an
+// account with an empty domain (Everyone) costs two lookups, as it always has.
+uint32_t ResolveLine(platform::Platform& platform, std::span<const uint8_t> sid, LineNames& names) {
+  names = LineNames{SidToString(sid), {}, {}};
+  if (names.name.empty()) {
+    if (uint32_t status = LookUpAccount(platform, sid, names); status != kStatusSuccess) return status;
+  }
+  if (names.domain.empty()) {
+    if (uint32_t status = LookUpAccount(platform, sid, names); status != kStatusSuccess) return status;
+  }
+  return kStatusSuccess;
+}
+
+uint32_t Render(Console& console, platform::Platform& platform, std::span<const uint8_t> descriptor) {
+  console.Print(kDashLine);
+  console.Print(kColumnHeader);
+
+  const LeBytes bytes(descriptor);
+  if (!bytes.Fits(0, kSdHeaderLength) || bytes.U8(kSdRevisionOffset) != kSdRevision) {
+    return kStatusInvalidArgument;
+  }
+  // SE_SELF_RELATIVE is not required: the bytes cannot hold the absolute form.
+  const uint16_t control = bytes.U16(kSdControlOffset);
+
+  LineNames names;
+  for (auto [field, format] : {std::pair{kSdOwnerOffset, kOwnerLine}, std::pair{kSdGroupOffset, kGroupLine}}) {
+    // An absent owner or group stops the rendering like an invalid one.
+    const uint32_t offset = bytes.U32(field);
+    const auto sid = offset == 0 ? std::nullopt : SidAt(descriptor, offset);
+    if (!sid) return kStatusInvalidArgument;
+    if (uint32_t status = ResolveLine(platform, *sid, names); status != kStatusSuccess) return status;
+    console.Print(format, {names.sid, names.domain, names.name});
+  }
+
+  struct AclPlace {
+    uint16_t present_bit;
+    uint64_t field;
+    AclKind kind;
+    const char* format;
+  };
+  // SACL lines come first whatever the order of the two ACLs in the bytes.
+  for (const AclPlace& place : {AclPlace{kSeSaclPresent, kSdSaclOffset, AclKind::kSacl, kSaclLine},
+                                AclPlace{kSeDaclPresent, kSdDaclOffset, AclKind::kDacl, kDaclLine}}) {
+    const uint32_t offset = bytes.U32(place.field);
+    if ((control & place.present_bit) == 0 || offset == 0) continue;  // absent or null: no lines
+    std::vector<AceRecord> records;
+    if (uint32_t status = ParseAcl(descriptor, offset, place.kind, records); status != kStatusSuccess) {
+      return status;
+    }
+    for (const AceRecord& record : records) {
+      if (uint32_t status = ResolveLine(platform, record.sid(), names); status != kStatusSuccess) return status;
+      console.Print(place.format,
+                    {names.sid, names.domain, names.name, record.mask, record.type_shown, record.flags});
+    }
+  }
+  return kStatusSuccess;
+}
+
+}  // namespace
+
+std::optional<std::span<const uint8_t>> SidAt(std::span<const uint8_t> bytes, uint64_t offset) {
+  const LeBytes all(bytes);
+  if (!all.Fits(offset, kSidSubAuthoritiesOffset)) return std::nullopt;
+  const uint8_t count = all.U8(offset + kSidCountOffset);
+  if (all.U8(offset + kSidRevisionOffset) != kSidRevision || count > kSidMaxSubAuthorities) return std::nullopt;
+  const uint64_t length = kSidSubAuthoritiesOffset + 4 * uint64_t{count};
+  if (!all.Fits(offset, length)) return std::nullopt;
+  return all.Sub(offset, length);
+}
+
+std::u16string SidToString(std::span<const uint8_t> sid) {
+  const auto valid = SidAt(sid, 0);
+  if (!valid) return {};
+  const LeBytes bytes(*valid);
+  uint64_t authority = 0;
+  for (uint64_t i = 0; i < kSidAuthorityLength; ++i) authority = (authority << 8) | bytes.U8(kSidAuthorityOffset + i);
+
+  std::u16string text = Format("S-%u-", {bytes.U8(kSidRevisionOffset)});
+  text += authority >> 32 ? Format("0x%012I64X", {authority}) : Format("%I64u", {authority});
+  const uint8_t count = bytes.U8(kSidCountOffset);
+  for (uint64_t i = 0; i < count; ++i) text += Format("-%u", {bytes.U32(kSidSubAuthoritiesOffset + 4 * i)});
+  return text;
+}
+
+uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind kind,
+                  std::vector<AceRecord>& records) {
+  records.clear();
+  const LeBytes bytes(descriptor);
+  if (!bytes.Fits(offset, kAclHeaderLength)) return kStatusInvalidArgument;
+  const uint8_t revision = bytes.U8(offset + kAclRevisionOffset);
+  const uint16_t acl_size = bytes.U16(offset + kAclSizeOffset);
+  if (revision < kAclMinRevision || revision > kAclMaxRevision) return kStatusInvalidArgument;
+  // The ACL must hold its own header and lie inside the descriptor's bytes.
+  if (acl_size < kAclHeaderLength || !bytes.Fits(offset, acl_size)) return kStatusInvalidArgument;
+  const LeBytes acl(bytes.Sub(offset, acl_size));
+
+  // Stepping by AceSize, bounded by AceCount. Every ACE, kept or skipped,
+  // must lie wholly inside the ACL and be at least its 4-byte header long
+  // (so an AceSize of 0 is malformed rather than a loop on one ACE).
+  uint64_t at = kAclHeaderLength;
+  const uint16_t count = acl.U16(kAclCountOffset);
+  for (uint16_t i = 0; i < count; ++i) {
+    if (!acl.Fits(at, kAceHeaderLength)) return kStatusInvalidArgument;
+    const uint16_t ace_size = acl.U16(at + kAceSizeOffset);
+    if (ace_size < kAceHeaderLength || !acl.Fits(at, ace_size)) return kStatusInvalidArgument;
+    const LeBytes ace(acl.Sub(at, ace_size));
+    at += ace_size;
+
+    const uint8_t type = ace.U8(kAceTypeOffset);
+    const auto shown = ShownType(kind, type);
+    if (!shown) continue;
+    // A kept ACE's body, SID included, must lie inside the ACE.
+    uint64_t sid_offset = kAceSidOffset;
+    if (IsObjectType(type)) {
+      if (!ace.Fits(kObjectAceFlagsOffset, 4)) return kStatusInvalidArgument;
+      const uint32_t object_flags = ace.U32(kObjectAceFlagsOffset);
+      sid_offset = kObjectAceGuidsOffset;
+      if (object_flags & kObjectTypePresent) sid_offset += kGuidLength;
+      if (object_flags & kInheritedObjectTypePresent) sid_offset += kGuidLength;
+    }
+    const auto sid = SidAt(ace.span(), sid_offset);
+    if (!sid) return kStatusInvalidArgument;
+
+    AceRecord& record = records.emplace_back();
+    std::copy(sid->begin(), sid->end(), record.sid_bytes.begin());
+    record.sid_length = static_cast<uint8_t>(sid->size());
+    record.mask = ace.U32(kAceMaskOffset);
+    record.type_shown = *shown;
+    record.flags = ace.U8(kAceFlagsOffset);
+  }
+  return kStatusSuccess;
+}
+
+uint32_t ShowSecurityDescriptor(Console& console, platform::Platform& platform,
+                                std::span<const uint8_t> descriptor) {
+  try {
+    return Render(console, platform, descriptor);
+  } catch (const std::bad_alloc&) {
+    return kStatusOutOfMemory;
+  }
+}
+
+}  // namespace velmora::security

@@ -1,0 +1,150 @@
+// Mapping pairs decoding and reading a value's bytes through its runs.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "ntfs/data_runs.h"
+#include "ntfs/volume.h"
+#include "platform/byte_source.h"
+
+namespace velmora {
+namespace {
+
+std::vector<Run> Decode(std::vector<uint8_t> pairs, uint64_t start_vcn = 0, uint64_t last_vcn = ~uint64_t{0}) {
+  RunCursor cursor(pairs, start_vcn, last_vcn);
+  std::vector<Run> runs;
+  Run run;
+  for (bool more = cursor.FirstRun(run); more; more = cursor.NextRun(run)) runs.push_back(run);
+  return runs;
+}
+
+TEST(RunCursorTest, DecodesLengthsAndSignedOffsets) {
+  auto runs = Decode({0x21, 0x18, 0x34, 0x56, 0x11, 0x05, 0xF0, 0x00});
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0].length, 24u);
+  EXPECT_EQ(runs[0].lcn->value, 0x5634u);
+  EXPECT_EQ(runs[0].vcn.value, 0u);
+  EXPECT_EQ(runs[1].length, 5u);
+  EXPECT_EQ(runs[1].lcn->value, 0x5624u);  // offset -16
+  EXPECT_EQ(runs[1].vcn.value, 24u);
+}
+
+TEST(RunCursorTest, EntryWithoutOffsetIsAHoleAndDecodingGoesOn) {
+  // 8 clusters at 0x100, a 4-cluster hole, 2 clusters at 0x110.
+  auto runs = Decode({0x21, 0x08, 0x00, 0x01, 0x01, 0x04, 0x11, 0x02, 0x10, 0x00});
+  ASSERT_EQ(runs.size(), 3u);
+  EXPECT_FALSE(runs[1].lcn.has_value());
+  EXPECT_EQ(runs[1].vcn.value, 8u);
+  EXPECT_EQ(runs[2].lcn->value, 0x110u);
+  EXPECT_EQ(runs[2].vcn.value, 12u);
+}
+
+TEST(RunCursorTest, FirstRunMayBeAHole) {
+  auto runs = Decode({0x01, 0x10, 0x11, 0x04, 0x20, 0x00});
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_FALSE(runs[0].lcn.has_value());
+  EXPECT_EQ(runs[1].lcn->value, 0x20u);
+}
+
+TEST(RunCursorTest, OverlongFieldsEndTheList) {
+  EXPECT_TRUE(Decode({0x15, 1, 2, 3, 4, 5, 6, 0}).empty());                        // length of 5 bytes
+  EXPECT_TRUE(Decode({0x91, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0}).empty());            // offset of 9 bytes
+  EXPECT_EQ(Decode({0x11, 0x01, 0x05, 0x15, 1, 2, 3, 4, 5, 6, 0}).size(), 1u);  // stops at the second
+}
+
+TEST(RunCursorTest, EndsWithTheExtentsVcnRangeWithoutTerminator) {
+  auto runs = Decode({0x11, 0x18, 0x30, 0x11, 0x05, 0x10}, 0, 23);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].length, 24u);
+}
+
+TEST(RunCursorTest, EntriesRunningPastTheAttributeAreNotRead) {
+  EXPECT_TRUE(Decode({0x21, 0x18, 0x34}).empty());
+  EXPECT_TRUE(Decode({0x11}).empty());
+  EXPECT_TRUE(Decode({}).empty());
+}
+
+TEST(RunCursorTest, NegativeLcnEndsTheList) {
+  auto runs = Decode({0x11, 0x01, 0x02, 0x11, 0x01, 0xF0, 0x00});
+  ASSERT_EQ(runs.size(), 1u);
+}
+
+// A volume of 16 clusters of 512 bytes; cluster n holds the byte n.
+class RunBytesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<uint8_t> image(16 * 512);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i / 512);
+    image[0x0B] = 0x00;
+    image[0x0C] = 0x02;  // 512 bytes per sector
+    image[0x0D] = 1;     // 1 sector per cluster
+    volume_.SetDevice(std::make_unique<platform::MemorySource>(std::move(image)));
+    uint8_t boot[512] = {};
+    boot[0x0C] = 2;
+    boot[0x0D] = 1;
+    std::copy(std::begin(boot), std::end(boot), volume_.boot_sector().begin());
+  }
+  RunList Runs(std::vector<uint8_t> pairs) {
+    pairs_ = std::move(pairs);
+    RunList list;
+    list.AppendCursor(RunCursor(pairs_, 0, ~uint64_t{0}));
+    return list;
+  }
+  VolumeContext volume_;
+  std::vector<uint8_t> pairs_;
+};
+
+TEST_F(RunBytesTest, RangeCrossingRunsReadsEachInVcnOrder) {
+  RunList runs = Runs({0x11, 0x02, 0x0A, 0x11, 0x02, 0xFB, 0x00});  // clusters 10,11 then 5,6
+  std::vector<uint8_t> out(1024);
+  ASSERT_TRUE(ReadRunBytes(volume_, runs, 512 + 256, out, false));
+  EXPECT_EQ(out[0], 11);
+  EXPECT_EQ(out[255], 11);
+  EXPECT_EQ(out[256], 5);
+  EXPECT_EQ(out[1023], 6);
+}
+
+TEST_F(RunBytesTest, HolesAndUnmappedTailReadAsZeros) {
+  RunList runs = Runs({0x11, 0x01, 0x03, 0x01, 0x02, 0x11, 0x01, 0x04, 0x00});  // 3, hole x2, 7
+  std::vector<uint8_t> out(5 * 512, 0xEE);
+  ASSERT_TRUE(ReadRunBytes(volume_, runs, 0, out, false));
+  EXPECT_EQ(out[0], 3);
+  EXPECT_EQ(out[512], 0);
+  EXPECT_EQ(out[1535], 0);
+  EXPECT_EQ(out[1536], 7);
+  EXPECT_EQ(out[2048], 0);  // past the last run
+}
+
+TEST_F(RunBytesTest, RequireMappedRefusesHolesAndGaps) {
+  RunList runs = Runs({0x11, 0x01, 0x03, 0x01, 0x02, 0x11, 0x01, 0x04, 0x00});
+  std::vector<uint8_t> out(512);
+  EXPECT_TRUE(ReadRunBytes(volume_, runs, 0, out, true));
+  EXPECT_FALSE(ReadRunBytes(volume_, runs, 512, out, true));
+  EXPECT_FALSE(ReadRunBytes(volume_, runs, 4 * 512, out, true));
+}
+
+TEST_F(RunBytesTest, RunsBeyondTheImageFailTheRead) {
+  RunList runs = Runs({0x11, 0x02, 0x0F, 0x00});  // clusters 15 and 16; the image has 16
+  std::vector<uint8_t> out(1024);
+  EXPECT_FALSE(ReadRunBytes(volume_, runs, 0, out, false));
+}
+
+TEST_F(RunBytesTest, HugeLcnDoesNotOverflow) {
+  RunList runs = Runs({0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x7F, 0x00});
+  std::vector<uint8_t> out(16);
+  EXPECT_FALSE(ReadRunBytes(volume_, runs, 0, out, false));
+}
+
+TEST(RunListTest, ExtentsOutOfOrderAreNotTaken) {
+  std::vector<uint8_t> first = {0x11, 0x04, 0x10, 0x00};
+  std::vector<uint8_t> earlier = {0x11, 0x02, 0x20, 0x00};
+  RunList list;
+  list.AppendCursor(RunCursor(first, 0, 3));
+  EXPECT_EQ(list.EndVcn(), 4u);
+  list.AppendCursor(RunCursor(earlier, 4, 5));
+  EXPECT_EQ(list.EndVcn(), 6u);
+  EXPECT_EQ(list.runs().back().lcn->value, 0x20u);
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,195 @@
+// File records: the update sequence, the attribute walk, reading by
+// reference directly and through the MFT's runs.
+#include <gtest/gtest.h>
+
+#include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
+#include "ntfs/volume.h"
+#include "platform/byte_source.h"
+#include "tests/support/synthetic_volume.h"
+
+namespace velmora {
+namespace {
+
+using testing::Put16;
+using testing::Put32;
+using testing::RecordBuilder;
+using testing::SyntheticVolume;
+
+void Open(VolumeContext& volume, std::vector<uint8_t>& image) {
+  volume.SetDevice(std::make_unique<platform::MemorySource>(std::span<const uint8_t>(image)));
+  ASSERT_TRUE(ReadVolumeBytes(volume, 0, volume.boot_sector()));
+  volume.DeriveFileRecordSize();
+}
+
+TEST(UpdateSequenceTest, RestoresEveryStrideOfA1024ByteRecord) {
+  auto record = RecordBuilder(30).Resident(0x80, 1, u"", std::vector<uint8_t>(600, 0xAB)).Build();
+  EXPECT_EQ(record[510], 0x42);
+  EXPECT_EQ(record[1022], 0x42);
+  ASSERT_TRUE(ApplyUpdateSequence(record, 512));
+  EXPECT_EQ(record[510], 0xAB);  // inside the 600-byte value
+  EXPECT_EQ(record[1022], 0x00);
+}
+
+TEST(UpdateSequenceTest, TornOrDamagedArraysFail) {
+  auto good = RecordBuilder(30).Build();
+  auto torn = good;
+  torn[1022] ^= 1;
+  EXPECT_FALSE(ApplyUpdateSequence(torn, 512));
+  auto zero = good;
+  Put16(zero, 6, 0);
+  EXPECT_FALSE(ApplyUpdateSequence(zero, 512));
+  auto outside = good;
+  Put16(outside, 4, 1020);  // array of 3 words runs past the record
+  EXPECT_FALSE(ApplyUpdateSequence(outside, 512));
+  auto too_many = good;
+  Put16(too_many, 6, 4);  // a third stride beyond 1024 bytes
+  EXPECT_FALSE(ApplyUpdateSequence(too_many, 512));
+  auto one = good;
+  Put16(one, 6, 1);
+  EXPECT_TRUE(ApplyUpdateSequence(one, 512));
+  std::vector<uint8_t> tiny(6);
+  EXPECT_FALSE(ApplyUpdateSequence(tiny, 512));
+}
+
+TEST(AttributeWalkTest, EndsAtMarkerUsedBytesAndDamage) {
+  auto bytes = RecordBuilder(30)
+                   .Resident(0x10, 0, u"", std::vector<uint8_t>(72))
+                   .Resident(0x30, 1, u"", std::vector<uint8_t>(0x44))
+                   .Resident(0x80, 2, u"s", std::vector<uint8_t>(5))
+                   .Build();
+  ASSERT_TRUE(ApplyUpdateSequence(bytes, 512));
+  auto walk_types = [](const std::vector<uint8_t>& b) {
+    FileRecord record(b);
+    std::vector<uint32_t> types;
+    AttributeWalk walk(record);
+    while (auto a = walk.Next()) types.push_back(a->TypeCode());
+    return types;
+  };
+  EXPECT_EQ(walk_types(bytes), (std::vector<uint32_t>{0x10, 0x30, 0x80}));
+
+  FileRecord record(bytes);
+  uint32_t second = record.OffsetOfAttr() + LeBytes(record.span()).U32(record.OffsetOfAttr() + 4);
+  auto zero_size = bytes;
+  Put32(zero_size, second + 4, 0);
+  EXPECT_EQ(walk_types(zero_size), (std::vector<uint32_t>{0x10}));
+  auto huge_size = bytes;
+  Put32(huge_size, second + 4, 0xFFFFFFF0);
+  EXPECT_EQ(walk_types(huge_size), (std::vector<uint32_t>{0x10}));
+  auto name_outside = bytes;
+  Put16(name_outside, second + 0x0A, 0xFFF0);
+  name_outside[second + 9] = 4;
+  EXPECT_EQ(walk_types(name_outside), (std::vector<uint32_t>{0x10}));
+  auto value_outside = bytes;
+  Put32(value_outside, second + 0x10, 0x1000);
+  EXPECT_EQ(walk_types(value_outside), (std::vector<uint32_t>{0x10}));
+  auto used_short = bytes;
+  Put32(used_short, 0x18, second + 8);  // used bytes end inside the second attribute
+  EXPECT_EQ(walk_types(used_short), (std::vector<uint32_t>{0x10}));
+  auto used_huge = bytes;
+  Put32(used_huge, 0x18, 0xFFFFFFFF);  // bound falls back to the buffer
+  EXPECT_EQ(walk_types(used_huge), (std::vector<uint32_t>{0x10, 0x30, 0x80}));
+  auto first_outside = bytes;
+  Put16(first_outside, 0x14, 0xFFF8);
+  EXPECT_TRUE(walk_types(first_outside).empty());
+}
+
+TEST(AttributeLookupTest, TypeNameAndAfterWithoutAttributeList) {
+  auto bytes = RecordBuilder(30)
+                   .Resident(0x80, 1, u"", {1})
+                   .Resident(0x80, 2, u"alt", {2})
+                   .Resident(0x80, 3, u"ALT", {3})
+                   .Build();
+  ASSERT_TRUE(ApplyUpdateSequence(bytes, 512));
+  FileRecord record(bytes);
+  CountedName alt{u"alt"};
+  CountedName unnamed{u""};
+  EXPECT_EQ(FindAttribute(record, AttrType::kData, &alt, nullptr)->Id(), 2);
+  EXPECT_EQ(FindAttribute(record, AttrType::kData, &unnamed, nullptr)->Id(), 1);
+  std::vector<uint16_t> ids;
+  for (auto a = FindAttribute(record, AttrType::kAny, nullptr, nullptr); a;
+       a = FindAttribute(record, AttrType::kAny, nullptr, &*a))
+    ids.push_back(a->Id());
+  EXPECT_EQ(ids, (std::vector<uint16_t>{1, 2, 3}));
+  EXPECT_EQ(FindAttributeByInstance(record, 3)->Name(), u"ALT");
+  EXPECT_FALSE(FindAttributeByInstance(record, 0x10003).has_value());
+}
+
+class SyntheticRecordsTest : public ::testing::Test {
+ protected:
+  SyntheticVolume synthetic_;
+  VolumeContext volume_;
+};
+
+TEST_F(SyntheticRecordsTest, DirectRecordsAndRecordsThroughTheMftRuns) {
+  synthetic_.SetRecord(30, RecordBuilder(30).Resident(0x80, 7, u"", {9}).Build());
+  Open(volume_, synthetic_.image());
+  auto root = ReadFileRecord(volume_, kRootReference);
+  ASSERT_TRUE(root.has_value());
+  EXPECT_EQ(root->OwnNumber(), 5u);
+  auto file = ReadFileRecord(volume_, FileReference(30));
+  ASSERT_TRUE(file.has_value());
+  EXPECT_EQ(file->OwnNumber(), 30u);
+  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(0x0005000000000005)).has_value());
+  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(31)).has_value());  // never written: no "FILE"
+  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(1000)).has_value());  // beyond the MFT's runs
+}
+
+TEST_F(SyntheticRecordsTest, MftInTwoRunsFindsRecordsThroughTheSecondRun) {
+  // MFT: clusters 16..47 (records 0..15), then 48 clusters at 600 (records 16..39).
+  std::vector<uint8_t> pairs = {0x11, 0x20, 0x10, 0x21, 0x30, 0x48, 0x02, 0x00};
+  synthetic_.SetRecord(0, RecordBuilder(0).NonResident(0x80, 1, u"", pairs, 0, 0x4F, 40 * 1024).Build());
+  auto record = RecordBuilder(33).Resident(0x80, 3, u"", {1, 2, 3}).Build();
+  synthetic_.SetClusters(600 + (33 - 16) * 2, record);
+  Open(volume_, synthetic_.image());
+  auto found = ReadFileRecord(volume_, FileReference(33));
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->OwnNumber(), 33u);
+}
+
+TEST_F(SyntheticRecordsTest, RecordLargerThanAClusterIsReadAcrossRuns) {
+  // 1024-byte records on 512-byte clusters: record 25's halves lie in two runs.
+  std::vector<uint8_t> pairs = {0x11, 0x33, 0x10, 0x11, 0x20, 0x7F, 0x00};  // 51 clusters at 16, 32 at 143
+  synthetic_.SetRecord(0, RecordBuilder(0).NonResident(0x80, 1, u"", pairs, 0, 82, 41 * 1024).Build());
+  auto record = RecordBuilder(25).Resident(0x80, 3, u"", {1, 2, 3}).Build();
+  std::vector<uint8_t> first(record.begin(), record.begin() + 512);
+  std::vector<uint8_t> second(record.begin() + 512, record.end());
+  synthetic_.SetClusters(16 + 50, first);
+  synthetic_.SetClusters(143, second);
+  Open(volume_, synthetic_.image());
+  auto found = ReadFileRecord(volume_, FileReference(25));
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->OwnNumber(), 25u);
+}
+
+TEST_F(SyntheticRecordsTest, RecordInAHoleOfTheMftIsNotFound) {
+  std::vector<uint8_t> pairs = {0x11, 0x20, 0x10, 0x01, 0x20, 0x00};
+  synthetic_.SetRecord(0, RecordBuilder(0).NonResident(0x80, 1, u"", pairs, 0, 0x3F, 32 * 1024).Build());
+  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(20)).has_value());
+}
+
+TEST_F(SyntheticRecordsTest, UnusableGeometryFailsWithoutReading) {
+  synthetic_.image()[0x40] = 0;  // 1-byte records
+  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+  synthetic_.image()[0x40] = 0xE0;  // 4 GiB records
+  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+  synthetic_.image()[0x40] = 0xF6;
+  synthetic_.image()[0x0D] = 0;  // no cluster size
+  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+}
+
+TEST_F(SyntheticRecordsTest, TruncatedImageIsAFailureNotStaleBytes) {
+  synthetic_.SetRecord(30, RecordBuilder(30).Build());
+  auto& image = synthetic_.image();
+  image.resize(SyntheticVolume::kMftLcn * 512 + 30 * 1024 + 600);
+  Open(volume_, image);
+  EXPECT_TRUE(ReadFileRecord(volume_, FileReference(29)).has_value() == false);
+  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(30)).has_value());
+}
+
+}  // namespace
+}  // namespace velmora

@@ -1,0 +1,136 @@
+// A platform for tests: volumes held in memory and bound to drive letters,
+// times converted as UTC, a small account table, output files kept in memory.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/dispatch.h"
+#include "platform/output.h"
+#include "platform/platform.h"
+
+namespace velmora::testing {
+
+class FakePlatform : public platform::Platform {
+ public:
+  // The bytes must outlive the platform; each open gets a fresh source over them.
+  void AddVolume(char16_t letter, std::span<const uint8_t> bytes) { volumes_[Upper(letter)] = bytes; }
+  void BindDrive(char16_t letter, std::u16string) override { (void)letter; }
+
+  bool PathExists(std::u16string_view path) override {
+    char16_t letter = LetterOf(path);
+    return letter != 0 && volumes_.count(letter) != 0;
+  }
+  std::optional<bool> PathIsDirectory(std::u16string_view) override { return std::nullopt; }
+
+  std::unique_ptr<platform::ByteSource> OpenDevice(std::u16string_view name) override {
+    ++opens;
+    if (name.size() == 6 && name.substr(0, 4) == u"\\\\.\\" && name[5] == u':') {
+      auto it = volumes_.find(Upper(name[4]));
+      if (it != volumes_.end()) {
+        auto source = std::make_unique<CountingSource>(it->second, *this);
+        return source;
+      }
+    }
+    SetLastError(platform::kErrorFileNotFound);
+    return nullptr;
+  }
+
+  std::optional<platform::LocalTime> FileTimeToLocal(uint64_t filetime) override {
+    constexpr uint64_t kEpochDifference = 11644473600ull;
+    uint64_t seconds = filetime / 10000000ull;
+    if (seconds < kEpochDifference) return std::nullopt;
+    std::time_t t = static_cast<std::time_t>(seconds - kEpochDifference);
+    std::tm tm{};
+    if (!gmtime_r(&t, &tm)) return std::nullopt;
+    return platform::LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+  }
+
+  platform::AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t, uint32_t) override {
+    platform::AccountLookup result;
+    // S-1-5-18
+    static const std::vector<uint8_t> kSystem = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    if (std::vector<uint8_t>(sid.begin(), sid.end()) == kSystem) {
+      result.name = u"SYSTEM";
+      result.domain = u"NT AUTHORITY";
+    } else {
+      result.error = platform::kErrorNoneMapped;
+    }
+    return result;
+  }
+
+  platform::CreateOutcome CreateOutputFile(std::u16string_view path, const platform::ByteSource&) override {
+    platform::CreateOutcome outcome;
+    if (refuse_output) {
+      outcome.refusal = u"refused";
+      return outcome;
+    }
+    auto& content = files[std::u16string(path)];
+    content.clear();
+    outcome.file = std::make_unique<MemoryFile>(content);
+    return outcome;
+  }
+
+  // Device reads made through every source opened so far.
+  uint64_t reads = 0;
+  uint64_t opens = 0;
+  bool refuse_output = false;
+  std::map<std::u16string, std::vector<uint8_t>> files;
+
+ private:
+  class CountingSource : public platform::MemorySource {
+   public:
+    CountingSource(std::span<const uint8_t> bytes, FakePlatform& owner) : MemorySource(bytes), owner_(owner) {}
+    bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
+      ++owner_.reads;
+      return MemorySource::ReadAt(offset, out);
+    }
+
+   private:
+    FakePlatform& owner_;
+  };
+  class MemoryFile : public platform::OutputFile {
+   public:
+    explicit MemoryFile(std::vector<uint8_t>& content) : content_(content) {}
+    bool Write(std::span<const uint8_t> bytes) override {
+      content_.insert(content_.end(), bytes.begin(), bytes.end());
+      return true;
+    }
+
+   private:
+    std::vector<uint8_t>& content_;
+  };
+
+  static char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+  static char16_t LetterOf(std::u16string_view path) {
+    if (path.size() > 6 && path.substr(0, 4) == u"\\\\?\\" && path[5] == u':') return Upper(path[4]);
+    if (path.size() > 2 && path[1] == u':') return Upper(path[0]);
+    return 0;
+  }
+  std::map<char16_t, std::span<const uint8_t>> volumes_;
+};
+
+struct RunResult {
+  int exit_code = 0;
+  std::string out;
+  std::string err;
+};
+
+// Runs the whole program as the command line would, over the fake platform.
+inline RunResult RunVelmora(FakePlatform& platform, const std::vector<std::u16string>& arguments) {
+  StringSink out;
+  StringSink err;
+  Console console(out, err);
+  std::vector<std::u16string> argv = {u"velmora"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  RunResult result;
+  result.exit_code = RunProgram(argv, platform, console);
+  result.out = out.text();
+  result.err = err.text();
+  return result;
+}
+
+}  // namespace velmora::testing

@@ -1,0 +1,417 @@
+#!/bin/bash
+# Builds the NTFS test volumes and their manifests.
+#
+# Rebuilding (as root, on a machine with /dev/fuse):
+#   tools/install_volume_tools.sh            # ntfs-3g, sleuthkit, attr, xz-utils, python3
+#   tools/make_volumes.sh                    # the small set -> tests/data/<name>.img.xz + .manifest
+#   tools/make_volumes.sh --large OUTDIR     # the large set -> OUTDIR/<name>.img + .manifest
+#   tools/make_volumes.sh --only c4k         # one volume of the small set
+#
+# Every volume is formatted by mkntfs on a plain file (quick format, fixed
+# label, times zeroed, serial number fixed afterwards) and filled through an
+# ntfs-3g mount with the Windows stream interface (file:stream). After the
+# unmount, tools/volume_manifest.py records what Sleuth Kit's fls, istat and
+# icat report about the image; tests/data/README.md gives the line format.
+#
+# The small set (committed, xz-packed):
+#   c512   512-byte sectors,   512-byte clusters: 1 KiB records spanning two
+#          clusters; MFT grown into 3-cluster holes (records split between runs)
+#   c4k    512-byte sectors,  4 KiB clusters: MFT in many runs, a file whose
+#          $DATA is split over several extents through $ATTRIBUTE_LIST
+#   c64k   512-byte sectors, 64 KiB clusters: index blocks smaller than a cluster
+#   c128k  512-byte sectors, 128 KiB clusters: boot byte 0x0D is 0xF8
+#   s4k    4096-byte sectors, 4 KiB clusters: 4 KiB file records
+# Each holds the common tree (resident, non-resident, sparse values, hard
+# links, 8.3 names, named streams, a 12-level path, CJK and non-BMP names, a
+# 300-name directory, a file spilling into extension records by many long
+# hard-link names and one by many streams), compressed files where the
+# cluster size allows (up to 4 KiB), and a fragmentation phase: the volume is
+# filled so that only small holes stay free, then new records (the MFT grows
+# into the holes) and a file written into the holes (many runs).
+#
+# The large set (built on demand, not committed):
+#   bigdir  4 KiB clusters: one directory of 60,000 names (some CJK), a
+#           three-level index
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+OUT="$ROOT/tests/data"
+MODE=small
+ONLY=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --large) MODE=large; OUT=${2:?--large needs an output directory}; shift 2 ;;
+    --only) ONLY=$2; shift 2 ;;
+    --out) OUT=$2; shift 2 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d'; exit 0 ;;
+    *) echo "make_volumes.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+
+[ "$(id -u)" -eq 0 ] || { echo "make_volumes.sh: run as root (mounting needs it)" >&2; exit 1; }
+[ -c /dev/fuse ] || { echo "make_volumes.sh: no /dev/fuse" >&2; exit 1; }
+for tool in mkntfs ntfs-3g fls istat icat setfattr xz python3; do
+  command -v "$tool" >/dev/null || { echo "make_volumes.sh: $tool missing; run tools/install_volume_tools.sh" >&2; exit 1; }
+done
+
+mkdir -p "$OUT"
+WORK=$(mktemp -d /tmp/make_volumes.XXXXXX)
+MNT="$WORK/mnt"
+mkdir -p "$MNT"
+NTFS_PID=
+
+cleanup() {
+  if mountpoint -q "$MNT"; then umount "$MNT" || true; fi
+  if [ -n "$NTFS_PID" ]; then wait "$NTFS_PID" 2>/dev/null || true; fi
+  if [ -n "${KEEP_WORK:-}" ]; then echo "work directory kept: $WORK" >&2; else rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+
+# Writes deterministic content. Text blocks are 512 bytes: a header naming the
+# file and the offset, then a fixed sentence, so every sector differs (a read
+# from the wrong place shows) yet xz packs them to almost nothing.
+GEN="$WORK/gen.py"
+cat > "$GEN" <<'PY'
+import errno, os, random, sys
+
+def text(label, offset, size):
+    out = bytearray()
+    pos = offset - offset % 512
+    filler = (b'The quick brown fox jumps over the lazy dog. ' * 12)[:480]
+    while pos < offset + size:
+        head = ('%-16.16s @%013x\n' % (label, pos)).encode().ljust(32, b'.')
+        out += head[:32] + filler
+        pos += 512
+    start = offset % 512
+    return bytes(out[start:start + size])
+
+def main():
+    mode, path = sys.argv[1], sys.argv[2]
+    label = os.path.basename(path)
+    if mode == 'truncate':
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
+        os.ftruncate(fd, int(sys.argv[3], 0))
+        os.close(fd)
+        return
+    if mode == 'many':
+        # many DIR COUNT SIZE: files DIR/s0000... of SIZE bytes of one constant block.
+        count, size = int(sys.argv[3]), int(sys.argv[4], 0)
+        data = (b'small ' * (size // 6 + 1))[:size]
+        for i in range(count):
+            with open(os.path.join(path, 's%04d' % i), 'wb') as f:
+                f.write(data)
+        return
+    if mode == 'holes':
+        # holes IMAGE FIRST: which of frag/small to delete so that no two freed
+        # clusters touch. ntfs-3g does not place files strictly in creation
+        # order (it frees what it allocated ahead), so the choice comes from
+        # where Sleuth Kit says each file lies. The first FIRST are listed
+        # as "first", the others as "rest".
+        import re, subprocess
+        first = int(sys.argv[3])
+        fls = subprocess.run(['fls', '-r', '-p', '-u', path], check=True,
+                             stdout=subprocess.PIPE).stdout.decode()
+        files = []
+        for line in fls.splitlines():
+            m = re.match(r'^r/r (\d+)-128-\d+:\tfrag/small/(s\d+)$', line)
+            if not m:
+                continue
+            ist = subprocess.run(['istat', path, m.group(1)], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+            clusters = [int(x) for x in ist.split('Non-Resident')[-1].split('\n', 1)[1].split()]
+            if clusters != list(range(clusters[0], clusters[0] + len(clusters))):
+                continue
+            files.append((clusters[0], clusters[-1], m.group(2)))
+        files.sort()
+        freed = set()
+        chosen = []
+        for start, end, name in files:
+            if start - 1 in freed or end + 1 in freed:
+                continue
+            # Neighbours must be in use: a small file or anything but free
+            # space (the filler took all of that).
+            freed.update(range(start, end + 1))
+            chosen.append(name)
+        # Spread the first batch over the volume rather than its start.
+        step = max(1, len(chosen) // max(1, first))
+        firsts = set(chosen[::step][:first])
+        for name in chosen:
+            print(('first' if name in firsts else 'rest') + '\t' + name)
+        return
+    if mode == 'fill':
+        # Write whole clusters of one constant block until the volume is full.
+        chunk = int(sys.argv[3], 0)
+        block = (b'filler ' * (chunk // 7 + 1))[:chunk]
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            while True:
+                os.write(fd, block)
+        except OSError as e:
+            if e.errno != errno.ENOSPC:
+                raise
+        os.close(fd)
+        return
+    size = int(sys.argv[3], 0)
+    offset = int(sys.argv[4], 0) if len(sys.argv) > 4 else 0
+    if mode == 'text':
+        data = text(label, offset, size)
+    elif mode == 'random':
+        data = random.Random(label + sys.argv[3]).randbytes(size)
+    elif mode == 'zero':
+        data = bytes(size)
+    elif mode == 'const':
+        data = (sys.argv[5].encode() * (size // len(sys.argv[5]) + 1))[:size]
+    else:
+        sys.exit('gen: unknown mode ' + mode)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
+    os.pwrite(fd, data, offset)
+    os.close(fd)
+
+main()
+PY
+gen() { python3 "$GEN" "$@"; }
+
+# A fixed serial number, derived from the name, in the boot sector and its
+# backup in the last sector (mkntfs draws it at random).
+set_serial() {
+  local img=$1 name=$2 sector=$3
+  local serial backup
+  serial=$(printf '%s' "$name" | sha256sum | cut -c1-16)
+  backup=$(( $(stat -c %s "$img") / sector - 1 ))
+  for s in 0 "$backup"; do
+    printf '%s' "$serial" | xxd -r -p | dd of="$img" bs=1 seek=$(( s * sector + 0x48 )) conv=notrunc status=none
+  done
+}
+
+# mkvol NAME SIZE_MIB SECTOR CLUSTER
+mkvol() {
+  local name=$1 mib=$2 sector=$3 cluster=$4
+  IMG="$WORK/$name.img"
+  NOTES="$WORK/$name.notes"
+  VOLNAME=$name
+  CLUSTER=$cluster
+  SECTOR=$sector
+  : > "$NOTES"
+  rm -f "$IMG"
+  truncate -s "${mib}M" "$IMG"
+  mkntfs -F -Q -T -q -L "$name" -s "$sector" -c "$cluster" "$IMG" >/dev/null 2>&1 \
+    || { echo "mkntfs failed for $name" >&2; exit 1; }
+  set_serial "$IMG" "$name" "$sector"
+}
+
+mount_vol() {
+  ntfs-3g -o no_detach,streams_interface=windows "$IMG" "$MNT" > "$WORK/ntfs-3g.log" 2>&1 &
+  NTFS_PID=$!
+  for _ in $(seq 100); do
+    mountpoint -q "$MNT" && return 0
+    sleep 0.1
+  done
+  echo "ntfs-3g did not mount $IMG" >&2
+  cat "$WORK/ntfs-3g.log" >&2
+  exit 1
+}
+
+# What the mounted volume holds: record number (ntfs-3g's inode number), D or
+# F, path; the manifest must agree with it.
+list_mounted() {
+  (cd "$MNT" && find . -mindepth 1 -printf '%i\t%y\t%P\n') |
+    awk -F'\t' 'BEGIN { OFS = "\t" } { gsub("/", "\\", $3); print $1, ($2 == "d" ? "D" : "F"), "\\" $3 }' \
+    > "$WORK/$VOLNAME.listing"
+}
+
+# ntfs-3g writes lazily: the image is complete only once the process has ended.
+umount_vol() {
+  sync
+  umount "$MNT"
+  wait "$NTFS_PID" || true
+  NTFS_PID=
+}
+
+note() { printf '%s\n' "$(IFS=$'\t'; echo "$*")" >> "$NOTES"; }
+
+# setshort DIR NAME SHORT: an 8.3 name through ntfs-3g's extended attribute.
+setshort() {
+  setfattr -n system.ntfs_dos_name -v "$3" "$MNT/$1/$2"
+  note short "$(winpath "$1/$2")" "$3"
+}
+
+winpath() { local p=${1#.}; p=${p#/}; p="\\${p//\//\\}"; printf '%s' "$p"; }
+
+populate_common() {
+  local m=$MNT c=$CLUSTER
+  cd "$m"
+  printf 'Velmora test volume %s\n' "$VOLNAME" > readme.txt
+  printf 'Letter case of the name differs from how it is looked up.\n' > MixedCase.TXT
+
+  # Values: resident, one run, sparse with holes at the start, between the
+  # pieces and at the end, and one sparse file that ends in data.
+  mkdir data
+  gen text data/nonresident.bin 40000
+  gen random data/random.bin 12345
+  gen truncate data/sparse.bin $(( 16 * c ))
+  gen text data/sparse.bin $(( 2 * c )) $(( 3 * c ))
+  gen text data/sparse.bin $(( c + c / 2 )) $(( 9 * c ))
+  gen truncate data/sparse-end.bin $(( 4 * c ))
+  gen text data/sparse-end.bin $(( c / 2 + 100 )) $(( 6 * c ))
+  printf '' > data/empty.txt
+
+  # Hard links, in one directory and across two.
+  mkdir links
+  printf 'one file, three names\n' > links/original.txt
+  ln links/original.txt "links/second name.txt"
+  ln links/original.txt hardlink-at-root.txt
+
+  # 8.3 names (ntfs-3g makes none by itself).
+  printf 'a long name with an 8.3 alias\n' > "Long File Name Document.txt"
+  setshort . "Long File Name Document.txt" "LONGFI~1.TXT"
+  mkdir "Program Files Long"
+  setshort . "Program Files Long" "PROGRA~1"
+  printf 'inside\n' > "Program Files Long/Configuration Settings.ini"
+  setshort "Program Files Long" "Configuration Settings.ini" "CONFIG~1.INI"
+  printf 'cjk long name\n' > "日本語の長いファイル名.txt"
+  setshort . "日本語の長いファイル名.txt" "JAPANE~1.TXT"
+
+  # Named streams, resident and not, one with a CJK name.
+  printf 'the unnamed stream\n' > streams.txt
+  printf 'alpha stream\n' > streams.txt:alpha
+  gen text streams.txt:beta 20000
+  printf 'stream with a CJK name\n' > 'streams.txt:日本語'
+
+  # Twelve directories deep.
+  local deep=deep
+  mkdir deep
+  for i in $(seq -w 2 12); do deep="$deep/level$i"; mkdir "$deep"; done
+  printf 'twelve levels down\n' > "$deep/deep file.txt"
+
+  # Names beyond ASCII: CJK, Hangul, accented Latin, Greek, and two outside
+  # the BMP (U+1F600, U+20000) stored as surrogate pairs.
+  mkdir unicode
+  printf 'ja\n' > unicode/日本語.txt
+  mkdir unicode/中文目录
+  printf 'zh\n' > unicode/中文目录/文件.txt
+  printf 'ko\n' > unicode/한국어.txt
+  printf 'de\n' > "unicode/Ärger über straße.txt"
+  printf 'el\n' > unicode/Σίσυφος.txt
+  printf 'emoji\n' > "unicode/😀 smile.txt"
+  printf 'ext-b\n' > "unicode/𠀀 ideograph.txt"
+  mkdir "unicode/😀 dir"
+  printf 'in emoji dir\n' > "unicode/😀 dir/𠀀.txt"
+
+  # A directory large enough for an $INDEX_ALLOCATION.
+  mkdir bigdir
+  for i in $(seq -w 0 249); do : > "bigdir/file-$i.txt"; done
+  for i in $(seq -w 0 39); do : > "bigdir/項目-$i.txt"; done
+  for i in $(seq -w 0 9); do : > "bigdir/😀-$i"; done
+
+  # Attributes spilling into extension records ($ATTRIBUTE_LIST): one file
+  # with many long hard-link names, one with many named streams.
+  mkdir manylinks
+  printf 'many names\n' > manylinks/base.txt
+  local long
+  long=$(printf 'x%.0s' $(seq 200))
+  for i in $(seq -w 1 "$LINKS"); do ln manylinks/base.txt "manylinks/link-$i-$long.txt"; done
+  printf 'many streams\n' > manystreams.txt
+  for i in $(seq -w 1 30); do gen text "manystreams.txt:stream-$i" 400; done
+  gen text manystreams.txt:big-1 5000
+  gen text manystreams.txt:big-2 9000
+  cd /
+}
+
+# Compressed files: the directory's compressed attribute makes new files
+# compressed. Text packs; random bytes stay stored; zero units become holes.
+populate_compressed() {
+  local c=$CLUSTER
+  cd "$MNT"
+  mkdir compressed
+  setfattr -n system.ntfs_attrib_be -v 0x00000810 compressed
+  gen text compressed/text.txt 200000
+  printf 'small and resident\n' > compressed/small.txt
+  local u=$(( 16 * c ))     # compression unit
+  gen text compressed/mixed.bin $(( u + 100 )) 0
+  gen random compressed/mixed.bin $(( u )) $(( u + 100 ))
+  gen zero compressed/mixed.bin $(( 2 * u )) $(( 2 * u + 100 ))
+  gen text compressed/mixed.bin 5000 $(( 4 * u + 100 ))
+  gen truncate compressed/sparse-compressed.bin $(( 8 * u ))
+  gen text compressed/sparse-compressed.bin $(( u / 2 )) $(( 3 * u ))
+  cd /
+}
+
+# fragment HOLE N FIRST GROW RUNS, on the fresh volume: N files of HOLE
+# clusters, the rest of the volume filled by one file; then FIRST of the small
+# files, none next to another freed one, deleted (FIRST holes), GROW empty
+# files created (the MFT grows into the holes), more small files deleted the
+# same way and a file of RUNS*HOLE clusters written (one run per hole). Then
+# the filling file goes, so the common tree finds room.
+fragment() {
+  local hole=$1 n=$2 first=$3 grow=$4 runs=$5
+  local size=$(( hole * CLUSTER ))
+  cd "$MNT"
+  mkdir frag frag/small frag/grow
+  local i name
+  gen many frag/small "$n" "$size"
+  gen fill frag/filler.bin "$CLUSTER"
+  cd /
+  umount_vol
+  gen holes "$IMG" "$first" > "$WORK/holes"
+  mount_vol
+  cd "$MNT"
+  for name in $(awk '$1 == "first" { print $2 }' "$WORK/holes"); do rm "frag/small/$name"; done
+  for (( i = 0; i < grow; i++ )); do : > "frag/grow/g$(printf %04d $i)"; done
+  for name in $(awk '$1 == "rest" { print $2 }' "$WORK/holes"); do rm "frag/small/$name"; done
+  gen text frag/fragmented.bin $(( runs * size ))
+  rm frag/filler.bin
+  cd /
+}
+
+# The other small files go last, leaving their holes free. The emptied
+# directory goes too: Sleuth Kit would still list names from the index blocks
+# it no longer uses.
+fragment_end() {
+  cd "$MNT"
+  local i
+  rm -f frag/small/*
+  rmdir frag/small
+  cd /
+}
+
+finish() {
+  local name=$VOLNAME
+  local bulk=(--bulk-prefix '\bigdir' --bulk-prefix '\frag\grow')
+  python3 "$ROOT/tools/volume_manifest.py" "$IMG" "$name" "$NOTES" \
+    --check-listing "$WORK/$name.listing" "${bulk[@]}" > "$WORK/$name.manifest"
+  if [ "$MODE" = small ]; then
+    xz -9 -T1 -c "$IMG" > "$OUT/$name.img.xz"
+    cp "$WORK/$name.manifest" "$OUT/$name.manifest"
+  else
+    cp "$IMG" "$OUT/$name.img"
+    cp "$WORK/$name.manifest" "$OUT/$name.manifest"
+  fi
+  echo "built $name: $(grep -c '^record' "$WORK/$name.manifest") records"
+}
+
+# build NAME MIB SECTOR CLUSTER LINKS COMPRESSED FRAGMENT-ARGS...
+build() {
+  local name=$1 mib=$2 sector=$3 cluster=$4
+  LINKS=$5
+  local compressed=$6
+  shift 6
+  if [ -n "$ONLY" ] && [ "$ONLY" != "$name" ]; then return 0; fi
+  mkvol "$name" "$mib" "$sector" "$cluster"
+  mount_vol
+  fragment "$@"
+  populate_common
+  if [ "$compressed" = yes ]; then populate_compressed; fi
+  fragment_end
+  list_mounted
+  umount_vol
+  finish
+}
+
+if [ "$MODE" = small ]; then
+  #     name   MiB sector cluster links compr  hole   n first grow runs
+  build c512    8   512     512     6   yes      3  800   40  120  280
+  build c4k     8   512    4096     6   yes      1  700   40  150  280
+  build c64k   16   512   65536     6   no       1   40    8  200    8
+  build c128k  16   512  131072     6   no       1   24    4  300    6
+  build s4k     8  4096    4096    12   yes      1  300   40   80   60
+fi
