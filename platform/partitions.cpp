@@ -131,23 +131,23 @@ bool ParseUnsigned(std::string_view digits, unsigned base, uint64_t& value) {
 
 }  // namespace
 
-SourceSpec ParseSourceSpec(std::string_view text) {
-  SourceSpec spec{std::string(text), SourceSpec::Select::Automatic, 0};
+SourceName ParseSourceName(std::string_view text) {
+  SourceName source{std::string(text), SourceName::Select::Automatic, 0};
   const size_t at = text.find_last_of("@#");
-  if (at == std::string_view::npos || at == 0) return spec;
+  if (at == std::string_view::npos || at == 0) return source;
   std::string_view suffix = text.substr(at + 1);
   uint64_t value = 0;
   if (text[at] == '@') {
     const bool hex = suffix.size() > 2 && suffix[0] == '0' && (suffix[1] == 'x' || suffix[1] == 'X');
-    if (!ParseUnsigned(hex ? suffix.substr(2) : suffix, hex ? 16 : 10, value)) return spec;
-    spec.select = SourceSpec::Select::Offset;
+    if (!ParseUnsigned(hex ? suffix.substr(2) : suffix, hex ? 16 : 10, value)) return source;
+    source.select = SourceName::Select::Offset;
   } else {
-    if (!ParseUnsigned(suffix, 10, value) || value == 0 || value > UINT32_MAX) return spec;
-    spec.select = SourceSpec::Select::Partition;
+    if (!ParseUnsigned(suffix, 10, value) || value == 0 || value > UINT32_MAX) return source;
+    source.select = SourceName::Select::Partition;
   }
-  spec.path = std::string(text.substr(0, at));
-  spec.value = value;
-  return spec;
+  source.path = std::string(text.substr(0, at));
+  source.value = value;
+  return source;
 }
 
 bool IsNtfsBootSector(std::span<const uint8_t> sector) {
@@ -181,24 +181,24 @@ std::vector<Partition> ReadPartitions(ByteSource& disk, uint32_t sector_size) {
   return out;
 }
 
-std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceSpec& spec) {
-  switch (spec.select) {
-    case SourceSpec::Select::Offset:
-      return spec.value;
-    case SourceSpec::Select::Partition: {
+std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceName& source) {
+  switch (source.select) {
+    case SourceName::Select::Offset:
+      return source.value;
+    case SourceName::Select::Partition: {
       // An MBR does not say its sector size: prefer the reading under which
       // the partition starts with NTFS.
       std::optional<uint64_t> found;
       for (uint32_t sector_size : kSectorSizes) {
         for (const Partition& p : ReadPartitions(disk, sector_size)) {
-          if (p.number != spec.value) continue;
+          if (p.number != source.value) continue;
           if (NtfsAt(disk, p.offset, sector_size)) return p.offset;
           if (!found) found = p.offset;
         }
       }
       return found;
     }
-    case SourceSpec::Select::Automatic:
+    case SourceName::Select::Automatic:
       if (NtfsAt(disk, 0, kSectorBytes)) return 0;
       for (uint32_t sector_size : kSectorSizes) {
         for (const Partition& p : ReadPartitions(disk, sector_size)) {

@@ -20,7 +20,7 @@
 
 namespace velmora::platform {
 
-struct SourceSpec {
+struct SourceName {
   enum class Select { Automatic, Offset, Partition };
   std::string path;
   Select select = Select::Automatic;
@@ -30,7 +30,7 @@ struct SourceSpec {
 // Splits "PATH@OFFSET" or "PATH#N" at the last '@' or '#' when what follows
 // it is a valid offset or partition number; otherwise the whole text is the
 // path. (The caller tries the whole text as a file name first.)
-SourceSpec ParseSourceSpec(std::string_view text);
+SourceName ParseSourceName(std::string_view text);
 
 // A 512-byte sector that opens an NTFS volume: OEM id "NTFS    " and 0x55AA.
 bool IsNtfsBootSector(std::span<const uint8_t> sector);
@@ -45,9 +45,9 @@ struct Partition {
 // sectors of sector_size bytes; empty when there is no table.
 std::vector<Partition> ReadPartitions(ByteSource& disk, uint32_t sector_size);
 
-// The byte offset of the volume the spec selects on the disk; nullopt when
-// the named partition does not exist. Automatic selection falls back to 0
-// when no partition holds NTFS, leaving the verdict to the volume check.
-std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceSpec& spec);
+// The byte offset of the volume a source name selects on the disk; nullopt
+// when the named partition does not exist. Automatic selection falls back
+// to 0 when no partition holds NTFS, leaving the verdict to the volume check.
+std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceName& source);
 
 }  // namespace velmora::platform

@@ -6,7 +6,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
+#include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/file_source.h"
@@ -32,7 +34,6 @@ constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
 constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 constexpr char kMountInfo[] = "/proc/self/mountinfo";
-constexpr std::string_view kLoopDevicePrefix = "/dev/loop";
 
 bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
 char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
@@ -67,11 +68,11 @@ Identity IdentityOf(const struct stat& st) {
 
 // A source as bound: the whole text when such a file exists (its name may
 // hold '@' or '#'), otherwise the text split into file and selector.
-SourceSpec SpecOfBound(const std::u16string& source) {
+SourceName NameOfBound(const std::u16string& source) {
   std::string text = Utf16ToUtf8(source);
   if (!source.empty() && source.find(u'\0') == std::u16string::npos && StatOf(text))
-    return SourceSpec{text, SourceSpec::Select::Automatic, 0};
-  return ParseSourceSpec(text);
+    return SourceName{text, SourceName::Select::Automatic, 0};
+  return ParseSourceName(text);
 }
 
 std::optional<std::string> ReadWholeFile(const char* path) {
@@ -95,18 +96,29 @@ std::optional<std::string> RealPath(const std::string& path) {
   return std::string(resolved);
 }
 
-// The files that hold a mounted file system: its source, and behind a loop
-// device the loop device's backing file.
-std::vector<std::string> FilesBehindMount(const MountEntry& mount) {
-  std::vector<std::string> files{mount.source};
-  if (mount.source.compare(0, kLoopDevicePrefix.size(), kLoopDevicePrefix) == 0) {
-    const std::string attribute = "/sys/block/" + mount.source.substr(5) + "/loop/backing_file";
-    if (auto backing = ReadWholeFile(attribute.c_str())) {
+// The file behind a loop device, or behind the loop device a partition
+// belongs to; nullopt for every other file.
+std::optional<std::string> LoopBackingFile(const struct stat& st) {
+  if (!S_ISBLK(st.st_mode)) return std::nullopt;
+  const std::string device =
+      "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+  for (const char* attribute : {"/loop/backing_file", "/../loop/backing_file"}) {
+    if (auto backing = ReadWholeFile((device + attribute).c_str())) {
       while (!backing->empty() && backing->back() == '\n') backing->pop_back();
-      files.push_back(*backing);
+      return backing;
     }
   }
-  return files;
+  return std::nullopt;
+}
+
+// Guards the file at path and, when it is a loop device, the file behind it.
+void Guard(const std::string& path, const std::u16string& what, std::vector<Guarded>& guarded) {
+  auto st = StatOf(path);
+  if (!st) return;
+  guarded.push_back({IdentityOf(*st), what});
+  if (auto backing = LoopBackingFile(*st)) {
+    if (auto behind = StatOf(*backing)) guarded.push_back({IdentityOf(*behind), u"the file behind " + what});
+  }
 }
 
 std::u16string TypeRefusal(const struct stat& st) {
@@ -139,23 +151,24 @@ std::u16string MountRefusal(const std::string& path, const std::vector<Guarded>&
   std::vector<MountEntry> mounts = ParseMountInfo(*text);
   auto location = LocateInMounts(mounts, *canonical);
   if (!location) return {};
-  for (const std::string& file : FilesBehindMount(*location->mount)) {
-    auto st = StatOf(file);
+  std::vector<Guarded> holders;
+  Guard(location->mount->source, {}, holders);
+  for (const Guarded& holder : holders) {
     for (const Guarded& g : guarded) {
-      if (st && g.identity == IdentityOf(*st))
+      if (g.identity == holder.identity)
         return u"it lies on " + g.what + u", mounted at " + Utf8ToUtf16(location->mount->mount_point);
     }
   }
   return {};
 }
 
-std::vector<Guarded> GuardedFiles(const ByteSource& volume, const std::map<char16_t, std::u16string>& bindings) {
+std::vector<Guarded> GuardedFiles(const ByteSource& volume, const std::map<char16_t, std::u16string>& bindings,
+                                  const std::vector<std::string>& opened) {
   std::vector<Guarded> guarded;
   if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
-  for (const auto& [letter, source] : bindings) {
-    if (auto st = StatOf(SpecOfBound(source).path))
-      guarded.push_back({IdentityOf(*st), std::u16string(u"the source bound to drive ") + letter + u":"});
-  }
+  for (const auto& [letter, source] : bindings)
+    Guard(NameOfBound(source).path, std::u16string(u"the source bound to drive ") + letter + u":", guarded);
+  for (const std::string& path : opened) Guard(path, u"the device being read", guarded);
   return guarded;
 }
 
@@ -219,7 +232,8 @@ std::unique_ptr<ByteSource> PosixPlatform::OpenDevice(std::u16string_view device
     }
     return OpenBound(*source);
   }
-  auto path = SystemName(device_name);
+  // Otherwise the device or image file a mount named, always absolute.
+  auto path = AbsolutePosixPath(device_name);
   if (!path) {
     SetLastError(kErrorFileNotFound);
     return nullptr;
@@ -227,18 +241,19 @@ std::unique_ptr<ByteSource> PosixPlatform::OpenDevice(std::u16string_view device
   uint32_t error = kErrorSuccess;
   std::unique_ptr<ByteSource> file = FileSource::Open(*path, &error);
   if (!file) SetLastError(error);
+  else opened_.push_back(*path);
   return file;
 }
 
 std::unique_ptr<ByteSource> PosixPlatform::OpenBound(const std::u16string& source) {
-  const SourceSpec spec = SpecOfBound(source);
+  const SourceName name = NameOfBound(source);
   uint32_t error = kErrorSuccess;
-  std::unique_ptr<ByteSource> file = FileSource::Open(spec.path, &error);
+  std::unique_ptr<ByteSource> file = FileSource::Open(name.path, &error);
   if (!file) {
     SetLastError(error);
     return nullptr;
   }
-  std::optional<uint64_t> offset = SelectVolume(*file, spec);
+  std::optional<uint64_t> offset = SelectVolume(*file, name);
   if (!offset) {
     SetLastError(kErrorFileNotFound);  // no such partition on the disk
     return nullptr;
@@ -294,7 +309,7 @@ CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const By
     SetLastError(kErrorFileNotFound);
     return outcome;
   }
-  const std::vector<Guarded> guarded = GuardedFiles(volume, bindings_);
+  const std::vector<Guarded> guarded = GuardedFiles(volume, bindings_, opened_);
   auto refuse = [&](const std::u16string& why) {
     SetLastError(kErrorAccessDenied);
     outcome.refusal = u"Refusing to write " + std::u16string(path) + u": " + why;

@@ -34,9 +34,10 @@ class PosixPlatform : public Platform {
   AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                  uint32_t domain_capacity) override;
   // Refuses (nothing created or truncated) a path that is not a regular
-  // file once it exists, that is the volume's source or a bound source
-  // (also through a hard or symbolic link), or that lies on a mount of one
-  // of them. The refusal is one line without a line break.
+  // file once it exists, that is the volume's source, a bound source or a
+  // device opened by path (also through a hard or symbolic link, and the
+  // file behind such a source when it is a loop device), or that lies on a
+  // mount of one of them. The refusal is one line without a line break.
   CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) override;
 
  private:
@@ -44,6 +45,7 @@ class PosixPlatform : public Platform {
   std::unique_ptr<ByteSource> OpenBound(const std::u16string& source);
 
   std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
+  std::vector<std::string> opened_;              // devices opened by path: never an output
 };
 
 }  // namespace velmora::platform

@@ -121,7 +121,7 @@ uint32_t LookUpAccount(platform::Platform& platform, std::span<const uint8_t> si
 }
 
 // The account is looked up while empty, then the domain while empty: an
-// account with an empty domain (Everyone) costs two lookups, as it always has.
+// account with an empty domain (Everyone) is looked up twice, to the same answer.
 uint32_t ResolveLine(platform::Platform& platform, std::span<const uint8_t> sid, LineNames& names) {
   names = LineNames{SidToString(sid), {}, {}};
   if (names.name.empty()) {

@@ -9,9 +9,9 @@
 namespace velmora::platform {
 namespace {
 
-using Select = SourceSpec::Select;
+using Select = SourceName::Select;
 
-TEST(SourceSpecTest, SplitsOffsetAndPartitionSelectors) {
+TEST(SourceNameTest, SplitsOffsetAndPartitionSelectors) {
   struct Case {
     const char* text;
     const char* path;
@@ -40,12 +40,12 @@ TEST(SourceSpecTest, SplitsOffsetAndPartitionSelectors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    SourceSpec spec = ParseSourceSpec(c.text);
-    EXPECT_EQ(spec.path, c.path);
-    EXPECT_EQ(spec.select, c.select);
-    EXPECT_EQ(spec.value, c.value);
+    SourceName source = ParseSourceName(c.text);
+    EXPECT_EQ(source.path, c.path);
+    EXPECT_EQ(source.select, c.select);
+    EXPECT_EQ(source.value, c.value);
   }
-  EXPECT_EQ(ParseSourceSpec("disk.img@18446744073709551615").value, UINT64_MAX);
+  EXPECT_EQ(ParseSourceName("disk.img@18446744073709551615").value, UINT64_MAX);
 }
 
 // A disk image built in memory, sector by sector.
@@ -116,14 +116,14 @@ TEST(PartitionTest, MbrPrimaryAndLogicalPartitions) {
 
   EXPECT_EQ(NumbersAndOffsets(ReadPartitions(source, 512)),
             (Pairs{{1, 8 * 512}, {2, 64 * 512}, {5, 102 * 512}, {6, 122 * 512}}));
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d")), 64u * 512);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d")), 64u * 512);
   // Chosen even without NTFS; the 4096-byte-sector reading of #1 lands on
   // #2's volume, which says 512 bytes per sector, and is passed over.
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#1")), 8u * 512);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#6")), 122u * 512);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#3")), std::nullopt);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#7")), std::nullopt);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d@0x1234")), 0x1234u);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#1")), 8u * 512);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#6")), 122u * 512);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#3")), std::nullopt);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#7")), std::nullopt);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d@0x1234")), 0x1234u);
 }
 
 TEST(PartitionTest, MbrOfA4096ByteSectorDisk) {
@@ -131,8 +131,8 @@ TEST(PartitionTest, MbrOfA4096ByteSectorDisk) {
   disk.MbrEntry(0, 0, 0x07, 8, 16);
   disk.NtfsBoot(8 * 4096, 4096);
   MemorySource source = disk.Source();
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d")), 8u * 4096);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#1")), 8u * 4096);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d")), 8u * 4096);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#1")), 8u * 4096);
 }
 
 TEST(PartitionTest, VolumeWithoutTableIsTakenAtZero) {
@@ -141,15 +141,15 @@ TEST(PartitionTest, VolumeWithoutTableIsTakenAtZero) {
   MemorySource source = disk.Source();
   // Boot code at 0x1BE must not be read as partition entries.
   EXPECT_TRUE(ReadPartitions(source, 512).empty());
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("v")), 0u);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("v#1")), std::nullopt);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("v")), 0u);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("v#1")), std::nullopt);
 
   MemorySource empty(std::vector<uint8_t>(64 * 512));
   EXPECT_TRUE(ReadPartitions(empty, 512).empty());
-  EXPECT_EQ(SelectVolume(empty, ParseSourceSpec("v")), 0u);  // left to the volume check
+  EXPECT_EQ(SelectVolume(empty, ParseSourceName("v")), 0u);  // left to the volume check
   MemorySource tiny(std::vector<uint8_t>(100));
   EXPECT_TRUE(ReadPartitions(tiny, 512).empty());
-  EXPECT_EQ(SelectVolume(tiny, ParseSourceSpec("v")), 0u);
+  EXPECT_EQ(SelectVolume(tiny, ParseSourceName("v")), 0u);
 }
 
 TEST(PartitionTest, LoopingExtendedChainEnds) {
@@ -171,9 +171,9 @@ TEST(PartitionTest, Gpt512) {
   ASSERT_EQ(NumbersAndOffsets(ReadPartitions(source, 512)), (Pairs{{2, 40 * 512}, {3, 80 * 512}}));
   EXPECT_EQ(ReadPartitions(source, 512)[0].length, 20u * 512);
   EXPECT_TRUE(ReadPartitions(source, 4096).empty());
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d")), 80u * 512);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#2")), 40u * 512);
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d#1")), std::nullopt);  // unused entry
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d")), 80u * 512);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#2")), 40u * 512);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d#1")), std::nullopt);  // unused entry
 }
 
 TEST(PartitionTest, Gpt4096) {
@@ -184,7 +184,7 @@ TEST(PartitionTest, Gpt4096) {
   MemorySource source = disk.Source();
   EXPECT_TRUE(ReadPartitions(source, 512).empty());
   EXPECT_EQ(NumbersAndOffsets(ReadPartitions(source, 4096)), (Pairs{{1, 4 * 4096}}));
-  EXPECT_EQ(SelectVolume(source, ParseSourceSpec("d")), 4u * 4096);
+  EXPECT_EQ(SelectVolume(source, ParseSourceName("d")), 4u * 4096);
 }
 
 TEST(PartitionTest, DamagedGptHeadersAndEntries) {

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +152,8 @@ TEST(PosixPlatformTest, OpenDeviceThroughBindings) {
   EXPECT_EQ(Head(*direct, 16), Pattern(16, 1));
   EXPECT_EQ(platform.OpenDevice(Utf8ToUtf16(dir / "none.img")), nullptr);
   EXPECT_EQ(platform.LastError(), kErrorFileNotFound);
+  EXPECT_EQ(platform.OpenDevice(u"one.img"), nullptr);  // never relative to the working directory
+  EXPECT_EQ(platform.OpenDevice(u"\\.\1:"), nullptr);
 }
 
 TEST(PosixPlatformTest, OpenDeviceFindsTheVolumeInADiskImage) {
@@ -432,6 +433,45 @@ TEST_F(WriteGuardTest, RefusesEveryBoundSource) {
   EXPECT_TRUE(Refused(dir_ / "disk.img"));
   EXPECT_EQ(ReadFile(dir_ / "other.img"), Pattern(4096, 6));
   EXPECT_EQ(ReadFile(dir_ / "disk.img"), Pattern(4096, 7));
+}
+
+// A loop device attached to a file for the life of the object (root only).
+class LoopDevice {
+ public:
+  LoopDevice(const std::string& file, const std::string& scratch) {
+    if (geteuid() != 0) return;
+    if (std::system(("losetup -f --show '" + file + "' >'" + scratch + "' 2>/dev/null").c_str()) != 0) return;
+    auto bytes = ReadFile(scratch);
+    name_.assign(bytes.begin(), bytes.end());
+    while (!name_.empty() && name_.back() == '\n') name_.pop_back();
+  }
+  ~LoopDevice() {
+    if (!name_.empty()) std::system(("losetup -d '" + name_ + "'").c_str());
+  }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+};
+
+TEST_F(WriteGuardTest, RefusesTheFileBehindALoopDeviceBeingRead) {
+  LoopDevice loop(image_, dir_ / "loop.name");
+  if (loop.name().empty()) GTEST_SKIP() << "needs root and a free loop device";
+  // Opened by path, as a mount names it.
+  auto device = platform_.OpenDevice(Utf8ToUtf16(loop.name()));
+  ASSERT_NE(device, nullptr);
+  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(image_), *device).file == nullptr);
+  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(loop.name()), *device).file == nullptr);
+  // Bound to a drive.
+  PosixPlatform bound;
+  bound.BindDrive(u'L', Utf8ToUtf16(loop.name()));
+  auto volume = bound.OpenDevice(u"\\\\.\\L:");
+  ASSERT_NE(volume, nullptr);
+  CreateOutcome outcome = bound.CreateOutputFile(Utf8ToUtf16(dir_ / "fresh.bin"), *volume);
+  EXPECT_NE(outcome.file, nullptr);
+  outcome = bound.CreateOutputFile(Utf8ToUtf16(image_), *volume);
+  EXPECT_EQ(outcome.file, nullptr);
+  EXPECT_NE(outcome.refusal.find(u"the file behind"), std::u16string::npos);
 }
 
 TEST_F(WriteGuardTest, CreatesAndTruncatesRegularFiles) {

@@ -85,7 +85,7 @@ std::vector<uint8_t> ListEntryBytes(uint32_t type, uint64_t start_vcn, uint64_t 
   return e;
 }
 
-const Synthetic& SyntheticVolume() {
+const Synthetic& WriteVolume() {
   static const Synthetic built = [] {
     Synthetic s;
     RecordVolume v(kClusters);
@@ -169,7 +169,7 @@ struct Session {
     return WriteAttributeToFile(context, kOut, FileReference(record), id);
   }
   const std::vector<uint8_t>* Output() const {
-    auto it = platform.files.find(kOut);
+    auto it = platform.files.find(std::u16string(kOut));
     return it == platform.files.end() ? nullptr : &it->second;
   }
   static constexpr std::u16string_view kOut = u"/tmp/out.bin";
@@ -183,7 +183,7 @@ struct Session {
 };
 
 TEST(WriteAttributeTest, EveryKindOfValueComesOutWhole) {
-  const Synthetic& s = SyntheticVolume();
+  const Synthetic& s = WriteVolume();
   for (const auto& [id, expected] : s.expected) {
     Session session(s.image);
     ASSERT_TRUE(session.opened);
@@ -197,7 +197,7 @@ TEST(WriteAttributeTest, EveryKindOfValueComesOutWhole) {
 }
 
 TEST(WriteAttributeTest, ValueWithExtentsInAnotherRecordIsReadThroughTheList) {
-  const Synthetic& s = SyntheticVolume();
+  const Synthetic& s = WriteVolume();
   Session session(s.image);
   EXPECT_TRUE(session.Write(kListed, 1));
   ASSERT_TRUE(session.Output());
@@ -207,7 +207,7 @@ TEST(WriteAttributeTest, ValueWithExtentsInAnotherRecordIsReadThroughTheList) {
 
 TEST(WriteAttributeTest, OnlyTheBaseRecordsOwnAttributesCanBeChosen) {
   // Instance 5 lives in the extension record only.
-  const Synthetic& s = SyntheticVolume();
+  const Synthetic& s = WriteVolume();
   Session session(s.image);
   EXPECT_FALSE(session.Write(kListed, 5));
   ASSERT_TRUE(session.Output());
@@ -215,7 +215,7 @@ TEST(WriteAttributeTest, OnlyTheBaseRecordsOwnAttributesCanBeChosen) {
 }
 
 TEST(WriteAttributeTest, UnknownIdsLeaveAnEmptyFile) {
-  const Synthetic& s = SyntheticVolume();
+  const Synthetic& s = WriteVolume();
   // 0x10002 would be instance 2 if the id were cut to 16 bits.
   for (uint32_t id : {0x8u, 0xFFFFu, 0x10002u, 0xFFFFFFFFu}) {
     Session session(s.image);
@@ -229,7 +229,7 @@ TEST(WriteAttributeTest, UnknownIdsLeaveAnEmptyFile) {
 }
 
 TEST(WriteAttributeTest, EmptyValueFails) {
-  Session session(SyntheticVolume().image);
+  Session session(WriteVolume().image);
   EXPECT_FALSE(session.Write(kTarget, kIdEmpty));
   ASSERT_TRUE(session.Output());
   EXPECT_TRUE(session.Output()->empty());
@@ -237,7 +237,7 @@ TEST(WriteAttributeTest, EmptyValueFails) {
 
 TEST(WriteAttributeTest, SizeLimitIsInclusive) {
   {
-    Session session(SyntheticVolume().image);
+    Session session(WriteVolume().image);
     EXPECT_TRUE(session.Write(kTarget, kIdLimit));
     ASSERT_TRUE(session.Output());
     const std::vector<uint8_t>& got = *session.Output();
@@ -249,7 +249,7 @@ TEST(WriteAttributeTest, SizeLimitIsInclusive) {
     EXPECT_TRUE(std::all_of(got.begin() + kCluster, got.end() - kCluster, [](uint8_t b) { return b == 0; }));
   }
   {
-    Session session(SyntheticVolume().image);
+    Session session(WriteVolume().image);
     EXPECT_FALSE(session.Write(kTarget, kIdOverLimit));
     ASSERT_TRUE(session.Output());
     EXPECT_TRUE(session.Output()->empty());
@@ -257,7 +257,7 @@ TEST(WriteAttributeTest, SizeLimitIsInclusive) {
 }
 
 TEST(WriteAttributeTest, UnreadableTargetOrClustersFail) {
-  const Synthetic& s = SyntheticVolume();
+  const Synthetic& s = WriteVolume();
   {
     Session session(s.image);
     EXPECT_FALSE(session.Write(23, 0));  // no record there
@@ -277,7 +277,7 @@ TEST(WriteAttributeTest, UnreadableTargetOrClustersFail) {
 }
 
 TEST(WriteAttributeTest, RefusedOutputReadsNothingAndSaysWhy) {
-  Session session(SyntheticVolume().image);
+  Session session(WriteVolume().image);
   session.platform.refuse_output = true;
   const uint64_t reads = session.platform.reads;
   EXPECT_FALSE(session.Write(kTarget, kIdResident));
@@ -348,6 +348,29 @@ TEST(WriteAttributeVolumeTest, ValuesMatchIcat) {
     EXPECT_GT(checked[kind], 0u) << "no " << kind << " value checked";
 }
 
+TEST(WriteAttributeVolumeTest, CommandLineReportsARefusalAndAnUnknownId) {
+  std::vector<std::string> names = testing::CommittedVolumeNames();
+  if (names.empty()) GTEST_SKIP() << "no committed volumes";
+  const testing::TestVolume& volume = testing::LoadVolume(names.front());
+  FakePlatform platform;
+  platform.AddVolume(u'C', volume.image);
+
+  platform.refuse_output = true;
+  auto run = testing::RunVelmora(platform, {u"-f", u"C:\\", u"-w", u"0", u"/out/refused"});
+  EXPECT_NE(run.out.find("Write attribute body to file (/out/refused):\nWrite file failed.\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.err, "refused\n");
+  EXPECT_TRUE(platform.files.empty());
+
+  platform.refuse_output = false;
+  run = testing::RunVelmora(platform, {u"-f", u"C:\\", u"-w", u"10000", u"/out/unknown"});
+  EXPECT_NE(run.out.find("Write attribute body to file (/out/unknown):\nWrite file failed.\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.err, "");
+  ASSERT_EQ(platform.files.count(u"/out/unknown"), 1u);
+  EXPECT_TRUE(platform.files[u"/out/unknown"].empty());
+}
+
 // ---------------------------------------------------------------------------
 // The guard, through the built binary on a real image file.
 
@@ -362,7 +385,7 @@ std::string Quote(const std::string& text) {
   return out + "'";
 }
 
-class WriteGuardTest : public ::testing::Test {
+class WriteCommandGuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/velmora_write_XXXXXX";
@@ -419,7 +442,7 @@ class WriteGuardTest : public ::testing::Test {
   std::string digest_;
 };
 
-TEST_F(WriteGuardTest, WritesAnOrdinaryFile) {
+TEST_F(WriteCommandGuardTest, WritesAnOrdinaryFile) {
   const auto out = dir_ / "out.bin";
   const mode_t mask = umask(0);
   umask(mask);
@@ -433,7 +456,7 @@ TEST_F(WriteGuardTest, WritesAnOrdinaryFile) {
   EXPECT_EQ(testing::Sha256Hex(ReadFile(image_)), digest_);
 }
 
-TEST_F(WriteGuardTest, RefusesTheImageUnderEveryName) {
+TEST_F(WriteCommandGuardTest, RefusesTheImageUnderEveryName) {
   ExpectRefused(Run(image_, image_), "the image");
   const auto hard = dir_ / "hard.img";
   std::filesystem::create_hard_link(image_, hard);
@@ -449,32 +472,47 @@ TEST_F(WriteGuardTest, RefusesTheImageUnderEveryName) {
   ExpectRefused(Run(image_, image_, "ffff"), "the image, unknown id");
 }
 
-TEST_F(WriteGuardTest, RefusesDeviceNodes) {
+TEST_F(WriteCommandGuardTest, RefusesDeviceNodes) {
   auto r = Run(image_, "/dev/null");
   EXPECT_NE(r.out.find("Write file failed.\n"), std::string::npos) << r.out;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
-// A loop device over a copy of the image: written to while the image is
-// read, and the image written to while the device is read. Whatever the
-// outcome, only the temporary image can change.
-TEST_F(WriteGuardTest, RefusesABlockDeviceOverTheImage) {
-  if (geteuid() != 0 || std::system("command -v losetup >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "needs root and losetup for a loop device";
-  const auto name_file = dir_ / "loop";
-  const std::string attach = "losetup -f --show " + Quote(image_) + " >" + Quote(name_file) + " 2>/dev/null";
-  if (std::system(attach.c_str()) != 0) GTEST_SKIP() << "no loop device available";
-  auto bytes = ReadFile(name_file);
-  std::string device(bytes.begin(), bytes.end());
-  while (!device.empty() && device.back() == '\n') device.pop_back();
-  ASSERT_EQ(device.rfind("/dev/loop", 0), 0u) << device;
+// A loop device over the temporary image, detached when the test ends.
+// Whatever the guard does, only that image can change.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::filesystem::path& image, const std::filesystem::path& scratch) {
+    if (geteuid() != 0 || std::system("command -v losetup >/dev/null 2>&1") != 0) return;
+    const std::string attach = "losetup -f --show " + Quote(image) + " >" + Quote(scratch) + " 2>/dev/null";
+    if (std::system(attach.c_str()) != 0) return;
+    auto bytes = ReadFile(scratch);
+    name_.assign(bytes.begin(), bytes.end());
+    while (!name_.empty() && name_.back() == '\n') name_.pop_back();
+    if (name_.rfind("/dev/loop", 0) != 0) name_.clear();
+  }
+  ~LoopDevice() {
+    if (!name_.empty()) std::system(("losetup -d " + Quote(name_)).c_str());
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  const std::string& name() const { return name_; }
 
-  ExpectRefused(Run(image_, device), "the loop device over the image");
-  ExpectRefused(Run(device, device), "the device being read");
-  ExpectRefused(Run(device, image_), "the file behind the device being read");
+ private:
+  std::string name_;
+};
 
-  const std::string detach = "losetup -d " + Quote(device);
-  EXPECT_EQ(std::system(detach.c_str()), 0);
+TEST_F(WriteCommandGuardTest, RefusesABlockDevice) {
+  LoopDevice loop(image_, dir_ / "loop");
+  if (loop.name().empty()) GTEST_SKIP() << "needs root and a free loop device";
+  ExpectRefused(Run(image_, loop.name()), "a loop device over the image");
+  ExpectRefused(Run(loop.name(), loop.name()), "the device being read");
+}
+
+TEST_F(WriteCommandGuardTest, RefusesTheFileBehindALoopDeviceBeingRead) {
+  LoopDevice loop(image_, dir_ / "loop");
+  if (loop.name().empty()) GTEST_SKIP() << "needs root and a free loop device";
+  ExpectRefused(Run(loop.name(), image_), "the file behind the device being read");
 }
 
 }  // namespace

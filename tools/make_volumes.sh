@@ -14,24 +14,32 @@
 # icat report about the image; tests/data/README.md gives the line format.
 #
 # The small set (committed, xz-packed):
-#   c512   512-byte sectors,   512-byte clusters: 1 KiB records spanning two
-#          clusters; MFT grown into 3-cluster holes (records split between runs)
-#   c4k    512-byte sectors,  4 KiB clusters: MFT in many runs, a file whose
-#          $DATA is split over several extents through $ATTRIBUTE_LIST
+#   c512   512-byte sectors,  512-byte clusters: 1 KiB records of two clusters;
+#          the MFT grown into 9-cluster holes, so records lie split across runs
+#   c4k    512-byte sectors, 4 KiB clusters: the MFT in many one-cluster runs;
+#          frag\fragmented.bin in 280 runs, its $DATA over two extents
 #   c64k   512-byte sectors, 64 KiB clusters: index blocks smaller than a cluster
 #   c128k  512-byte sectors, 128 KiB clusters: boot byte 0x0D is 0xF8
 #   s4k    4096-byte sectors, 4 KiB clusters: 4 KiB file records
-# Each holds the common tree (resident, non-resident, sparse values, hard
+# Each holds the common tree: resident, non-resident and sparse values, hard
 # links, 8.3 names, named streams, a 12-level path, CJK and non-BMP names, a
-# 300-name directory, a file spilling into extension records by many long
-# hard-link names and one by many streams), compressed files where the
-# cluster size allows (up to 4 KiB), and a fragmentation phase: the volume is
-# filled so that only small holes stay free, then new records (the MFT grows
-# into the holes) and a file written into the holes (many runs).
+# 300-name directory, one file spilling into extension records by many long
+# hard-link names and one by many streams; compressed files where the cluster
+# size allows it (up to 4 KiB); files with security descriptors set through
+# system.ntfs_acl (SACL, mandatory label, object and inherited ACEs, ACE types
+# not kept, null and empty DACL, unknown SIDs). The fragmentation phase comes
+# first, on the fresh volume: small files, the rest filled, small files
+# deleted so that only holes stay free, then new records (the MFT grows into
+# the holes) and a file written into the holes (one run per hole). After the
+# unmount, $LogFile gets restart pages and two record pages with known log
+# record headers (one straddling a sector end, read right only after the
+# update sequence fixup).
 #
-# The large set (built on demand, not committed):
-#   bigdir  4 KiB clusters: one directory of 60,000 names (some CJK), a
-#           three-level index
+# The large set (built on demand into OUTDIR, not committed):
+#   bigdir  4 KiB clusters: \huge holds 60,000 names (some CJK), an index of
+#           three levels and more
+#   values  4 KiB clusters: values of 0x8000000 and 0x8000001 bytes (sparse),
+#           and 128 MiB written into 2048 holes (frag\fragmented.bin)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -61,115 +69,16 @@ mkdir -p "$MNT"
 NTFS_PID=
 
 cleanup() {
+  cd /
   if mountpoint -q "$MNT"; then umount "$MNT" || true; fi
   if [ -n "$NTFS_PID" ]; then wait "$NTFS_PID" 2>/dev/null || true; fi
   if [ -n "${KEEP_WORK:-}" ]; then echo "work directory kept: $WORK" >&2; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
 
-# Writes deterministic content. Text blocks are 512 bytes: a header naming the
-# file and the offset, then a fixed sentence, so every sector differs (a read
-# from the wrong place shows) yet xz packs them to almost nothing.
-GEN="$WORK/gen.py"
-cat > "$GEN" <<'PY'
-import errno, os, random, sys
-
-def text(label, offset, size):
-    out = bytearray()
-    pos = offset - offset % 512
-    filler = (b'The quick brown fox jumps over the lazy dog. ' * 12)[:480]
-    while pos < offset + size:
-        head = ('%-16.16s @%013x\n' % (label, pos)).encode().ljust(32, b'.')
-        out += head[:32] + filler
-        pos += 512
-    start = offset % 512
-    return bytes(out[start:start + size])
-
-def main():
-    mode, path = sys.argv[1], sys.argv[2]
-    label = os.path.basename(path)
-    if mode == 'truncate':
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
-        os.ftruncate(fd, int(sys.argv[3], 0))
-        os.close(fd)
-        return
-    if mode == 'many':
-        # many DIR COUNT SIZE: files DIR/s0000... of SIZE bytes of one constant block.
-        count, size = int(sys.argv[3]), int(sys.argv[4], 0)
-        data = (b'small ' * (size // 6 + 1))[:size]
-        for i in range(count):
-            with open(os.path.join(path, 's%04d' % i), 'wb') as f:
-                f.write(data)
-        return
-    if mode == 'holes':
-        # holes IMAGE FIRST: which of frag/small to delete so that no two freed
-        # clusters touch. ntfs-3g does not place files strictly in creation
-        # order (it frees what it allocated ahead), so the choice comes from
-        # where Sleuth Kit says each file lies. The first FIRST are listed
-        # as "first", the others as "rest".
-        import re, subprocess
-        first = int(sys.argv[3])
-        fls = subprocess.run(['fls', '-r', '-p', '-u', path], check=True,
-                             stdout=subprocess.PIPE).stdout.decode()
-        files = []
-        for line in fls.splitlines():
-            m = re.match(r'^r/r (\d+)-128-\d+:\tfrag/small/(s\d+)$', line)
-            if not m:
-                continue
-            ist = subprocess.run(['istat', path, m.group(1)], check=True,
-                                 stdout=subprocess.PIPE).stdout.decode()
-            clusters = [int(x) for x in ist.split('Non-Resident')[-1].split('\n', 1)[1].split()]
-            if clusters != list(range(clusters[0], clusters[0] + len(clusters))):
-                continue
-            files.append((clusters[0], clusters[-1], m.group(2)))
-        files.sort()
-        freed = set()
-        chosen = []
-        for start, end, name in files:
-            if start - 1 in freed or end + 1 in freed:
-                continue
-            # Neighbours must be in use: a small file or anything but free
-            # space (the filler took all of that).
-            freed.update(range(start, end + 1))
-            chosen.append(name)
-        # Spread the first batch over the volume rather than its start.
-        step = max(1, len(chosen) // max(1, first))
-        firsts = set(chosen[::step][:first])
-        for name in chosen:
-            print(('first' if name in firsts else 'rest') + '\t' + name)
-        return
-    if mode == 'fill':
-        # Write whole clusters of one constant block until the volume is full.
-        chunk = int(sys.argv[3], 0)
-        block = (b'filler ' * (chunk // 7 + 1))[:chunk]
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-        try:
-            while True:
-                os.write(fd, block)
-        except OSError as e:
-            if e.errno != errno.ENOSPC:
-                raise
-        os.close(fd)
-        return
-    size = int(sys.argv[3], 0)
-    offset = int(sys.argv[4], 0) if len(sys.argv) > 4 else 0
-    if mode == 'text':
-        data = text(label, offset, size)
-    elif mode == 'random':
-        data = random.Random(label + sys.argv[3]).randbytes(size)
-    elif mode == 'zero':
-        data = bytes(size)
-    elif mode == 'const':
-        data = (sys.argv[5].encode() * (size // len(sys.argv[5]) + 1))[:size]
-    else:
-        sys.exit('gen: unknown mode ' + mode)
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT, 0o644)
-    os.pwrite(fd, data, offset)
-    os.close(fd)
-
-main()
-PY
-gen() { python3 "$GEN" "$@"; }
+# Content and image edits: tools/volume_fill.py.
+FILL="$ROOT/tools/volume_fill.py"
+gen() { python3 "$FILL" "$@"; }
 
 # A fixed serial number, derived from the name, in the boot sector and its
 # backup in the last sector (mkntfs draws it at random).
@@ -352,7 +261,9 @@ fragment() {
   gen fill frag/filler.bin "$CLUSTER"
   cd /
   umount_vol
-  gen holes "$IMG" "$first" > "$WORK/holes"
+  python3 "$ROOT/tools/volume_manifest.py" --tsk-view "$IMG" "$WORK/view.img"
+  gen holes "$WORK/view.img" "$first" > "$WORK/holes"
+  rm -f "$WORK/view.img"
   mount_vol
   cd "$MNT"
   for name in $(awk '$1 == "first" { print $2 }' "$WORK/holes"); do rm "frag/small/$name"; done
@@ -361,6 +272,28 @@ fragment() {
   gen text frag/fragmented.bin $(( runs * size ))
   rm frag/filler.bin
   cd /
+}
+
+# Security descriptors through ntfs-3g's system.ntfs_acl: it keeps each
+# distinct descriptor once in $Secure and gives the file its security id.
+populate_security() {
+  cd "$MNT"
+  mkdir security
+  local name hex
+  for name in $(gen sdnames); do
+    hex=$(gen sd "$name")
+    printf 'descriptor %s\n' "$name" > "security/sd-$name.txt"
+    setfattr -n system.ntfs_acl -v "0x$hex" "security/sd-$name.txt"
+    note sd "\\security\\sd-$name.txt" "$hex"
+  done
+  cd /
+}
+
+# Restart and record pages into $LogFile, once the volume is unmounted.
+plant_log() {
+  python3 "$ROOT/tools/volume_manifest.py" --tsk-view "$IMG" "$WORK/view.img"
+  gen logplant "$IMG" "$WORK/view.img" >> "$NOTES"
+  rm -f "$WORK/view.img"
 }
 
 # The other small files go last, leaving their holes free. The emptied
@@ -374,9 +307,15 @@ fragment_end() {
   cd /
 }
 
+# finish [BULK-DIR...]: the manifest; alike files under \bigdir, \frag\grow
+# and each BULK-DIR get no attr or value lines, and on the large volumes only
+# every 100th of them a record line.
 finish() {
   local name=$VOLNAME
   local bulk=(--bulk-prefix '\bigdir' --bulk-prefix '\frag\grow')
+  local dir
+  for dir in "$@"; do bulk+=(--bulk-prefix "$dir"); done
+  if [ "$MODE" = large ]; then bulk+=(--bulk-sample 100); fi
   python3 "$ROOT/tools/volume_manifest.py" "$IMG" "$name" "$NOTES" \
     --check-listing "$WORK/$name.listing" "${bulk[@]}" > "$WORK/$name.manifest"
   if [ "$MODE" = small ]; then
@@ -401,15 +340,61 @@ build() {
   fragment "$@"
   populate_common
   if [ "$compressed" = yes ]; then populate_compressed; fi
+  populate_security
+  fragment_end
+  list_mounted
+  umount_vol
+  plant_log
+  finish
+}
+
+# The large set: each volume made by its own function, named as the volume.
+
+# 60,000 names in one directory (every 7th CJK, every 101st U+1F600): a
+# three-level index.
+large_bigdir() {
+  mkvol bigdir 160 512 4096
+  mount_vol
+  mkdir "$MNT/huge"
+  gen names "$MNT/huge" 60000
+  printf 'beside the big directory\n' > "$MNT/readme.txt"
+  list_mounted
+  umount_vol
+  finish '\huge'
+}
+
+# Values at the write limit of -w (0x8000000 bytes, and one byte more), both
+# sparse with data at each end, and 128 MiB written into 2048 holes of 64 KiB
+# (frag\fragmented.bin, many runs over several extents).
+large_values() {
+  mkvol values 448 512 4096
+  LINKS=6
+  mount_vol
+  fragment 16 4200 0 0 2048
+  cd "$MNT"
+  mkdir limit
+  gen truncate limit/exact.bin $(( 0x8000000 ))
+  gen text limit/exact.bin 100000 0
+  gen text limit/exact.bin 100000 $(( 0x8000000 - 100000 ))
+  gen truncate limit/over.bin $(( 0x8000001 ))
+  gen text limit/over.bin 100000 0
+  gen text limit/over.bin 100001 $(( 0x8000000 - 100000 ))
+  cd /
   fragment_end
   list_mounted
   umount_vol
   finish
 }
 
+if [ "$MODE" = large ]; then
+  for vol in bigdir values; do
+    if [ -z "$ONLY" ] || [ "$ONLY" = "$vol" ]; then "large_$vol"; fi
+  done
+fi
+
 if [ "$MODE" = small ]; then
   #     name   MiB sector cluster links compr  hole   n first grow runs
-  build c512    8   512     512     6   yes      3  800   40  120  280
+  build c512    8   512     512     6   yes      9  800   40  120  320
   build c4k     8   512    4096     6   yes      1  700   40  150  280
   build c64k   16   512   65536     6   no       1   40    8  200    8
   build c128k  16   512  131072     6   no       1   24    4  300    6

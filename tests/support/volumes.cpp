@@ -11,6 +11,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "platform/format.h"
 
 namespace velmora::testing {
@@ -48,7 +50,20 @@ std::vector<std::string> CommittedVolumeNames() {
 
 namespace {
 
-std::vector<uint8_t> Unpack(const std::string& path) {
+std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every test runs in its own process; the unpacked image is kept in the
+// build tree (written under a temporary name, then renamed) so that each
+// volume is unpacked once per build, not once per test.
+std::vector<uint8_t> Unpack(const std::string& path, const std::string& name) {
+  namespace fs = std::filesystem;
+  fs::path cache = fs::path(VELMORA_TEST_CACHE) / "unpacked" / (name + ".img");
+  std::error_code ec;
+  if (fs::exists(cache, ec) && fs::last_write_time(cache, ec) >= fs::last_write_time(path, ec))
+    return ReadWholeFile(cache.string());
   std::vector<uint8_t> bytes;
   std::string command = "xz -dc '" + path + "'";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
@@ -56,6 +71,16 @@ std::vector<uint8_t> Unpack(const std::string& path) {
   std::array<uint8_t, 1 << 16> buffer;
   size_t n;
   while ((n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) bytes.insert(bytes.end(), buffer.data(), buffer.data() + n);
+  if (!bytes.empty()) {
+    fs::create_directories(cache.parent_path(), ec);
+    fs::path temporary = cache;
+    temporary += "." + std::to_string(getpid());
+    {
+      std::ofstream out(temporary, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    fs::rename(temporary, cache, ec);
+  }
   return bytes;
 }
 
@@ -93,7 +118,7 @@ const TestVolume& LoadVolume(const std::string& name) {
     slot = std::make_unique<TestVolume>();
     slot->name = name;
     std::string base = std::string(VELMORA_TEST_DATA) + "/" + name;
-    slot->image = Unpack(base + ".img.xz");
+    slot->image = Unpack(base + ".img.xz", name);
     slot->facts = ParseManifest(base + ".manifest");
   }
   EXPECT_FALSE(slot->image.empty()) << "test volume " << name << " is missing or cannot be unpacked";
