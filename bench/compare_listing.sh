@@ -55,7 +55,7 @@ make_volume() {
   IMAGE="$WORK/listing.img"
   DIR='\many'
   truncate -s 256M "$IMAGE"
-  mkntfs -F -Q -q -c 4096 -L listing "$IMAGE" >/dev/null
+  mkntfs -F -Q -q -c 4096 -L listing "$IMAGE" >/dev/null 2>&1
   mkdir -p "$MNT"
   ntfs-3g -o no_detach "$IMAGE" "$MNT" > "$WORK/ntfs-3g.log" 2>&1 &
   NTFS_PID=$!

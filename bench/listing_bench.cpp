@@ -162,7 +162,9 @@ void BM_ListDirectory(benchmark::State& state) {
   velmora::Console console(out, err);
   velmora::ReportContext context{context_volume, platform, console};
   for (auto _ : state) velmora::ListDirectory(context, target, path);
-  state.SetLabel(volume->label + " " + volume->directory + " (" + std::to_string(volume->entries) + " names)");
+  std::string label = volume->label + " " + volume->directory;
+  if (volume->entries != 0) label += " (" + std::to_string(volume->entries) + " names in the manifest)";
+  state.SetLabel(label);
   state.counters["output_units"] = benchmark::Counter(static_cast<double>(out.units()) / state.iterations());
 }
 BENCHMARK(BM_ListDirectory)->Unit(benchmark::kMillisecond);

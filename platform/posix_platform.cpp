@@ -277,6 +277,16 @@ std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view 
   return mounted;
 }
 
+std::u16string PosixPlatform::UsageNotes() {
+  return u"On Linux:\n"
+         u"\t[-m X: SOURCE] Binds drive letter X to SOURCE, a volume image or a block device\n"
+         u"\t\t\t    (/dev/sdb1), read only. A path then names a file on it: -f 'X:\\dir\\file'.\n"
+         u"\t\t\t    SOURCE@OFFSET takes the volume at that byte offset of a disk image,\n"
+         u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n"
+         u"\t-f also takes a path on a mounted NTFS volume: -f /mnt/win/Windows/notepad.exe\n"
+         u"\tA drive path must name a drive bound with -m.\n";
+}
+
 std::u16string PosixPlatform::UnboundDriveAdvice(char16_t letter) {
   const std::u16string drive = std::u16string(1, UpperAscii(letter)) + u":";
   return u"Drive " + drive + u" is not bound to a volume: bind it with -m " + drive + u" IMAGE_OR_DEVICE";

@@ -30,6 +30,7 @@ class PosixPlatform : public Platform {
   std::unique_ptr<ByteSource> OpenDevice(std::u16string_view device_name) override;
   std::optional<MountedPath> LocateMountedPath(std::u16string_view path) override;
   std::u16string UnboundDriveAdvice(char16_t letter) override;
+  std::u16string UsageNotes() override;
   std::optional<LocalTime> FileTimeToLocal(uint64_t filetime) override;
   AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                  uint32_t domain_capacity) override;

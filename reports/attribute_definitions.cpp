@@ -17,8 +17,7 @@ namespace attrdef {
 inline constexpr uint64_t kName = 0x00;          // 64 UTF-16 units, NUL-padded
 inline constexpr uint64_t kNameUnits = 64;
 inline constexpr uint64_t kType = 0x80;          // u32
-inline constexpr uint64_t kDisplayRule = 0x84;   // u32
-inline constexpr uint64_t kCollation = 0x88;     // u32
+// 0x84 display rule and 0x88 collation rule (u32 each) are not shown.
 inline constexpr uint64_t kFlags = 0x8C;         // u32
 inline constexpr uint64_t kMinimumSize = 0x90;   // u64
 inline constexpr uint64_t kMaximumSize = 0x98;   // u64

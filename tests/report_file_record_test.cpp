@@ -384,7 +384,9 @@ void CheckFileRecords(const std::string& name, std::span<const uint8_t> image, c
 
   FakePlatform platform;
   platform.AddVolume(u'C', image);
-  for (const auto& [recno, expected] : attrs) {
+  for (const auto& item : attrs) {
+    const uint64_t recno = item.first;
+    const auto& expected = item.second;
     // A free record that a stale directory entry still names is no file.
     if (!records.count(recno)) continue;
     SCOPED_TRACE(name + " record " + std::to_string(recno));
@@ -406,7 +408,10 @@ void CheckFileRecords(const std::string& name, std::span<const uint8_t> image, c
     EXPECT_EQ(header["RefToBase"], "0000000000000000");
 
     std::vector<TableRow> rows = TableRows(r.out);
-    for (const auto& [type, id, attr_name] : expected) {
+    for (const auto& attribute : expected) {
+      const uint32_t type = std::get<0>(attribute);
+      const uint32_t id = std::get<1>(attribute);
+      const std::string& attr_name = std::get<2>(attribute);
       // istat numbers an attribute of an extension record anew when its
       // instance is taken in the file already; there the instance is not
       // comparable.
