@@ -1,5 +1,7 @@
 #include "ntfs/lookup.h"
 
+#include <set>
+
 #include "ntfs/attribute_list.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
@@ -58,6 +60,18 @@ std::optional<AttributeRecord> FindFileAttribute(VolumeContext& volume, const Fi
     return FindAttributeByInstance(*list_cursor.record, entry.Instance());
   }
   return std::nullopt;
+}
+
+void ForEachFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type, const CountedName* name,
+                          const FileAttributeVisitor& visitor) {
+  AttributeListCursor cursor;
+  std::set<std::pair<uint64_t, uint16_t>> seen;
+  for (auto a = FindFileAttribute(volume, base, type, cursor, name, nullptr); a;
+       a = FindFileAttribute(volume, base, type, cursor, name, &*a)) {
+    const uint64_t holder = cursor.record ? cursor.record->OwnNumber() : base.OwnNumber();
+    if (!seen.emplace(holder, a->Id()).second) return;
+    if (!visitor(*a)) return;
+  }
 }
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "ntfs/attribute.h"
@@ -36,5 +37,14 @@ struct AttributeListCursor {
 std::optional<AttributeRecord> FindFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type,
                                                  AttributeListCursor& list_cursor, const CountedName* name,
                                                  const AttributeRecord* after);
+
+// Visits each attribute of the file of that type (and name, when given)
+// once, in the order FindFileAttribute yields them, until the visitor
+// returns false. A damaged attribute list whose entries name one attribute
+// twice would make the after-rule yield it forever; an attribute met again
+// (same holding record, same instance) ends the iteration.
+using FileAttributeVisitor = std::function<bool(const AttributeRecord& attribute)>;
+void ForEachFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type, const CountedName* name,
+                          const FileAttributeVisitor& visitor);
 
 }  // namespace velmora

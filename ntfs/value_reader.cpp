@@ -33,7 +33,8 @@ AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const F
 
   RunList runs;
   runs.AppendExtent(attribute);
-  const CountedName name{attribute.Name()};
+  const std::u16string name_units = attribute.Name();  // the view below must not outlive it
+  const CountedName name{name_units};
   std::vector<AttributeListEntry> extents;
   for (const AttributeListEntry& entry : AttributeListEntries(*list_value)) {
     if (entry.TypeCode() == attribute.TypeCode() && entry.StartVcn() != 0 && entry.NameEquals(name))

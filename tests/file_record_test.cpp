@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "ntfs/file_record.h"
+#include "ntfs/attribute_list.h"
 #include "ntfs/lookup.h"
+#include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "platform/byte_source.h"
 #include "tests/support/synthetic_volume.h"
@@ -14,6 +16,7 @@ namespace {
 using testing::Put16;
 using testing::Put32;
 using testing::RecordBuilder;
+using testing::SingleRun;
 using testing::SyntheticVolume;
 
 void Open(VolumeContext& volume, std::vector<uint8_t>& image) {
@@ -189,6 +192,112 @@ TEST_F(SyntheticRecordsTest, TruncatedImageIsAFailureNotStaleBytes) {
   Open(volume_, image);
   EXPECT_TRUE(ReadFileRecord(volume_, FileReference(29)).has_value() == false);
   EXPECT_FALSE(ReadFileRecord(volume_, FileReference(30)).has_value());
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+std::vector<uint8_t> ListEntry(uint32_t type, uint64_t record, uint16_t instance, uint64_t vcn = 0,
+                               const std::u16string& name = u"") {
+  std::vector<uint8_t> e((0x1A + name.size() * 2 + 7) & ~size_t{7});
+  testing::Put32(e, 0, type);
+  testing::Put16(e, 4, static_cast<uint16_t>(e.size()));
+  e[6] = static_cast<uint8_t>(name.size());
+  e[7] = 0x1A;
+  testing::Put64(e, 8, vcn);
+  testing::Put64(e, 0x10, record | (uint64_t{1} << 48));
+  testing::Put16(e, 0x18, instance);
+  auto n = testing::Utf16Bytes(name);
+  std::copy(n.begin(), n.end(), e.begin() + 0x1A);
+  return e;
+}
+
+std::vector<uint8_t> Concat(const std::vector<std::vector<uint8_t>>& parts) {
+  std::vector<uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+class AttributeListTest : public SyntheticRecordsTest {};
+
+TEST_F(AttributeListTest, ListSelectsFirstExtentsAcrossRecordsInListOrder) {
+  // Record 30 (base) keeps $DATA id 1 and the list; record 31 keeps $DATA "s" id 0
+  // and the second extent of the unnamed $DATA (VCN 2) as id 1.
+  auto list = Concat({ListEntry(0x80, 30, 1), ListEntry(0x80, 31, 0, 0, u"s"), ListEntry(0x80, 31, 1, 2)});
+  synthetic_.SetRecord(30, RecordBuilder(30)
+                               .Resident(0x20, 3, u"", list)
+                               .NonResident(0x80, 1, u"", SingleRun(SyntheticVolume::kFreeLcn, 2), 0, 1, 4 * 512)
+                               .Build());
+  synthetic_.SetRecord(31, RecordBuilder(31)
+                               .BaseReference(30)
+                               .Resident(0x80, 0, u"s", {7, 7})
+                               .NonResident(0x80, 1, u"", SingleRun(SyntheticVolume::kFreeLcn + 10, 2), 2, 3, 4 * 512)
+                               .Build());
+  std::vector<uint8_t> first(1024, 0xA1), second(1024, 0xB2);
+  synthetic_.SetClusters(SyntheticVolume::kFreeLcn, first);
+  synthetic_.SetClusters(SyntheticVolume::kFreeLcn + 10, second);
+  Open(volume_, synthetic_.image());
+  auto base = ReadFileRecord(volume_, FileReference(30));
+  ASSERT_TRUE(base.has_value());
+
+  std::vector<std::u16string> names;
+  ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord& a) {
+    names.push_back(a.Name());
+    return true;
+  });
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"", u"s"}));
+  std::vector<uint16_t> any;
+  ForEachFileAttribute(volume_, *base, AttrType::kAny, nullptr, [&](const AttributeRecord& a) {
+    any.push_back(a.Id());
+    return true;
+  });
+  EXPECT_TRUE(any.empty());  // with a list, type 0 matches no entry
+
+  // The unnamed value reads whole through both extents.
+  AttributeListCursor cursor;
+  auto data = FindFileAttribute(volume_, *base, AttrType::kData, cursor, nullptr, nullptr);
+  ASSERT_TRUE(data.has_value());
+  AttributeReader reader = AttributeReader::ForFileAttribute(volume_, *base, *data);
+  const std::vector<uint8_t>* value = reader.ReadAttributeValue();
+  ASSERT_NE(value, nullptr);
+  ASSERT_EQ(value->size(), 2048u);
+  EXPECT_EQ((*value)[1023], 0xA1);
+  EXPECT_EQ((*value)[1024], 0xB2);
+  // Through its own record's runs only, the second half stays zero.
+  AttributeReader first_only(volume_, *data);
+  EXPECT_EQ((*first_only.ReadAttributeValue())[1024], 0x00);
+}
+
+TEST_F(AttributeListTest, EntriesNamingOneAttributeTwiceDoNotCycle) {
+  auto list = Concat({ListEntry(0x80, 30, 1), ListEntry(0x80, 30, 2), ListEntry(0x80, 30, 1), ListEntry(0x80, 30, 2)});
+  synthetic_.SetRecord(30, RecordBuilder(30)
+                               .Resident(0x20, 3, u"", list)
+                               .Resident(0x80, 1, u"", {1})
+                               .Resident(0x80, 2, u"b", {2})
+                               .Build());
+  Open(volume_, synthetic_.image());
+  auto base = ReadFileRecord(volume_, FileReference(30));
+  ASSERT_TRUE(base.has_value());
+  int visits = 0;
+  ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord&) { return ++visits < 100; });
+  EXPECT_EQ(visits, 2);
+}
+
+TEST_F(AttributeListTest, DamagedListEntriesEndTheWalk) {
+  auto zero_length = ListEntry(0x80, 30, 2);
+  testing::Put16(zero_length, 4, 0);
+  auto past_end = ListEntry(0x80, 30, 2);
+  testing::Put16(past_end, 4, 0x200);
+  for (const auto& bad : {zero_length, past_end}) {
+    auto list = Concat({ListEntry(0x80, 30, 1), bad, ListEntry(0x80, 30, 2)});
+    EXPECT_EQ(AttributeListEntries(list).size(), 1u);
+  }
+  auto name_outside = ListEntry(0x80, 30, 2, 0, u"x");
+  name_outside[7] = 0xFF;
+  EXPECT_EQ(AttributeListEntries(name_outside).size(), 0u);
 }
 
 }  // namespace

@@ -301,7 +301,6 @@ plant_log() {
 # it no longer uses.
 fragment_end() {
   cd "$MNT"
-  local i
   rm -f frag/small/*
   rmdir frag/small
   cd /
@@ -350,8 +349,8 @@ build() {
 
 # The large set: each volume made by its own function, named as the volume.
 
-# 60,000 names in one directory (every 7th CJK, every 101st U+1F600): a
-# three-level index.
+# 60,000 names in one directory (every 7th CJK, every 101st U+1F600): an
+# index of three levels and more.
 large_bigdir() {
   mkvol bigdir 160 512 4096
   mount_vol
@@ -368,7 +367,6 @@ large_bigdir() {
 # (frag\fragmented.bin, many runs over several extents).
 large_values() {
   mkvol values 448 512 4096
-  LINKS=6
   mount_vol
   fragment 16 4200 0 0 2048
   cd "$MNT"

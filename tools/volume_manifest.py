@@ -197,8 +197,9 @@ def sha256_of_command(args):
     return size, h.hexdigest()
 
 
-def raw_clusters_sha(image, cluster, clusters, size):
-    """The value's clusters in VCN order; a listed 0 is a hole (cluster 0 is the boot sector)."""
+def raw_clusters_sha(image, cluster, clusters, size, zero_is_hole=True):
+    """The value's clusters in VCN order; a listed 0 is a hole (cluster 0 is the
+    boot sector), except in $Boot's own value, which is cluster 0."""
     h = hashlib.sha256()
     left = size
     zero = bytes(cluster)
@@ -206,7 +207,7 @@ def raw_clusters_sha(image, cluster, clusters, size):
         for lcn in clusters:
             if left <= 0:
                 break
-            if lcn == 0:
+            if lcn == 0 and zero_is_hole:
                 data = zero
             else:
                 f.seek(lcn * cluster)
@@ -386,7 +387,7 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
         recno, (t, i, n, resident, flags, size, clusters) = item
         if patched and recno == 7:
             # $Boot: the view's boot sector is not the volume's.
-            got, digest = size, raw_clusters_sha(real_image, cluster, clusters, size)
+            got, digest = size, raw_clusters_sha(real_image, cluster, clusters, size, zero_is_hole=False)
         else:
             got, digest = sha256_of_command(['icat', image, '%d-%d-%d' % (recno, t, i)])
         if got != size:
