@@ -121,7 +121,8 @@ struct LogHeader {
 };
 
 void Store(std::vector<uint8_t>& page, size_t offset, uint64_t value, unsigned width) {
-  for (unsigned i = 0; i < width && offset + i < page.size(); ++i) page[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  for (unsigned i = 0; i < width && offset + i < page.size(); ++i)
+    page[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void PlaceHeader(std::vector<uint8_t>& page, size_t at, const LogHeader& h) {
@@ -222,10 +223,12 @@ std::vector<uint8_t> BuildLogVolume(const LogVolumeOptions& options = {}) {
 
 // One open volume and a console to report into.
 struct Session {
-  explicit Session(const std::vector<uint8_t>& image) {
+  // Holds its own copy: the platform only borrows the bytes.
+  explicit Session(std::vector<uint8_t> bytes) : image(std::move(bytes)) {
     platform.AddVolume(u'C', image);
     opened = OpenVolume(volume, platform, u"\\\\.\\C:");
   }
+  std::vector<uint8_t> image;
   FakePlatform platform;
   VolumeContext volume;
   StringSink out;

@@ -161,7 +161,8 @@ const Synthetic& WriteVolume() {
 }
 
 struct Session {
-  explicit Session(const std::vector<uint8_t>& image) {
+  // Holds its own copy: the platform only borrows the bytes.
+  explicit Session(std::vector<uint8_t> bytes) : image(std::move(bytes)) {
     platform.AddVolume(u'C', image);
     opened = OpenVolume(volume, platform, u"\\\\.\\C:");
   }
@@ -173,6 +174,7 @@ struct Session {
     return it == platform.files.end() ? nullptr : &it->second;
   }
   static constexpr std::u16string_view kOut = u"/tmp/out.bin";
+  std::vector<uint8_t> image;
   FakePlatform platform;
   VolumeContext volume;
   StringSink out;
@@ -319,6 +321,9 @@ TEST(WriteAttributeVolumeTest, ValuesMatchIcat) {
       const uint64_t size = std::stoull(f[4]);
       std::string digest = f[5];
       const std::string& kind = f[6];
+      // $Boot starts with a jump and "NTFS", never with zeros: a zero digest
+      // is a manifest that took its cluster 0 for a hole.
+      if (f[0] == "7" && digest == testing::Sha256Hex(std::vector<uint8_t>(size))) continue;
       // A compressed value is written as stored, not expanded.
       if (kind == "compressed") {
         if (!raw.count(key)) continue;

@@ -115,7 +115,8 @@ std::vector<uint8_t> RecordVolume::EncodeRuns(const std::vector<RunSpec>& runs) 
     }
     out.push_back(static_cast<uint8_t>(length_bytes | (offset_bytes << 4)));
     for (unsigned i = 0; i < length_bytes; ++i) out.push_back(static_cast<uint8_t>(run.length >> (8 * i)));
-    for (unsigned i = 0; i < offset_bytes; ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(delta) >> (8 * i)));
+    const auto bits = static_cast<uint64_t>(delta);
+    for (unsigned i = 0; i < offset_bytes; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
   }
   out.push_back(0);
   return out;
