@@ -10,12 +10,9 @@
 #include "platform/output.h"
 #include "platform/platform.h"
 
-int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
-  std::vector<std::u16string> arguments;
-  arguments.reserve(argc);
-  for (int i = 0; i < argc; ++i) arguments.push_back(velmora::Utf8ToUtf16(argv[i]));
+namespace {
 
+int Run(const std::vector<std::u16string>& arguments) {
   velmora::StreamSink out(stdout);
   velmora::StreamSink err(stderr);
   velmora::Console console(out, err);
@@ -25,3 +22,32 @@ int main(int argc, char** argv) {
   err.Flush();
   return code;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+
+// The wide command line as it stands; wide output converts through the
+// Chinese (Simplified) locale, or the user's default where there is none.
+int wmain(int argc, wchar_t** argv) {
+  if (std::setlocale(LC_ALL, "chs") == nullptr) std::setlocale(LC_ALL, "");
+  std::vector<std::u16string> arguments;
+  arguments.reserve(argc);
+  for (int i = 0; i < argc; ++i) {
+    const std::wstring argument(argv[i]);
+    arguments.emplace_back(argument.begin(), argument.end());
+  }
+  return Run(arguments);
+}
+
+#else
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::vector<std::u16string> arguments;
+  arguments.reserve(argc);
+  for (int i = 0; i < argc; ++i) arguments.push_back(velmora::Utf8ToUtf16(argv[i]));
+  return Run(arguments);
+}
+
+#endif

@@ -32,6 +32,7 @@ std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume
   AttributeWalk walk(base);
   while (auto a = walk.Next()) {
     if (a->Type() != AttrType::kAttributeList) continue;
+    if (a->ValueSize() > kMaxAttributeListBytes) return std::nullopt;
     AttributeReader reader(volume, *a);
     const std::vector<uint8_t>* value = reader.ReadAttributeValue();
     if (!value) return std::nullopt;

@@ -47,13 +47,18 @@ class AttributeListEntry {
   std::span<const uint8_t> bytes_;
 };
 
+// The largest list value read. NTFS itself keeps an attribute list within
+// 256 KiB (a file needing more fails to grow), so a larger one is damage;
+// it bounds the entries any lookup follows (at most ~10,000 of 26 bytes).
+inline constexpr uint64_t kMaxAttributeListBytes = 256u << 10;
+
 // The entries of a list value in order. Ends at the end of the value, or at
 // the first damaged entry (length below the entry header or reaching past
 // the value, a name outside the entry).
 std::vector<AttributeListEntry> AttributeListEntries(std::span<const uint8_t> value);
 
 // The whole value of the base record's first $ATTRIBUTE_LIST; nullopt when
-// there is none or it cannot be read.
+// there is none, it cannot be read, or it is larger than kMaxAttributeListBytes.
 std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume, const FileRecord& base);
 
 }  // namespace velmora

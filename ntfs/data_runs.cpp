@@ -48,6 +48,7 @@ bool RunCursor::NextRun(Run& run) {
 }
 
 bool RunList::AppendExtent(const AttributeRecord& extent) {
+  if (over_bound_) return false;
   if (!extent.NonResident()) return true;
   if (!runs_.empty() && extent.StartVcn() < EndVcn()) return true;
   return AppendCursor(RunCursor(extent));
@@ -56,7 +57,12 @@ bool RunList::AppendExtent(const AttributeRecord& extent) {
 bool RunList::AppendCursor(RunCursor cursor) {
   Run run;
   for (bool more = cursor.FirstRun(run); more; more = cursor.NextRun(run)) {
-    if (runs_.size() >= kMaxRunsPerValue) return false;
+    // Entries of length 0 count too: they cost a decode step each.
+    if (decoded_ >= kMaxRunsPerValue) {
+      over_bound_ = true;
+      return false;
+    }
+    ++decoded_;
     if (run.length == 0) continue;
     runs_.push_back(run);
   }
@@ -66,7 +72,7 @@ bool RunList::AppendCursor(RunCursor cursor) {
 bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, std::span<uint8_t> out,
                   bool require_mapped) {
   const uint64_t cluster = volume.BytesPerCluster();
-  if (cluster == 0) return false;
+  if (cluster == 0 || runs.over_bound()) return false;
   uint64_t end = 0;
   if (!CheckedAdd(offset, out.size(), end)) return false;
   if (!require_mapped) std::fill(out.begin(), out.end(), uint8_t{0});

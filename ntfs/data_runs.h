@@ -24,9 +24,9 @@ class VolumeContext;
 // offset fields wider than 8 bytes end the decoding.
 inline constexpr unsigned kMaxRunLengthBytes = 4;
 inline constexpr unsigned kMaxRunOffsetBytes = 8;
-// Runs taken for one value, all extents together. A 4 KiB record holds at
-// most ~2,000 runs; a heavily fragmented large file can have tens of
-// thousands. Beyond this a run list is treated as hostile: 24 bytes a run.
+// Run entries decoded for one value, all extents together. A 4 KiB record
+// holds at most ~2,000 runs; a heavily fragmented large file can have tens
+// of thousands. Beyond this a run list is treated as hostile: 24 bytes a run.
 inline constexpr size_t kMaxRunsPerValue = 1u << 19;
 
 struct Run {
@@ -59,23 +59,28 @@ class RunList {
  public:
   // Appends the runs of one extent; an extent that does not continue after
   // the runs already held (overlap, out of order) is not taken. False when
-  // the run bound was reached.
+  // the run bound was reached: the list is then over the bound for good.
   bool AppendExtent(const AttributeRecord& extent);
   bool AppendCursor(RunCursor cursor);
 
   const std::vector<Run>& runs() const { return runs_; }
   bool empty() const { return runs_.empty(); }
+  // True once a value claimed more than kMaxRunsPerValue runs: reads through
+  // the list fail rather than return a value cut short.
+  bool over_bound() const { return over_bound_; }
   // The VCN after the last run.
   uint64_t EndVcn() const { return runs_.empty() ? 0 : runs_.back().vcn.value + runs_.back().length; }
 
  private:
   std::vector<Run> runs_;
+  size_t decoded_ = 0;  // entries decoded, empty runs included
+  bool over_bound_ = false;
 };
 
 // Reads out.size() bytes of the value at byte offset through the runs.
 // Clusters no run maps, and holes, read as zeros, unless require_mapped:
 // then the read fails (a file record or index block never lies in a hole).
-// Fails on a device read failure.
+// Fails on a device read failure, and on a run list over the run bound.
 bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, std::span<uint8_t> out,
                   bool require_mapped);
 

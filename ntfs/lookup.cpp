@@ -33,6 +33,7 @@ std::optional<AttributeRecord> FindFileAttribute(VolumeContext& volume, const Fi
                                                  const AttributeRecord* after) {
   auto list_attribute = FindAttribute(base, AttrType::kAttributeList, nullptr, nullptr);
   if (!list_attribute) return FindAttribute(base, type, name, after);
+  if (list_attribute->ValueSize() > kMaxAttributeListBytes) return std::nullopt;
 
   AttributeReader reader(volume, *list_attribute);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();

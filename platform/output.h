@@ -35,8 +35,9 @@ class StringSink : public TextSink {
   std::string text_;
 };
 
-// Writes to a stdio stream, converting UTF-16 to the encoding of the
-// process locale (UTF-8 when the locale is UTF-8 or plain ASCII "C").
+// Writes to a stdio stream. UTF-16 text becomes the encoding of the
+// process locale (on POSIX systems UTF-8 when the locale is UTF-8 or plain
+// ASCII "C"); a Windows console is given the UTF-16 text itself.
 class StreamSink : public TextSink {
  public:
   explicit StreamSink(std::FILE* stream);
@@ -45,8 +46,9 @@ class StreamSink : public TextSink {
   void Flush() override;
 
  private:
+  enum class Encoding { kUtf8, kLocale, kConsole };
   std::FILE* stream_;
-  bool utf8_;
+  Encoding encoding_;
 };
 
 // The report output: the program's formats, printed wide or narrow.

@@ -3,8 +3,6 @@
 // $FILE_NAME and $SECURITY_DESCRIPTOR values.
 #include <algorithm>
 #include <optional>
-#include <set>
-#include <utility>
 #include <vector>
 
 #include "ntfs/bytes.h"
@@ -38,10 +36,6 @@ inline constexpr uint64_t kUsn = 0x40;               // u64
 
 // Decoded values larger than this are not shown.
 constexpr uint64_t kMaxDecodedValueBytes = 0x4000;
-
-// A damaged attribute list can name one attribute twice; the walk would
-// then return it forever. No real file has this many attributes of one type.
-constexpr size_t kMaxAttributesVisited = 1u << 16;
 
 constexpr std::string_view kDashLine = "-----------------\n";
 constexpr std::string_view kCommonFormat =
@@ -104,25 +98,15 @@ std::optional<LeBytes> DecodableValue(const AttributeRecord& attribute, AttrType
 
 }  // namespace
 
+// Through an attribute list only the first extent of each attribute is
+// visited; ForEachFileAttribute ends the walk when a damaged list names one
+// attribute twice.
 bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
                          const AttributeVisitor& visitor) {
   auto base = ReadFileRecord(context.volume, target);
   if (!base) return false;
-
-  AttributeListCursor list_cursor;
-  // (record number, instance) of every attribute taken from the list.
-  std::set<std::pair<uint64_t, uint16_t>> visited;
-  size_t visits = 0;
-  auto attribute = FindFileAttribute(context.volume, *base, type, list_cursor, nullptr, nullptr);
-  while (attribute && visits < kMaxAttributesVisited) {
-    ++visits;
-    // Without a list the walk moves forward through the base record by
-    // offset and cannot come back; through a list the result lies in the
-    // cursor's record and may repeat.
-    if (list_cursor.record && !visited.emplace(list_cursor.record->OwnNumber(), attribute->Id()).second) break;
-    if (!visitor(context, *base, *attribute)) break;
-    attribute = FindFileAttribute(context.volume, *base, type, list_cursor, nullptr, &*attribute);
-  }
+  ForEachFileAttribute(context.volume, *base, type, nullptr,
+                       [&](const AttributeRecord& attribute) { return visitor(context, *base, attribute); });
   return true;
 }
 

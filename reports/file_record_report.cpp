@@ -80,8 +80,8 @@ bool CollectAttributeRows(VolumeContext& volume, FileReference reference, Attrib
 
   // The list names every attribute of the file, those of the base record
   // included, so the base record's own attributes are not added besides.
-  AttributeReader reader(volume, *list);
-  const std::vector<uint8_t>* value = reader.ReadAttributeValue();
+  // Read as every lookup reads it, within the list bound.
+  const std::optional<std::vector<uint8_t>> value = ReadAttributeListValue(volume, *record);
   if (!value) return true;
   bool list_row_added = false;
   for (const AttributeListEntry& entry : AttributeListEntries(*value)) {

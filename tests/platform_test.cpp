@@ -10,10 +10,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/file_source.h"
+#include "platform/posix/file_source.h"
 #include "platform/format.h"
 #include "platform/mountinfo.h"
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/well_known_sids.h"
 
 namespace velmora::platform {

@@ -1,7 +1,11 @@
 // -d: the hex dump lines and the window the dump visitor takes of a value.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
+
+#include "ntfs/bytes.h"
 
 #include "reports/reports.h"
 #include "tests/support/report_harness.h"
@@ -202,6 +206,246 @@ TEST(DumpWindow, OutputIsSingleByteText) {
   EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}));
   for (char c : h.out.text()) EXPECT_LT(static_cast<unsigned char>(c), 0x80);
   EXPECT_NE(h.out.text().find("E9 FF 80 "), std::string::npos);
+}
+
+
+// ---- Committed volumes -----------------------------------------------------
+
+// One attribute's dump read back from the report text.
+struct ParsedDump {
+  bool separated = false;  // a separator line came first (resident values)
+  uint64_t first_offset = 0;
+  Bytes bytes;
+};
+
+// Splits a -d section into dumps; each ends with its closing line (fewer
+// than 16 bytes, or none). Lines must follow one another by 16 bytes.
+std::vector<ParsedDump> ParseDumps(const std::string& section) {
+  std::vector<ParsedDump> dumps;
+  ParsedDump current;
+  bool open = false;
+  for (size_t start = 0; start < section.size();) {
+    size_t end = section.find('\n', start);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "unterminated line";
+      break;
+    }
+    std::string line = section.substr(start, end - start);
+    start = end + 1;
+    if (line == "-----------------") {
+      EXPECT_FALSE(open) << "separator inside a dump";
+      current = ParsedDump{};
+      current.separated = true;
+      open = true;
+      continue;
+    }
+    if (!open) {
+      current = ParsedDump{};
+      open = true;
+    }
+    size_t count = 0;
+    if (line != std::string(82, ' ')) {
+      EXPECT_EQ(line.substr(16, 4), "    ") << line;
+      uint64_t offset = std::stoull(line.substr(0, 16), nullptr, 16);
+      if (current.bytes.empty()) current.first_offset = offset;
+      EXPECT_EQ(offset, current.first_offset + current.bytes.size()) << line;
+      for (size_t j = 0; j < 16; ++j) {
+        std::string token = line.substr(20 + 3 * j + (j >= 8 ? 2 : 0), 2);
+        if (token == "  ") break;
+        current.bytes.push_back(static_cast<uint8_t>(std::stoul(token, nullptr, 16)));
+        ++count;
+      }
+    }
+    if (count < 16) {
+      dumps.push_back(current);
+      open = false;
+    }
+  }
+  EXPECT_FALSE(open) << "dump without a closing line";
+  return dumps;
+}
+
+// Hex digits as the command line takes them.
+std::u16string HexArg(uint64_t value) {
+  std::string text = Hex(value, 16);
+  text.erase(0, std::min(text.find_first_not_of('0'), text.size() - 1));
+  return U16(text);
+}
+
+const Fact* ValueFact(const TestVolume& volume, uint64_t record, const std::string& type, const std::string& id) {
+  for (const Fact* fact : FactsOf(volume, "value", record))
+    if (fact->fields[1] == type && fact->fields[2] == id) return fact;
+  ADD_FAILURE() << volume.name << ": no value fact " << record << " " << type << " " << id;
+  static const Fact kNone{"value", {"0", "0", "0", "-", "0", "", ""}};
+  return &kNone;
+}
+
+std::string DumpSection(const TestVolume& volume, const std::string& path, std::vector<std::u16string> dump) {
+  std::vector<std::u16string> arguments = {u"-f", Target(path), u"-d"};
+  arguments.insert(arguments.end(), dump.begin(), dump.end());
+  RunResult run = RunOn(volume, arguments);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.err, "");
+  return Section(run.out, "Dump attribute:\n");
+}
+
+class DumpOnVolumes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    names_ = CommittedVolumeNames();
+    if (names_.empty()) GTEST_SKIP() << "no committed test volumes";
+  }
+  std::vector<std::string> names_;
+};
+
+TEST_F(DumpOnVolumes, ResidentValueShorterThanTheWindowIsDumpedWhole) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const uint64_t record = RecordOf(volume, "\\readme.txt");
+    const Fact* value = ValueFact(volume, record, "128", "2");
+    auto dumps = ParseDumps(DumpSection(volume, "\\readme.txt", {u"8"}));
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_TRUE(dumps[0].separated);
+    EXPECT_EQ(dumps[0].first_offset, 0u);
+    EXPECT_EQ(std::to_string(dumps[0].bytes.size()), value->fields[4]);
+    EXPECT_EQ(Sha256Hex(dumps[0].bytes), value->fields[5]);
+  }
+}
+
+TEST_F(DumpOnVolumes, NonResidentWindowsHoldTheBytesAtTheirOffset) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const std::string path = "\\data\\nonresident.bin";
+    const uint64_t record = RecordOf(volume, path);
+    const Fact* value = ValueFact(volume, record, "128", "2");
+    ASSERT_EQ(value->fields[4], "40000");
+    // The content is what the build script wrote.
+    ASSERT_EQ(Sha256Hex(TextBlocks("nonresident.bin", 0, 40000)), value->fields[5]);
+
+    auto first = ParseDumps(DumpSection(volume, path, {u"8"}));
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_FALSE(first[0].separated);
+    EXPECT_EQ(first[0].first_offset, 0u);
+    EXPECT_EQ(first[0].bytes, TextBlocks("nonresident.bin", 0, 0x50));
+
+    auto wide = ParseDumps(DumpSection(volume, path, {u"8", u"1F0", u"200"}));
+    ASSERT_EQ(wide.size(), 1u);
+    EXPECT_EQ(wide[0].first_offset, 0x1F0u);
+    EXPECT_EQ(wide[0].bytes, TextBlocks("nonresident.bin", 0x1F0, 256));
+
+    auto tail = ParseDumps(DumpSection(volume, path, {u"8", u"9C00"}));
+    ASSERT_EQ(tail.size(), 1u);
+    EXPECT_EQ(tail[0].first_offset, 0x9C00u);
+    EXPECT_EQ(tail[0].bytes, TextBlocks("nonresident.bin", 0x9C00, 40000 - 0x9C00));
+
+    // A window at or past the end of a non-resident value reads nothing.
+    EXPECT_EQ(DumpSection(volume, path, {u"8", u"9C40"}), "");
+    EXPECT_EQ(DumpSection(volume, path, {u"8", u"FFFFFFFFFFFFFFFF", u"10"}), "");
+  }
+}
+
+TEST_F(DumpOnVolumes, ResidentStartAtTheEndPrintsSeparatorAndBlankLine) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const uint64_t record = RecordOf(volume, "\\readme.txt");
+    const uint64_t size = std::stoull(ValueFact(volume, record, "128", "2")->fields[4]);
+    EXPECT_EQ(DumpSection(volume, "\\readme.txt", {u"8", HexArg(size)}), kSeparator + kBlankLine);
+  }
+}
+
+TEST_F(DumpOnVolumes, EveryDataStreamIsDumpedInOrder) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const uint64_t record = RecordOf(volume, "\\streams.txt");
+    std::vector<const Fact*> streams;
+    for (const Fact* fact : FactsOf(volume, "value", record))
+      if (fact->fields[1] == "128") streams.push_back(fact);
+    ASSERT_EQ(streams.size(), 4u);
+    auto dumps = ParseDumps(DumpSection(volume, "\\streams.txt", {u"8"}));
+    ASSERT_EQ(dumps.size(), streams.size());
+    for (size_t i = 0; i < streams.size(); ++i) {
+      SCOPED_TRACE(streams[i]->fields[3]);
+      const bool resident = streams[i]->fields[6] == "resident";
+      EXPECT_EQ(dumps[i].separated, resident);
+      if (streams[i]->fields[3] == "beta") {
+        EXPECT_FALSE(resident);
+        EXPECT_EQ(dumps[i].bytes, TextBlocks("streams.txt:beta", 0, 0x50));
+      } else {
+        EXPECT_EQ(Sha256Hex(dumps[i].bytes), streams[i]->fields[5]);
+      }
+    }
+  }
+}
+
+TEST_F(DumpOnVolumes, EmptyValueDumpsNothing) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    EXPECT_EQ(DumpSection(volume, "\\data\\empty.txt", {u"8"}), "");
+  }
+}
+
+TEST_F(DumpOnVolumes, StandardInformationDefaultWindowHoldsTheSecurityId) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const uint64_t record = RecordOf(volume, "\\security\\sd-basic.txt");
+    auto secid = FactsOf(volume, "secid", record);
+    ASSERT_EQ(secid.size(), 1u);
+    std::string section = DumpSection(volume, "\\security\\sd-basic.txt", {u"1"});
+    auto dumps = ParseDumps(section);
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_TRUE(dumps[0].separated);
+    ASSERT_EQ(dumps[0].bytes.size(), 0x48u);
+    // Separator, four full lines, a closing line of eight bytes.
+    EXPECT_EQ(std::count(section.begin(), section.end(), '\n'), 6);
+    EXPECT_EQ(LeBytes(dumps[0].bytes).U32(0x34), std::stoul(secid[0]->fields[1]));
+  }
+}
+
+TEST_F(DumpOnVolumes, WindowInTheLastExtentOfAValueSplitThroughTheAttributeList) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const std::string path = "\\frag\\fragmented.bin";
+    const uint64_t record = RecordOf(volume, path);
+    const Fact* value = ValueFact(volume, record, "128", "2");
+    const uint64_t size = std::stoull(value->fields[4]);
+    ASSERT_EQ(Sha256Hex(TextBlocks("fragmented.bin", 0, size)), value->fields[5]);
+    auto dumps = ParseDumps(DumpSection(volume, path, {u"8", HexArg(size - 0x30)}));
+    ASSERT_EQ(dumps.size(), 1u);
+    EXPECT_EQ(dumps[0].first_offset, size - 0x30);
+    EXPECT_EQ(dumps[0].bytes, TextBlocks("fragmented.bin", size - 0x30, 0x30));
+  }
+}
+
+TEST_F(DumpOnVolumes, SparseHolesDumpAsZeros) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const uint64_t cluster = std::stoull(volume.Facts("geometry").at(0)->Get("cluster"));
+    const std::string path = "\\data\\sparse.bin";
+    const Fact* value = ValueFact(volume, RecordOf(volume, path), "128", "2");
+    // What the build script wrote: 16 clusters, text over clusters 3 and 4
+    // and over 9 and half of 10, holes elsewhere.
+    Bytes whole(16 * cluster);
+    Bytes first = TextBlocks("sparse.bin", 3 * cluster, 2 * cluster);
+    Bytes second = TextBlocks("sparse.bin", 9 * cluster, cluster + cluster / 2);
+    std::copy(first.begin(), first.end(), whole.begin() + 3 * cluster);
+    std::copy(second.begin(), second.end(), whole.begin() + 9 * cluster);
+    ASSERT_EQ(Sha256Hex(whole), value->fields[5]);
+
+    auto hole = ParseDumps(DumpSection(volume, path, {u"8", u"0", u"100"}));
+    ASSERT_EQ(hole.size(), 1u);
+    EXPECT_EQ(hole[0].bytes, Bytes(0x100, 0));
+    auto across = ParseDumps(DumpSection(volume, path, {u"8", HexArg(3 * cluster - 0x20), u"40"}));
+    ASSERT_EQ(across.size(), 1u);
+    EXPECT_EQ(across[0].bytes, Bytes(whole.begin() + 3 * cluster - 0x20, whole.begin() + 3 * cluster + 0x20));
+  }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // -w: the value of one base-record attribute copied into a file, in a
-// synthetic volume, in the committed volumes against Sleuth Kit's icat, and
+// synthetic volume, in the test volumes against Sleuth Kit's icat, and
 // the guard that keeps the tool from writing to its own evidence, through
 // the built binary on a real image file.
 #include <gtest/gtest.h>
@@ -15,11 +15,16 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <span>
+#include <string>
+#include <vector>
 
+#include "ntfs/types.h"
 #include "ntfs/volume.h"
 #include "platform/output.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/large_volumes.h"
 #include "tests/support/record_volume.h"
 #include "tests/support/volumes.h"
 
@@ -291,9 +296,11 @@ TEST(WriteAttributeTest, RefusedOutputReadsNothingAndSaysWhy) {
 
 // ---------------------------------------------------------------------------
 // The committed volumes through the command line, against icat's bytes
-// ("value <recno> <type> <id> <name> <size> <sha256> <kind>"). Records with
-// an attribute list are left out: their attributes may lie in extension
-// records, where -w does not look, and instances repeat between records.
+// ("value <recno> <type> <id> <name> <size> <sha256> <kind>"). The value
+// facts carry Sleuth Kit's ids, which in a record with an attribute list are
+// not always the instances on disk; there the list's entries ("listentry
+// <recno> <type> <instance> <holding recno> <vcn> <name>") give the instance,
+// and only attributes that start in the base record can be chosen.
 
 std::string Hex(uint64_t value) {
   char text[24];
@@ -301,56 +308,177 @@ std::string Hex(uint64_t value) {
   return text;
 }
 
+struct ListEntryFact {
+  uint32_t type = 0;
+  uint32_t instance = 0;
+  uint64_t holder = 0;
+  uint64_t vcn = 0;
+  std::string name;
+};
+
+std::vector<const testing::Fact*> FactsOf(const std::vector<testing::Fact>& facts, const std::string& kind) {
+  std::vector<const testing::Fact*> found;
+  for (const testing::Fact& fact : facts)
+    if (fact.kind == kind) found.push_back(&fact);
+  return found;
+}
+
+class VolumeWriter {
+ public:
+  VolumeWriter(const std::string& name, std::span<const uint8_t> image, const std::vector<testing::Fact>& facts)
+      : name_(name) {
+    platform_.AddVolume(u'C', image);
+    for (const testing::Fact* fact : FactsOf(facts, "raw"))
+      raw_[fact->fields.at(0) + "-" + fact->fields.at(1) + "-" + fact->fields.at(2)] = fact->fields.at(5);
+  }
+
+  // -w of the value fact's attribute by the given instance; returns the
+  // kind checked, or "" when the value has no bytes to compare.
+  std::string Check(const testing::Fact& fact, uint32_t instance) {
+    const auto& f = fact.fields;
+    const std::string key = f[0] + "-" + f[1] + "-" + f[2];
+    const std::string what = name_ + " " + key + " as instance " + std::to_string(instance);
+    const uint64_t size = std::stoull(f[4]);
+    std::string digest = f[5];
+    const std::string& kind = f[6];
+    // $Boot starts with a jump and "NTFS", never with zeros: a zero digest
+    // is a manifest that took its cluster 0 for a hole.
+    if (f[0] == "7" && digest == testing::Sha256Hex(std::vector<uint8_t>(size))) return "";
+    // A compressed value is written as stored, not expanded.
+    if (kind == "compressed") {
+      if (!raw_.count(key)) return "";
+      digest = raw_[key];
+    }
+    const std::u16string out = testing::U16("/out/" + name_ + "/" + key);
+    auto run = testing::RunVelmora(platform_, {u"-f", u"C:\\", u"-r", testing::U16(Hex(std::stoull(f[0]))), u"-w",
+                                               testing::U16(Hex(instance)), out});
+    const bool writable = size != 0 && size <= kLimitSize;
+    EXPECT_NE(run.out.find(writable ? "Write file succeed.\n" : "Write file failed.\n"), std::string::npos)
+        << what << "\n"
+        << run.out;
+    auto it = platform_.files.find(out);
+    if (it == platform_.files.end()) {
+      ADD_FAILURE() << what << ": no output file";
+      return kind;
+    }
+    if (writable) {
+      EXPECT_EQ(it->second.size(), size) << what;
+      EXPECT_EQ(testing::Sha256Hex(it->second), digest) << what << " " << kind;
+    } else {
+      EXPECT_TRUE(it->second.empty()) << what;
+    }
+    platform_.files.erase(it);
+    return kind;
+  }
+
+ private:
+  std::string name_;
+  FakePlatform platform_;
+  std::map<std::string, std::string> raw_;  // stored bytes of compressed values
+};
+
 TEST(WriteAttributeVolumeTest, ValuesMatchIcat) {
   std::map<std::string, size_t> checked;
   for (const std::string& name : testing::CommittedVolumeNames()) {
     const testing::TestVolume& volume = testing::LoadVolume(name);
     std::set<std::string> listed;
     for (const testing::Fact* fact : volume.Facts("attrlist")) listed.insert(fact->fields.at(0));
-    std::map<std::string, std::string> raw;  // stored bytes of compressed values
-    for (const testing::Fact* fact : volume.Facts("raw"))
-      raw[fact->fields.at(0) + "-" + fact->fields.at(1) + "-" + fact->fields.at(2)] = fact->fields.at(5);
-
-    FakePlatform platform;
-    platform.AddVolume(u'C', volume.image);
+    VolumeWriter writer(name, volume.image, volume.facts);
     for (const testing::Fact* fact : volume.Facts("value")) {
-      const auto& f = fact->fields;
-      ASSERT_GE(f.size(), 7u);
-      if (listed.count(f[0])) continue;
-      const std::string key = f[0] + "-" + f[1] + "-" + f[2];
-      const uint64_t size = std::stoull(f[4]);
-      std::string digest = f[5];
-      const std::string& kind = f[6];
-      // $Boot starts with a jump and "NTFS", never with zeros: a zero digest
-      // is a manifest that took its cluster 0 for a hole.
-      if (f[0] == "7" && digest == testing::Sha256Hex(std::vector<uint8_t>(size))) continue;
-      // A compressed value is written as stored, not expanded.
-      if (kind == "compressed") {
-        if (!raw.count(key)) continue;
-        digest = raw[key];
-      }
-      const std::u16string out = testing::U16("/out/" + name + "/" + key);
-      auto run = testing::RunVelmora(
-          platform, {u"-f", u"C:\\", u"-r", testing::U16(Hex(std::stoull(f[0]))), u"-w",
-                     testing::U16(Hex(std::stoull(f[2]))), out});
-      const bool writable = size != 0 && size <= kLimitSize;
-      EXPECT_NE(run.out.find(writable ? "Write file succeed.\n" : "Write file failed.\n"), std::string::npos)
-          << name << " " << key << "\n" << run.out;
-      auto it = platform.files.find(out);
-      ASSERT_NE(it, platform.files.end()) << name << " " << key;
-      if (writable) {
-        EXPECT_EQ(it->second.size(), size) << name << " " << key;
-        EXPECT_EQ(testing::Sha256Hex(it->second), digest) << name << " " << key << " " << kind;
-      } else {
-        EXPECT_TRUE(it->second.empty());
-      }
-      platform.files.erase(it);
-      ++checked[kind];
+      ASSERT_GE(fact->fields.size(), 7u);
+      if (listed.count(fact->fields[0])) continue;
+      const std::string kind = writer.Check(*fact, std::stoul(fact->fields[2]));
+      if (!kind.empty()) ++checked[kind];
     }
   }
   if (checked.empty()) GTEST_SKIP() << "no committed volumes";
   for (const char* kind : {"resident", "nonresident", "sparse"})
     EXPECT_GT(checked[kind], 0u) << "no " << kind << " value checked";
+}
+
+// Records with an attribute list: each attribute whose first extent (VCN 0)
+// the list places in the base record is written by the instance the entry
+// stores, through every extent, however Sleuth Kit numbered it.
+struct ListedCounts {
+  size_t written = 0;
+  size_t through_extensions = 0;  // values with later extents in other records
+  size_t elsewhere = 0;           // attributes that start in an extension record
+};
+
+void CheckListedRecords(const std::string& name, std::span<const uint8_t> image,
+                        const std::vector<testing::Fact>& facts, ListedCounts& counts) {
+  std::map<std::string, std::vector<ListEntryFact>> lists;
+  for (const testing::Fact* fact : FactsOf(facts, "attrlist")) lists[fact->fields.at(0)];
+  for (const testing::Fact* fact : FactsOf(facts, "listentry")) {
+    const auto& f = fact->fields;
+    ASSERT_EQ(f.size(), 6u) << name;
+    lists[f[0]].push_back({static_cast<uint32_t>(std::stoul(f[1])), static_cast<uint32_t>(std::stoul(f[2])),
+                           std::stoull(f[3]), std::stoull(f[4]), f[5]});
+  }
+  VolumeWriter writer(name, image, facts);
+  for (const testing::Fact* fact : FactsOf(facts, "value")) {
+    const auto& f = fact->fields;
+    auto list = lists.find(f[0]);
+    if (list == lists.end()) continue;
+    SCOPED_TRACE(name + " record " + f[0] + " type " + f[1] + " name " + f[3]);
+    ASSERT_FALSE(list->second.empty()) << "attrlist without listentry lines: an old manifest";
+    const uint64_t recno = std::stoull(f[0]);
+    const uint32_t type = std::stoul(f[1]);
+    if (type == ToU32(AttrType::kAttributeList)) {
+      // The list names not itself; it always lies in the base record,
+      // whose ids Sleuth Kit keeps. A wrong id could not write its bytes.
+      if (!writer.Check(*fact, std::stoul(f[2])).empty()) ++counts.written;
+      continue;
+    }
+    const ListEntryFact* first = nullptr;
+    bool split = false;
+    for (const ListEntryFact& entry : list->second) {
+      if (entry.type != type || entry.name != f[3]) continue;
+      if (entry.holder != recno) split = true;
+      if (entry.vcn == 0) {
+        ASSERT_EQ(first, nullptr) << "two attributes of the same type and name";
+        first = &entry;
+      }
+    }
+    ASSERT_NE(first, nullptr) << "no list entry at VCN 0";
+    if (first->holder != recno) {
+      ++counts.elsewhere;
+      continue;
+    }
+    if (writer.Check(*fact, first->instance).empty()) continue;
+    ++counts.written;
+    if (split) ++counts.through_extensions;
+  }
+}
+
+TEST(WriteAttributeVolumeTest, ListedRecordsWriteTheAttributesOfTheirBaseRecord) {
+  std::vector<std::string> names = testing::CommittedVolumeNames();
+  if (names.empty()) GTEST_SKIP() << "no committed volumes";
+  ListedCounts counts;
+  for (const std::string& name : names) {
+    const testing::TestVolume& volume = testing::LoadVolume(name);
+    CheckListedRecords(name, volume.image, volume.facts, counts);
+  }
+  EXPECT_GT(counts.written, 0u);
+  EXPECT_GT(counts.through_extensions, 0u) << "no value split between the base record and an extension record";
+  EXPECT_GT(counts.elsewhere, 0u) << "no attribute held in an extension record only";
+}
+
+// The large set: 128 MiB (the largest value -w writes) over a dozen extents
+// in as many extension records.
+TEST(WriteAttributeVolumeTest, LargeListedRecordsWriteTheAttributesOfTheirBaseRecord) {
+  std::vector<testing::LargeVolume> volumes = testing::LargeVolumes();
+  if (volumes.empty()) GTEST_SKIP() << "no large test volumes (VELMORA_LARGE_DATA)";
+  ListedCounts counts;
+  bool listed = false;
+  for (const testing::LargeVolume& volume : volumes) {
+    if (FactsOf(volume.facts, "attrlist").empty()) continue;
+    listed = true;
+    const std::vector<uint8_t> image = volume.LoadImage();
+    CheckListedRecords(volume.name, image, volume.facts, counts);
+  }
+  if (!listed) GTEST_SKIP() << "no large volume with an attribute list";
+  EXPECT_GT(counts.through_extensions, 0u) << "no value split between the base record and extension records";
 }
 
 TEST(WriteAttributeVolumeTest, CommandLineReportsARefusalAndAnUnknownId) {

@@ -37,6 +37,9 @@ if [ -z "${VELMORA_LARGE_DATA:-}" ]; then
 fi
 
 run build
+# Peak memory of the damaged-volume campaign, sampled: every 256th damaged
+# image (a few seconds); tools/campaign_memory.sh build 1 measures them all.
+bash tools/campaign_memory.sh build 256
 if [ "${1:-}" != "--quick" ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run build-sanitize -DVELMORA_SANITIZE=ON

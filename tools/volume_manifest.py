@@ -19,8 +19,8 @@ listing of the mounted volume (record number, D or F, path per line, as
 ntfs-3g showed it) that fls must agree with.
 
 Every fact comes from fls, istat and icat (or, for the raw bytes of a
-compressed value, from the clusters istat lists for it); the format of each
-line is given in tests/data/README.md.
+compressed value, from the clusters istat lists for it; ils tells which
+records are in use); the format of each line is given in tests/data/README.md.
 """
 
 import concurrent.futures
@@ -100,6 +100,7 @@ HEADER_RE = re.compile(
 ATTR_RE = re.compile(
     r'^Type: (\S+) \((\d+)-(\d+)\)   Name: (.*?)   (Resident|Non-Resident)(.*?)'
     r'   size: (\d+)')
+LIST_ENTRY_RE = re.compile(r'^Type: (\d+)-(\d+) \tMFT Entry: (\d+) \tVCN: (\d+)$')
 
 
 class Record:
@@ -115,6 +116,10 @@ class Record:
         self.kind = 'dir' if m.group(5) == 'Directory' else 'file'
         self.links = int(m.group(6))
         self.attrs = []        # (type, id, name, resident, flags, size, clusters)
+        # The entries of its $ATTRIBUTE_LIST as istat shows them, in list
+        # order: (type, instance, holding record, start VCN). istat gives the
+        # entry's own instance here, not the id it gives the attribute.
+        self.list_entries = []
         self.security_id = None
         m = re.search(r'^Security ID: (\d+)', text, re.M)
         if m:
@@ -124,6 +129,12 @@ class Record:
             start = lines.index('Attributes: ') + 1
         except ValueError:
             start = len(lines)
+        if '$ATTRIBUTE_LIST Attribute Values:' in lines:
+            for line in lines[lines.index('$ATTRIBUTE_LIST Attribute Values:') + 1:start]:
+                m = LIST_ENTRY_RE.match(line)
+                if not m:
+                    break
+                self.list_entries.append(tuple(int(x) for x in m.groups()))
         current = None
         for line in lines[start:]:
             m = ATTR_RE.match(line)
@@ -179,6 +190,34 @@ def fls_entries(image, args, inode=None):
             continue
         seen.add((recno, name))
         entries.append((recno, kind, name))
+    return entries
+
+
+def allocated_by_ils(image):
+    """Record numbers ils -e marks allocated (base records; it counts
+    extension records as free)."""
+    out = run(['ils', '-e', image]).decode('utf-8', 'replace')
+    allocated = set()
+    for line in out.split('\n'):
+        fields = line.split('|')
+        if len(fields) > 2 and fields[0].isdigit() and fields[1] == 'a':
+            allocated.add(int(fields[0]))
+    return allocated
+
+
+def list_entries_of_value(image, recno, list_id):
+    """The entries of a record's $ATTRIBUTE_LIST read from icat's bytes:
+    (type, instance, holding record, start VCN, name)."""
+    data = run(['icat', image, '%d-32-%d' % (recno, list_id)])
+    entries, at = [], 0
+    while at + 0x1A <= len(data):
+        atype, length, name_length, name_offset, vcn, ref, instance = struct.unpack_from(
+            '<IHBBQQH', data, at)
+        if length < 0x1A or at + length > len(data):
+            sys.exit('record %d: list entry at %d has length %d' % (recno, at, length))
+        name = data[at + name_offset:at + name_offset + 2 * name_length].decode('utf-16-le')
+        entries.append((atype, instance, ref & 0xFFFFFFFFFFFF, vcn, name or '-'))
+        at += length
     return entries
 
 
@@ -298,7 +337,13 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
 
     if sample:
         out.append('# Under the bulk directories only every %dth record has a record line.' % sample)
-    entries = fls_entries(image, ['-r', '-p'])
+    # fls also lists names left in index blocks that the directory no longer
+    # uses, and calls them allocated; those naming a free record are no file.
+    allocated = allocated_by_ils(image)
+    stale = []
+    entries = []
+    for entry in fls_entries(image, ['-r', '-p']):
+        (entries if entry[0] in allocated else stale).append(entry)
     in_bulk = set()
     for recno, kind, p in entries:
         if any(to_ntfs_path(p).startswith(b + '\\') for b in bulk):
@@ -348,22 +393,55 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
             parent = path.rsplit('\\', 1)[0]
             out.append('short\t%d\t%s\\%s' % (path_of[path], parent, short))
 
+    # A directory's entries must be the paths below it, which the mounted
+    # volume confirmed: an entry naming a record in use that has no such path
+    # would be a stale one whose record was given to another file.
+    known = set((recno, to_ntfs_path(p)) for recno, kind, p in entries)
+    dir_path = {5: ''}
+    for recno, kind, p in entries:
+        if kind == 'D':
+            dir_path[recno] = to_ntfs_path(p)
     for d in [5] + script_dirs:
         for recno, kind, n in fls_entries(image, [], d):
+            if recno not in allocated:
+                stale.append((recno, kind, n))
+                continue
+            if (recno, dir_path[d] + '\\' + n) not in known:
+                sys.exit('fls %d lists %s (record %d), which is no path of the volume' % (d, n, recno))
             out.append('dirent\t%d\t%d\t%s\t%s' % (d, recno, kind, n))
+    if stale:
+        out.append('# %d names fls found in index blocks name free records: left out.' % len(stale))
 
     for recno in script_recnos:
         r = records[recno]
         for t, i, n, resident, flags, size, clusters in r.attrs:
             out.append('attr\t%d\t%d\t%d\t%s' % (recno, t, i, n))
-        if any(a[0] == 32 for a in r.attrs):
-            out.append('attrlist\t%d' % recno)
+
+    # Attribute lists: of the script's files and of the metadata files, each
+    # entry as istat shows it, checked against the list's own bytes (from
+    # icat), which also give the entry's name.
+    path_recnos = set(path_of.values())
+    for recno in sorted(set(script_recnos) | (path_recnos - in_bulk)):
+        r = records.get(recno)
+        if r is None or not r.allocated:
+            continue
+        lists = [a for a in r.attrs if a[0] == 32]
+        if not lists:
+            continue
+        if len(lists) != 1:
+            sys.exit('record %d: istat shows %d attribute lists' % (recno, len(lists)))
+        out.append('attrlist\t%d' % recno)
+        stored = list_entries_of_value(image, recno, lists[0][1])
+        if [e[:4] for e in stored] != r.list_entries:
+            sys.exit('record %d: istat\'s list entries %r are not the list\'s bytes %r' %
+                     (recno, r.list_entries, stored))
+        for t, instance, holder, vcn, n in stored:
+            out.append('listentry\t%d\t%d\t%d\t%d\t%d\t%s' % (recno, t, instance, holder, vcn, n))
 
     # Values: every attribute of the script's files but the fixed-layout
     # $STANDARD_INFORMATION and $FILE_NAME, and every non-resident value of
     # the metadata files.
     wanted = []
-    path_recnos = set(path_of.values())
     for recno in recnos:
         r = records.get(recno)
         if r is None or not r.allocated:

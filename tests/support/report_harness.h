@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "platform/output.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/volumes.h"
 
 namespace velmora::testing {
 
@@ -80,5 +82,70 @@ struct ReportHarness {
   // Stands for the base record; values of inline attributes never need it.
   FileRecord base{Bytes(1024)};
 };
+
+// ---- Committed volumes -----------------------------------------------------
+
+// The program run over a volume bound to C:.
+inline RunResult RunOn(const TestVolume& volume, const std::vector<std::u16string>& arguments) {
+  FakePlatform platform;
+  platform.AddVolume(u'C', volume.image);
+  return RunVelmora(platform, arguments);
+}
+
+// A manifest path (backslashes from the root) as a target on C:.
+inline std::u16string Target(const std::string& path) { return U16("C:" + path); }
+
+// What a report printed under its title line, up to the next section line.
+inline std::string Section(const std::string& out, const std::string& title) {
+  const std::string heading = "=====================\n" + title;
+  size_t start = out.find(heading);
+  if (start == std::string::npos) return "<no section " + title + ">";
+  start += heading.size();
+  size_t end = out.find("=====================\n", start);
+  return out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// Record number of a path fact; 0 when the manifest has none.
+inline uint64_t RecordOf(const TestVolume& volume, const std::string& path) {
+  for (const Fact* fact : volume.Facts("path"))
+    if (fact->fields.size() >= 3 && fact->fields[2] == path) return std::stoull(fact->fields[0]);
+  ADD_FAILURE() << volume.name << ": no path fact for " << path;
+  return 0;
+}
+
+// The facts of one kind whose first field is the record number.
+inline std::vector<const Fact*> FactsOf(const TestVolume& volume, const std::string& kind, uint64_t record) {
+  std::vector<const Fact*> out;
+  for (const Fact* fact : volume.Facts(kind))
+    if (!fact->fields.empty() && fact->fields[0] == std::to_string(record)) out.push_back(fact);
+  return out;
+}
+
+inline std::string Hex(uint64_t value, int digits) {
+  std::string text(digits, '0');
+  for (int i = digits; i-- > 0; value >>= 4) text[i] = "0123456789ABCDEF"[value & 0xF];
+  return text;
+}
+
+// The content tools/volume_fill.py "text" writes: 512-byte blocks, each a
+// 32-byte header naming the file (its base name) and the block's offset,
+// then a fixed sentence. Bytes [offset, offset + size).
+inline Bytes TextBlocks(const std::string& label, uint64_t offset, uint64_t size) {
+  std::string filler;
+  for (int i = 0; i < 12; ++i) filler += "The quick brown fox jumps over the lazy dog. ";
+  filler.resize(480);
+  Bytes out;
+  out.reserve(size);
+  for (uint64_t pos = offset - offset % 512; out.size() < size; pos += 512) {
+    std::string head = label.substr(0, 16);
+    head.resize(16, ' ');
+    std::string hex = Hex(pos, 13);
+    for (char& c : hex) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string block = head + " @" + hex + "\n" + filler;
+    const uint64_t from = pos < offset ? offset - pos : 0;
+    for (uint64_t i = from; i < block.size() && out.size() < size; ++i) out.push_back(static_cast<uint8_t>(block[i]));
+  }
+  return out;
+}
 
 }  // namespace velmora::testing

@@ -1,4 +1,4 @@
-#include "platform/file_source.h"
+#include "platform/posix/file_source.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_platform.h"
 
 namespace velmora::platform {
 

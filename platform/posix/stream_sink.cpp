@@ -23,10 +23,11 @@ bool LocaleIsUtf8OrAscii() {
 
 }  // namespace
 
-StreamSink::StreamSink(std::FILE* stream) : stream_(stream), utf8_(LocaleIsUtf8OrAscii()) {}
+StreamSink::StreamSink(std::FILE* stream)
+    : stream_(stream), encoding_(LocaleIsUtf8OrAscii() ? Encoding::kUtf8 : Encoding::kLocale) {}
 
 void StreamSink::WriteWide(std::u16string_view text) {
-  if (utf8_) {
+  if (encoding_ == Encoding::kUtf8) {
     std::string bytes = Utf16ToUtf8(text);
     std::fwrite(bytes.data(), 1, bytes.size(), stream_);
     return;

@@ -1,4 +1,4 @@
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_platform.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,7 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "platform/file_source.h"
+#include "platform/posix/file_source.h"
 #include "platform/format.h"
 #include "platform/mountinfo.h"
 #include "platform/partitions.h"
@@ -288,6 +288,7 @@ std::u16string PosixPlatform::UsageNotes() {
 }
 
 std::u16string PosixPlatform::UnboundDriveAdvice(char16_t letter) {
+  if (BoundSource(letter) != nullptr) return {};
   const std::u16string drive = std::u16string(1, UpperAscii(letter)) + u":";
   return u"Drive " + drive + u" is not bound to a volume: bind it with -m " + drive + u" IMAGE_OR_DEVICE";
 }

@@ -1,0 +1,5 @@
+# 32-bit Windows (i686) with Debian's mingw-w64:
+#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(VELMORA_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

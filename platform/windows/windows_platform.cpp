@@ -1,0 +1,287 @@
+#include "platform/windows/windows_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/format.h"
+#include "platform/partitions.h"
+#include "platform/windows/handle_source.h"
+#include "platform/windows/wide.h"
+#include "platform/windows/win32.h"
+
+namespace velmora::platform {
+
+namespace {
+
+using Identity = std::pair<uint64_t, uint64_t>;
+
+constexpr std::u16string_view kDevicePrefix = u"\\\\.\\";
+constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
+constexpr std::u16string_view kLongUncPrefix = u"\\\\?\\UNC\\";
+constexpr SHORT kConsoleColumns = 101;
+constexpr SHORT kConsoleLines = 500;
+constexpr SHORT kWindowRight = 100;
+constexpr SHORT kWindowBottom = 30;
+// The largest SID: revision, count, authority and 15 sub-authorities.
+constexpr size_t kMaxSidBytes = 8 + 15 * 4;
+
+bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// The letter of "X:..." or "\\?\X:...".
+std::optional<char16_t> DriveLetterOf(std::u16string_view path) {
+  if (path.substr(0, kLongPathPrefix.size()) == kLongPathPrefix) path.remove_prefix(kLongPathPrefix.size());
+  if (path.size() >= 2 && path[1] == u':' && IsAsciiLetter(path[0])) return path[0];
+  return std::nullopt;
+}
+
+// A source as bound: the whole text when such a file exists (its name may
+// hold '@' or '#'), otherwise the text split into file and selector.
+SourceName NameOfBound(const std::u16string& source) {
+  if (IsSystemName(source) && GetFileAttributesW(Wide(source).c_str()) != INVALID_FILE_ATTRIBUTES)
+    return SourceName{Utf16ToUtf8(source), SourceName::Select::Automatic, 0};
+  return ParseSourceName(Utf16ToUtf8(source));
+}
+
+std::optional<std::u16string> FullPathOf(std::u16string_view path) {
+  const std::wstring wide = Wide(path);
+  DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return std::nullopt;
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return std::nullopt;
+  full.resize(length);
+  return FromWide(full);
+}
+
+// A name of a device rather than of a file: the \\.\ namespace (volumes,
+// disks, pipes, and what the DOS names CON, NUL, COM1 ... become), and
+// every \\?\ form but "\\?\X:\..." and "\\?\UNC\..." (\\?\C: is a volume).
+bool NamesDevice(std::u16string text) {
+  for (char16_t& c : text)
+    if (c == u'/') c = u'\\';
+  if (text.substr(0, kDevicePrefix.size()) == kDevicePrefix) return true;
+  if (text.substr(0, kLongPathPrefix.size()) != kLongPathPrefix) return false;
+  if (text.substr(0, kLongUncPrefix.size()) == kLongUncPrefix) return false;
+  const std::u16string_view rest = std::u16string_view(text).substr(kLongPathPrefix.size());
+  return !(rest.size() >= 3 && IsAsciiLetter(rest[0]) && rest[1] == u':' && rest[2] == u'\\');
+}
+
+bool IsDevicePath(std::u16string_view path) {
+  if (NamesDevice(std::u16string(path))) return true;
+  auto full = FullPathOf(path);
+  return full && NamesDevice(*full);
+}
+
+struct Guarded {
+  Identity identity;
+  std::u16string what;
+};
+
+class WindowsOutputFile : public OutputFile {
+ public:
+  explicit WindowsOutputFile(HANDLE handle) : handle_(handle) {}
+  ~WindowsOutputFile() override { CloseHandle(handle_); }
+  WindowsOutputFile(const WindowsOutputFile&) = delete;
+  WindowsOutputFile& operator=(const WindowsOutputFile&) = delete;
+
+  bool Write(std::span<const uint8_t> bytes) override {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
+      DWORD put = 0;
+      if (!WriteFile(handle_, bytes.data() + done, chunk, &put, nullptr) || put == 0) return false;
+      done += put;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+void WindowsPlatform::SetUpConsole() {
+  // The results are not examined: without a console (output redirected)
+  // every call fails and nothing changes.
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  GetConsoleScreenBufferInfo(output, &info);
+  SetConsoleScreenBufferSize(output, COORD{kConsoleColumns, kConsoleLines});
+  if (info.srWindow.Right - info.srWindow.Left != kWindowRight) {
+    const SMALL_RECT window{0, 0, kWindowRight, kWindowBottom};
+    SetConsoleWindowInfo(GetStdHandle(STD_OUTPUT_HANDLE), TRUE, &window);
+  }
+}
+
+std::u16string WindowsPlatform::UsageNotes() {
+  return u"Volume images:\n"
+         u"\t[-m X: SOURCE] Binds drive letter X to SOURCE, a volume image file or a disk device\n"
+         u"\t\t\t    (\\\\.\\PhysicalDrive1), read only. A path then names a file on it: -f X:\\dir\\file.\n"
+         u"\t\t\t    SOURCE@OFFSET takes the volume at that byte offset of a disk image,\n"
+         u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n";
+}
+
+void WindowsPlatform::BindDrive(char16_t letter, std::u16string source) {
+  if (IsAsciiLetter(letter)) bindings_[UpperAscii(letter)] = std::move(source);
+}
+
+const std::u16string* WindowsPlatform::BoundSource(char16_t letter) const {
+  auto it = bindings_.find(UpperAscii(letter));
+  return it == bindings_.end() ? nullptr : &it->second;
+}
+
+bool WindowsPlatform::PathExists(std::u16string_view path) {
+  if (auto letter = DriveLetterOf(path); letter && BoundSource(*letter) != nullptr) return true;
+  if (!IsSystemName(path)) return false;
+  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<bool> WindowsPlatform::PathIsDirectory(std::u16string_view path) {
+  if (auto letter = DriveLetterOf(path); letter && BoundSource(*letter) != nullptr) return std::nullopt;
+  if (!IsSystemName(path)) return false;
+  return PathIsDirectoryW(Wide(path).c_str()) != FALSE;
+}
+
+std::unique_ptr<ByteSource> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
+  if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
+      IsAsciiLetter(device_name[4]) && device_name[5] == u':') {
+    if (const std::u16string* source = BoundSource(device_name[4])) return OpenBound(*source);
+  }
+  uint32_t error = ERROR_SUCCESS;
+  std::unique_ptr<HandleSource> device = HandleSource::Open(device_name, &error);
+  if (!device) SetLastError(error);
+  return device;
+}
+
+std::unique_ptr<ByteSource> WindowsPlatform::OpenBound(const std::u16string& source) {
+  const SourceName name = NameOfBound(source);
+  uint32_t error = ERROR_SUCCESS;
+  std::unique_ptr<HandleSource> file = HandleSource::Open(Utf8ToUtf16(name.path), &error);
+  if (!file) {
+    SetLastError(error);
+    return nullptr;
+  }
+  std::optional<uint64_t> offset = SelectVolume(*file, name);
+  if (!offset) {
+    SetLastError(kErrorFileNotFound);  // no such partition on the disk
+    return nullptr;
+  }
+  if (*offset == 0) return file;
+  return std::make_unique<OffsetSource>(std::move(file), *offset);
+}
+
+std::optional<LocalTime> WindowsPlatform::FileTimeToLocal(uint64_t filetime) {
+  FILETIME file_time{static_cast<DWORD>(filetime), static_cast<DWORD>(filetime >> 32)};
+  SYSTEMTIME utc{};
+  SYSTEMTIME local{};
+  if (!FileTimeToSystemTime(&file_time, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+    return std::nullopt;
+  return LocalTime{local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+}
+
+AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
+                                                uint32_t domain_capacity) {
+  AccountLookup result;
+  // The system reads the SID from aligned memory and trusts its count:
+  // only a complete, valid SID is handed over.
+  if (sid.size() < 8 || sid.size() > kMaxSidBytes || sid[0] != 1 || sid[1] > 15 ||
+      sid.size() < size_t{8} + size_t{sid[1]} * 4) {
+    result.error = kErrorInvalidParameter;
+    SetLastError(result.error);
+    return result;
+  }
+  DWORD aligned[(kMaxSidBytes + sizeof(DWORD) - 1) / sizeof(DWORD)] = {};
+  std::memcpy(aligned, sid.data(), size_t{8} + size_t{sid[1]} * 4);
+  PSID psid = aligned;
+  if (!IsValidSid(psid)) {
+    result.error = kErrorInvalidParameter;
+    SetLastError(result.error);
+    return result;
+  }
+  // One spare unit past each capacity keeps the copies below in bounds
+  // whatever the system leaves there.
+  std::vector<wchar_t> name(size_t{name_capacity} + 1, L'\0');
+  std::vector<wchar_t> domain(size_t{domain_capacity} + 1, L'\0');
+  DWORD name_length = name_capacity;
+  DWORD domain_length = domain_capacity;
+  SID_NAME_USE use = SidTypeUnknown;
+  if (LookupAccountSidW(nullptr, psid, name.data(), &name_length, domain.data(), &domain_length, &use)) {
+    result.name = FromWide(name.data());
+    result.domain = FromWide(domain.data());
+    return result;
+  }
+  result.error = GetLastError();
+  if (result.error == kErrorInsufficientBuffer) {
+    result.name_needed = name_length;
+    result.domain_needed = domain_length;
+  }
+  SetLastError(result.error);
+  return result;
+}
+
+CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume) {
+  CreateOutcome outcome;
+  if (!IsSystemName(path)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return outcome;
+  }
+  auto refuse = [&](const std::u16string& why) {
+    SetLastError(kErrorAccessDenied);
+    outcome.refusal = u"Refusing to write " + std::u16string(path) + u": " + why;
+    return std::move(outcome);
+  };
+  if (IsDevicePath(path)) return refuse(u"it is a device");
+
+  std::vector<Guarded> guarded;
+  if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
+  for (const auto& [letter, source] : bindings_) {
+    if (auto identity = IdentityOfPath(Utf8ToUtf16(NameOfBound(source).path)))
+      guarded.push_back({*identity, std::u16string(u"the source bound to drive ") + letter + u":"});
+  }
+
+  auto guarded_as = [&](const Identity& identity) -> const Guarded* {
+    for (const Guarded& g : guarded)
+      if (g.identity == identity) return &g;
+    return nullptr;
+  };
+  // The writer below shares nothing, so it cannot open a file this process
+  // reads: a source is named here, before that open would fail without a word.
+  if (auto identity = IdentityOfPath(path)) {
+    if (const Guarded* g = guarded_as(*identity)) return refuse(u"it is " + g->what);
+  }
+
+  // Opened without truncating and checked again before anything is cut:
+  // what the name leads to is only known once it is open. Truncating it
+  // afterwards gives what CREATE_ALWAYS gives.
+  HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    SetLastError(GetLastError());
+    return outcome;
+  }
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return refuse(u"it is not a file");
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(handle, &info)) {
+    const Identity identity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    if (const Guarded* g = guarded_as(identity)) {
+      CloseHandle(handle);
+      return refuse(u"it is " + g->what);
+    }
+  }
+  if (!SetEndOfFile(handle)) {
+    SetLastError(GetLastError());
+    CloseHandle(handle);
+    return outcome;
+  }
+  outcome.file = std::make_unique<WindowsOutputFile>(handle);
+  return outcome;
+}
+
+}  // namespace velmora::platform
