@@ -25,7 +25,11 @@ if [ -z "${VELMORA_LARGE_DATA:-}" ]; then
     export VELMORA_LARGE_DATA=$PWD/$large
   elif [ "$(id -u)" -eq 0 ] && [ -e /dev/fuse ] && command -v mkntfs >/dev/null && command -v ntfs-3g >/dev/null; then
     mkdir -p "$large"
-    if bash tools/make_volumes.sh --large "$large" >"$large/build.log" 2>&1; then
+    # bigdir (a minute) by default; VELMORA_LARGE_SET=all adds the 448 MiB
+    # "values" volume (six more minutes) for the 128 MiB -w cases.
+    only=(--only bigdir)
+    [ "${VELMORA_LARGE_SET:-}" = all ] && only=()
+    if bash tools/make_volumes.sh --large "$large" "${only[@]}" >"$large/build.log" 2>&1; then
       touch "$large/.complete"
       export VELMORA_LARGE_DATA=$PWD/$large
     else
