@@ -167,9 +167,9 @@ inline std::map<std::string, std::vector<std::vector<uint8_t>>> MakeSeeds() {
     // volume's, so its sub-node VCNs name the right blocks.
     if (cluster == 512) {
       auto add_index = [&](uint8_t selector, uint64_t number, const CountedName& index) {
-        auto root = RawValue(map, number, AttrType::kIndexRoot, &index, 800);
+        auto root = RawValue(map, number, AttrType::kIndexRoot, &index, 512);
         auto blocks = RawValue(map, number, AttrType::kIndexAllocation, &index, 64 * 512);
-        if (root.empty() || root.size() >= 800) return;
+        if (root.empty() || root.size() > 512) return;
         for (uint8_t extra : {0, 2}) {
           std::vector<uint8_t> seed = {static_cast<uint8_t>(selector | extra)};
           Append(seed, root.size(), 2);

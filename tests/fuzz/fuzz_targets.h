@@ -716,7 +716,8 @@ inline int FuzzIndexWalk(std::span<const uint8_t> data) {
   using testing::SyntheticVolume;
   FuzzInput in(data);
   const uint8_t selector = in.U8();
-  const uint16_t root_length = in.U16() % 800;
+  // What fits the 1 KiB record beside the directory's other attributes.
+  const uint16_t root_length = in.U16() % 513;
   const std::span<const uint8_t> root_bytes = in.Bytes(root_length);
   const std::span<const uint8_t> blocks_input = in.Bytes(64 * SyntheticVolume::kCluster);
   const std::vector<uint8_t> root(root_bytes.begin(), root_bytes.end());
@@ -864,7 +865,7 @@ inline const std::vector<Target>& Targets() {
       {"data_runs", FuzzDataRuns, 1024},
       {"file_record", FuzzFileRecord, 4097},
       {"attribute_list", FuzzAttributeList, 8192},
-      {"index_walk", FuzzIndexWalk, 3 + 800 + 64 * 512},
+      {"index_walk", FuzzIndexWalk, 3 + 512 + 64 * 512},
       {"security_descriptor", FuzzSecurityDescriptor, 4096},
       {"log_record", FuzzLogRecord, 9 + 0x9000},
   };

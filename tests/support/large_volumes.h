@@ -43,19 +43,7 @@ inline std::vector<LargeVolume> LargeVolumes() {
     std::filesystem::path manifest = file.path();
     manifest.replace_extension(".manifest");
     if (!std::filesystem::exists(manifest)) continue;
-    LargeVolume volume{file.path().stem().string(), file.path(), {}};
-    std::ifstream lines(manifest);
-    std::string line;
-    while (std::getline(lines, line)) {
-      if (line.empty() || line[0] == '#') continue;
-      Fact fact;
-      std::stringstream fields(line);
-      std::string field;
-      std::getline(fields, fact.kind, '\t');
-      while (std::getline(fields, field, '\t')) fact.fields.push_back(field);
-      volume.facts.push_back(std::move(fact));
-    }
-    volumes.push_back(std::move(volume));
+    volumes.push_back(LargeVolume{file.path().stem().string(), file.path(), ParseManifest(manifest.string())});
   }
   return volumes;
 }

@@ -84,6 +84,8 @@ std::vector<uint8_t> Unpack(const std::string& path, const std::string& name) {
   return bytes;
 }
 
+}  // namespace
+
 std::vector<Fact> ParseManifest(const std::string& path) {
   std::vector<Fact> facts;
   std::ifstream in(path);
@@ -107,7 +109,6 @@ std::vector<Fact> ParseManifest(const std::string& path) {
   return facts;
 }
 
-}  // namespace
 
 const TestVolume& LoadVolume(const std::string& name) {
   static std::mutex mutex;

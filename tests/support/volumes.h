@@ -24,6 +24,9 @@ struct TestVolume {
   std::vector<const Fact*> Facts(const std::string& kind) const;
 };
 
+// The facts of a manifest file, in file order.
+std::vector<Fact> ParseManifest(const std::string& path);
+
 // Names of the committed volumes (tests/data/*.img.xz with a manifest).
 std::vector<std::string> CommittedVolumeNames();
 // Loads (and caches) a committed volume; fails the calling test when it is missing.
