@@ -27,6 +27,7 @@ import sys
 CODE_PAGE = "gbk"  # Windows code page 936
 LINUX_NOTES = "On Linux:\n"
 WINDOWS_NOTES = "Volume images:\n"
+IMAGE = "<image>"  # stands for the image's path, in each system's form
 ACCOUNT_LINE = re.compile(r"^((?:Owner|Group|SACL ACE|DACL ACE) : \S*    )(.*?)\\(.*?)((?: [0-9A-F]{8} [0-9A-F]{2} [0-9A-F]{2})?)$")
 
 
@@ -138,6 +139,15 @@ def build_cases(facts, quick):
                                                                       "%X" % attr_id, out], out))
         written += 1
     cases.append(Case("-w no such id", ["-f", drive("\\readme.txt"), "-w", "7777", "none.bin"], "none.bin"))
+    # -m on both: the drive letter names the image, and only the volume
+    # knows its paths (the system has no view of them).
+    bind = ["-m", "M:", IMAGE]
+    cases += [
+        Case("-m root -l -a", bind + ["-f", "M:\\", "-l", "-a"]),
+        Case("-m file -l -v 3", bind + ["-f", "M:\\readme.txt", "-l", "-v", "3"]),
+        Case("-m offset", ["-m", "M:", IMAGE + "@0", "-f", "M:\\data", "-l"]),
+        Case("-m missing image", ["-m", "M:", IMAGE + ".missing", "-f", "M:\\", "-a"]),
+    ]
     return cases
 
 
@@ -240,19 +250,25 @@ def main():
     cases = [c for c in build_cases(facts, args.quick) if re.search(args.only, c.name)]
     env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", TZ=args.tz)
     runs = {"linux": os.path.join(args.work, "linux")}
-    exes = dict(spec.split("=", 1) for spec in args.exes)
+    exes = dict(pair.split("=", 1) for pair in args.exes)
     for label in exes:
         runs[label] = os.path.join(args.work, label)
     for directory in runs.values():
         os.makedirs(directory, exist_ok=True)
 
+    windows_image = "Z:" + os.path.abspath(args.image).replace("/", "\\")
+
+    def with_image(arguments, path):
+        return [a.replace(IMAGE, path) for a in arguments]
+
     def run_case(case):
-        linux = run([args.linux, "-m", "X:", args.image] + case.args, runs["linux"], env, case.output)
+        linux = run([args.linux, "-m", "X:", args.image] + with_image(case.args, args.image), runs["linux"], env,
+                    case.output)
         linux["out"] = linux["out"].decode("utf-8", errors="replace")
         linux["err"] = linux["err"].decode("utf-8", errors="replace")
         outcomes = []
         for label, exe in exes.items():
-            windows = run([args.wine, exe] + case.args, runs[label], env, case.output)
+            windows = run([args.wine, exe] + with_image(case.args, windows_image), runs[label], env, case.output)
             for stream in ("out", "err"):
                 windows[stream] = windows[stream].replace(b"\r\n", b"\n").decode(CODE_PAGE, errors="replace")
             outcomes.append((label,) + compare(case, linux, windows))
