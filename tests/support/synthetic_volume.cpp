@@ -1,5 +1,6 @@
 #include "tests/support/synthetic_volume.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace velmora::testing {
@@ -115,7 +116,10 @@ std::vector<uint8_t> RecordBuilder::Build() const {
   size_t array = 0x30;
   size_t at = Align8(array + 2 * (size_ / 512 + 1));
   Put16(r, 0x14, static_cast<uint16_t>(at));
+  // Attributes that would not leave room for the end marker are left out:
+  // fuzz targets hand the builder values of any size.
   for (const auto& a : attributes_) {
+    if (a.size() + 8 > size_ - at) break;
     std::copy(a.begin(), a.end(), r.begin() + at);
     at += a.size();
   }
@@ -195,7 +199,9 @@ std::vector<uint8_t> IndexBlock(uint64_t vcn, const std::vector<std::vector<uint
   Put32(node, 0, static_cast<uint32_t>(first - 0x18));
   Put32(node, 4, static_cast<uint32_t>(first - 0x18 + node.size() - 0x10));
   std::copy(node.begin(), node.begin() + 0x10, b.begin() + 0x18);
-  std::copy(node.begin() + 0x10, node.end(), b.begin() + first);
+  // Entries beyond the block are cut off (fuzz targets hand in any amount).
+  size_t room = block_bytes > first ? block_bytes - first : 0;
+  std::copy(node.begin() + 0x10, node.begin() + 0x10 + std::min(room, node.size() - 0x10), b.begin() + first);
   Protect(b, 0x28, 0x0007);
   return b;
 }
