@@ -33,6 +33,7 @@ for target in "${targets[@]}"; do
   corpus=$build/corpus/$target
   artifacts=$build/artifacts/$target
   mkdir -p "$corpus" "$artifacts"
+  rm -f "$artifacts"/*  # what an earlier run found is in tests/fuzz/regressions already
   log=$build/logs/$target.log
   mkdir -p "$(dirname "$log")"
   set +e
@@ -41,7 +42,7 @@ for target in "${targets[@]}"; do
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
   status=$?
   set -e
-  runs=$(awk -F: '/stat::number_of_executed_units/ { gsub(/ /, "", $2); print $2 }' "$log" | tail -1)
+  runs=$(awk '/stat::number_of_executed_units/ { print $NF }' "$log" | tail -1)
   cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1 || true)
   summary+=("$(printf '%-20s %10s runs  %s  exit %d' "$target" "${runs:-?}" "${cov:-cov: ?}" "$status")")
   found=$(find "$artifacts" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' -o -name 'slow-unit-*' \) | sort)
