@@ -109,6 +109,10 @@ TEST(ListingVisitor, TimeColumn) {
   EXPECT_EQ(counter, 2u);
 }
 
+// The POSIX platform takes its zone from TZ; Windows takes it from the
+// system's settings, which a test cannot change (there the end-to-end
+// comparison with the POSIX build checks the listing's times).
+#ifndef _WIN32
 TEST(ListingVisitor, LocalTimeOfTheSystemPlatform) {
   const char* saved = std::getenv("TZ");
   std::string previous = saved ? saved : "";
@@ -123,6 +127,7 @@ TEST(ListingVisitor, LocalTimeOfTheSystemPlatform) {
   }
   EXPECT_EQ(line, "0000000000000040\t03/07/2012  09:05\t<FILE>\ta\n");
 }
+#endif
 
 TEST(ListingVisitor, NamesOfAnyUnicodeContent) {
   uint32_t counter = 0;

@@ -39,6 +39,9 @@
 #include "reports/reports.h"
 #include "security/descriptor.h"
 #include "tests/fuzz/volume_regions.h"
+#ifdef VELMORA_TEST_CACHE
+#include "tests/support/volumes.h"
+#endif
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"
 
@@ -82,7 +85,12 @@ inline std::string TestDataDir() {
 }
 
 // A committed volume's image, unpacked once per process (empty when missing).
+// The test suite goes through its own volume cache, which also serves the
+// Windows build of the suite, where no xz process can be started.
 inline const std::vector<uint8_t>& CommittedImage(const std::string& name) {
+#ifdef VELMORA_TEST_CACHE
+  return testing::LoadVolume(name).image;
+#else
   static std::mutex mutex;
   static std::map<std::string, std::vector<uint8_t>> images;
   std::lock_guard<std::mutex> lock(mutex);
@@ -97,6 +105,7 @@ inline const std::vector<uint8_t>& CommittedImage(const std::string& name) {
     }
   }
   return it->second;
+#endif
 }
 
 // The LSNs a committed volume's manifest names.

@@ -43,10 +43,23 @@ class FakePlatform : public platform::Platform {
     constexpr uint64_t kEpochDifference = 11644473600ull;
     uint64_t seconds = filetime / 10000000ull;
     if (seconds < kEpochDifference) return std::nullopt;
-    std::time_t t = static_cast<std::time_t>(seconds - kEpochDifference);
-    std::tm tm{};
-    if (!gmtime_r(&t, &tm)) return std::nullopt;
-    return platform::LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    // UTC, by calendar arithmetic rather than the C runtime's gmtime, which
+    // stops at the year 3000 on Windows while FILETIMEs reach 30828.
+    const uint64_t unix_seconds = seconds - kEpochDifference;
+    const int64_t days = static_cast<int64_t>(unix_seconds / 86400);
+    const int second_of_day = static_cast<int>(unix_seconds % 86400);
+    // Civil date from days since 1970-01-01, in 400-year eras of 146097 days
+    // with years starting on March 1st.
+    const int64_t z = days + 719468;
+    const int64_t era = z / 146097;
+    const int64_t day_of_era = z - era * 146097;
+    const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int64_t shifted_month = (5 * day_of_year + 2) / 153;
+    const int day = static_cast<int>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
+    const int month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+    const int year = static_cast<int>(year_of_era + era * 400 + (month <= 2 ? 1 : 0));
+    return platform::LocalTime{year, month, day, second_of_day / 3600, second_of_day / 60 % 60, second_of_day % 60};
   }
 
   platform::AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t, uint32_t) override {

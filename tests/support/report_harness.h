@@ -15,21 +15,12 @@
 #include "platform/output.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
 namespace velmora::testing {
 
 using Bytes = std::vector<uint8_t>;
-
-inline void Put16(Bytes& b, size_t at, uint16_t v) {
-  for (int i = 0; i < 2; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void Put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void Put64(Bytes& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // A resident attribute record: 0x18-byte header, the value right behind it,
 // total size rounded up to 8.
