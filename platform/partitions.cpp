@@ -210,4 +210,11 @@ std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceName& source)
   return std::nullopt;
 }
 
+std::unique_ptr<ByteSource> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source) {
+  std::optional<uint64_t> offset = SelectVolume(*disk, source);
+  if (!offset) return nullptr;
+  if (*offset == 0) return disk;
+  return std::make_unique<OffsetSource>(std::move(disk), *offset);
+}
+
 }  // namespace velmora::platform

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,5 +50,10 @@ std::vector<Partition> ReadPartitions(ByteSource& disk, uint32_t sector_size);
 // when the named partition does not exist. Automatic selection falls back
 // to 0 when no partition holds NTFS, leaving the verdict to the volume check.
 std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceName& source);
+
+// The volume a source name selects on an opened disk or image: the source
+// itself when it starts there, else a view from the selected offset;
+// nullptr when the named partition does not exist.
+std::unique_ptr<ByteSource> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source);
 
 }  // namespace velmora::platform

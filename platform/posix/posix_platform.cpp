@@ -253,13 +253,9 @@ std::unique_ptr<ByteSource> PosixPlatform::OpenBound(const std::u16string& sourc
     SetLastError(error);
     return nullptr;
   }
-  std::optional<uint64_t> offset = SelectVolume(*file, name);
-  if (!offset) {
-    SetLastError(kErrorFileNotFound);  // no such partition on the disk
-    return nullptr;
-  }
-  if (*offset == 0) return file;
-  return std::make_unique<OffsetSource>(std::move(file), *offset);
+  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(file), name);
+  if (!volume) SetLastError(kErrorFileNotFound);  // no such partition on the disk
+  return volume;
 }
 
 std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view path) {
