@@ -5,11 +5,16 @@
 # memory or times out is copied to tests/fuzz/regressions/<target>/ (the
 # test suite replays that directory) and the script fails.
 #   tools/fuzz.sh [SECONDS] [TARGET...]
+#   tools/fuzz.sh --build-only             the targets and their seeds only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
+case "$seconds" in
+  --build-only) ;;
+  *[!0-9]* | 0 | "") echo "usage: tools/fuzz.sh [SECONDS (1 or more)] [TARGET...] | --build-only" >&2; exit 2 ;;
+esac
 build=build-fuzz
 all_targets=(whole_program data_runs file_record attribute_list index_walk security_descriptor log_record)
 targets=("$@")
@@ -22,6 +27,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=cl
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
 "$build/fuzz_seed_writer" "$build/seeds" >/dev/null
+[ "$seconds" = --build-only ] && exit 0
 # A smaller quarantine keeps the whole-program target well under -rss_limit_mb.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=32}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
