@@ -529,14 +529,7 @@ const std::string kDefaultDescriptorText =
     "Group    : S-1-5-32-544    \\\n"
     "DACL ACE : S-1-1-0    \\ 001F01FF 00 03\n";
 
-class DetailOnVolumes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    names_ = CommittedVolumeNames();
-    if (names_.empty()) GTEST_SKIP() << "no committed test volumes";
-  }
-  std::vector<std::string> names_;
-};
+class DetailOnVolumes : public testing::OnCommittedVolumes {};
 
 TEST_F(DetailOnVolumes, ShortStandardInformationPrintsTheLaterFieldsAsZero) {
   for (const std::string& name : names_) {

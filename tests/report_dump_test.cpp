@@ -289,14 +289,7 @@ std::string DumpSection(const TestVolume& volume, const std::string& path, std::
   return Section(run.out, "Dump attribute:\n");
 }
 
-class DumpOnVolumes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    names_ = CommittedVolumeNames();
-    if (names_.empty()) GTEST_SKIP() << "no committed test volumes";
-  }
-  std::vector<std::string> names_;
-};
+class DumpOnVolumes : public testing::OnCommittedVolumes {};
 
 TEST_F(DumpOnVolumes, ResidentValueShorterThanTheWindowIsDumpedWhole) {
   for (const std::string& name : names_) {

@@ -235,14 +235,7 @@ size_t SdsEntryOffset(const Bytes& image, uint32_t id) {
   return 0;
 }
 
-class SecurityIdOnVolumes : public ::testing::Test {
- protected:
-  void SetUp() override {
-    names_ = CommittedVolumeNames();
-    if (names_.empty()) GTEST_SKIP() << "no committed test volumes";
-  }
-  std::vector<std::string> names_;
-};
+class SecurityIdOnVolumes : public testing::OnCommittedVolumes {};
 
 TEST_F(SecurityIdOnVolumes, EachDescriptorPrintsWhatTheBuildScriptSet) {
   for (const std::string& name : names_) {

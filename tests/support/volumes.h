@@ -2,6 +2,8 @@
 // the facts their build script and Sleuth Kit recorded about them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,6 +33,17 @@ std::vector<Fact> ParseManifest(const std::string& path);
 std::vector<std::string> CommittedVolumeNames();
 // Loads (and caches) a committed volume; fails the calling test when it is missing.
 const TestVolume& LoadVolume(const std::string& name);
+
+// A fixture for tests that run over every committed volume; they skip
+// when there is none.
+class OnCommittedVolumes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    names_ = CommittedVolumeNames();
+    if (names_.empty()) GTEST_SKIP() << "no committed test volumes";
+  }
+  std::vector<std::string> names_;
+};
 
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);
 // UTF-8 to UTF-16 for building command lines and paths.
