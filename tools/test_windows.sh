@@ -3,22 +3,27 @@
 # wine: the unit tests built for 32-bit Windows, then the end-to-end
 # comparison of both velmora.exe with the Linux build on every test volume
 # (tools/wine_e2e.sh). The runs are skipped, with a message saying so, only
-# where wine or FUSE is missing; a 32-bit build that wine cannot run (no
-# wine32) is built, and the 64-bit one tested instead.
+# where wine or FUSE is missing. Each build runs through its own loader
+# (tools/windows_runtime.sh); where the kernel or wine cannot run 32-bit
+# programs, the 32-bit build is built, a NOTE says so, and the 64-bit one
+# is tested instead.
 #   VELMORA_WINDOWS_TESTS=all tools/test_windows.sh    unit tests of both targets
 #   VELMORA_LINUX_BUILD=DIR                            the Linux build to compare with (build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/windows_runtime.sh
 
 bash tools/install_windows_deps.sh
 bash tools/build_windows.sh
 
-if ! command -v wine >/dev/null; then
+if [ ! -x "$VELMORA_WINE64" ]; then
   echo "SKIPPED: Windows tests under wine: wine is not installed (tools/install_windows_deps.sh installs it)"
   exit 0
 fi
 
 prefix=$(mktemp -d /tmp/velmora-wine.XXXXXX)
+# The 64-bit loader sets up the prefix and starts wine's own programs: the
+# wrapper would pick the 32-bit loader wherever wine32 is installed.
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 cleanup() {
   wineserver -k 2>/dev/null || true
@@ -27,23 +32,13 @@ cleanup() {
 trap cleanup EXIT
 # One server for every run (wine starts one per run otherwise).
 wineserver -p 2>/dev/null || true
-wineboot -i >/dev/null 2>&1 || true
+WINELOADER=$VELMORA_WINE64 "$VELMORA_WINE64" wineboot.exe -i >/dev/null 2>&1 || true
 
-# Which builds wine runs here: without the banner and usage, a build did not start.
-runs() {
-  local shown
-  shown=$(wine "$1" </dev/null 2>/dev/null || true)
-  grep -q "^Usage : Velmora.exe" <<<"$shown"
-}
-targets=()
-runs build-win32/velmora.exe && targets+=(win32)
-runs build-win64/velmora.exe && targets+=(win64)
+find_windows_targets .
+targets=("${windows_targets[@]}")
 if [ ${#targets[@]} -eq 0 ]; then
-  echo "wine runs neither velmora.exe" >&2
+  echo "wine runs neither velmora.exe (tried $VELMORA_WINE32 and $VELMORA_WINE64)" >&2
   exit 1
-fi
-if [ "${targets[0]}" != win32 ]; then
-  echo "NOTE: wine cannot run 32-bit programs here (wine32 missing): the 32-bit build is built, not run"
 fi
 if [ "${VELMORA_WINDOWS_TESTS:-}" = all ]; then
   unit=("${targets[@]}")
@@ -61,7 +56,7 @@ for target in "${unit[@]}"; do
   done
   echo "unit tests of the $target build under wine"
   # The damaged-volume campaign damages every 16th byte here: the native runs cover every byte.
-  if ! VELMORA_CAMPAIGN_STRIDE=16 wine "build-$target/velmora_tests.exe" --gtest_brief=1 </dev/null; then
+  if ! VELMORA_CAMPAIGN_STRIDE=16 "$(wine_loader "$target")" "build-$target/velmora_tests.exe" --gtest_brief=1 </dev/null; then
     status=1
   fi
 done
@@ -73,6 +68,7 @@ cmake --build "$linux_dir" -j"$(nproc)" --target velmora >/dev/null
 linux=$linux_dir/velmora
 exes=()
 for target in "${targets[@]}"; do exes+=("$target=build-$target/velmora.exe"); done
+export VELMORA_WINE32 VELMORA_WINE64
 set +e
 bash tools/wine_e2e.sh --linux "$linux" "${exes[@]}"
 e2e=$?

@@ -237,7 +237,8 @@ def main():
     parser.add_argument("--image", required=True)
     parser.add_argument("--manifest", required=True)
     parser.add_argument("--linux", required=True)
-    parser.add_argument("--wine", default="wine")
+    parser.add_argument("--loader", action="append", default=[],
+                        help="LABEL=PATH: the wine loader of that build (default: wine)")
     parser.add_argument("--work", required=True)
     parser.add_argument("--tz", default="UTC")
     parser.add_argument("--only", default="", help="regular expression: run the matching cases only")
@@ -251,6 +252,7 @@ def main():
     env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", TZ=args.tz)
     runs = {"linux": os.path.join(args.work, "linux")}
     exes = dict(pair.split("=", 1) for pair in args.exes)
+    loaders = dict(pair.split("=", 1) for pair in args.loader)
     for label in exes:
         runs[label] = os.path.join(args.work, label)
     for directory in runs.values():
@@ -268,7 +270,7 @@ def main():
         linux["err"] = linux["err"].decode("utf-8", errors="replace")
         outcomes = []
         for label, exe in exes.items():
-            windows = run([args.wine, exe] + with_image(case.args, windows_image), runs[label], env, case.output)
+            windows = run([loaders.get(label, "wine"), exe] + with_image(case.args, windows_image), runs[label], env, case.output)
             for stream in ("out", "err"):
                 windows[stream] = windows[stream].replace(b"\r\n", b"\n").decode(CODE_PAGE, errors="replace")
             outcomes.append((label,) + compare(case, linux, windows))

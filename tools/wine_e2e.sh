@@ -19,6 +19,7 @@
 # machine cannot mount with FUSE.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/windows_runtime.sh
 
 linux=""
 full=0
@@ -37,7 +38,7 @@ done
 for pair in "${exes[@]}"; do
   [ -f "${pair#*=}" ] || { echo "wine_e2e: no such exe: ${pair#*=}" >&2; exit 2; }
 done
-command -v wine >/dev/null || { echo "wine_e2e: wine is not installed" >&2; exit 77; }
+[ -x "$VELMORA_WINE64" ] || { echo "wine_e2e: wine64 is not installed ($VELMORA_WINE64)" >&2; exit 77; }
 if [ "$(id -u)" -ne 0 ] || [ ! -e /dev/fuse ] || ! command -v ntfs-3g >/dev/null; then
   echo "wine_e2e: mounting the test volumes needs root, /dev/fuse and ntfs-3g" >&2
   exit 77
@@ -61,10 +62,14 @@ trap cleanup EXIT
 
 wineserver -p 2>/dev/null || true
 if [ ! -d "$WINEPREFIX/dosdevices" ]; then
-  wineboot -i >/dev/null 2>&1 || true
+  WINELOADER=$VELMORA_WINE64 "$VELMORA_WINE64" wineboot.exe -i >/dev/null 2>&1 || true
 fi
 abs_exes=()
-for pair in "${exes[@]}"; do abs_exes+=("${pair%%=*}=$(readlink -f "${pair#*=}")"); done
+loaders=()
+for pair in "${exes[@]}"; do
+  abs_exes+=("${pair%%=*}=$(readlink -f "${pair#*=}")")
+  loaders+=(--loader "${pair%%=*}=$(wine_loader "${pair%%=*}")")
+done
 linux=$(readlink -f "$linux")
 
 passed=0
@@ -98,7 +103,7 @@ for archive in tests/data/*.img.xz; do
   ln -sfn "$mnt" "$WINEPREFIX/dosdevices/x:"
 
   runner=(python3 tools/wine_e2e.py --volume "$volume" --image "$image" --manifest "tests/data/$volume.manifest"
-          --linux "$linux" --work "$work/run-$volume")
+          --linux "$linux" --work "$work/run-$volume" "${loaders[@]}")
   if [ $full -eq 1 ] || [ "$volume" = c4k ]; then
     "${runner[@]}" "${abs_exes[@]}" >"$work/$volume.log" 2>&1 || status=1
     cat "$work/$volume.log"; tally "$work/$volume.log"
@@ -112,7 +117,7 @@ for archive in tests/data/*.img.xz; do
   # names that code page 936 cannot hold come through whole.
   if [ "$volume" = c4k ]; then
     for pair in "${abs_exes[@]}"; do
-      shown=$(cd "$work" && LANG=C.UTF-8 timeout 120 script -qc "wine '${pair#*=}' -f 'X:\\unicode' -l" /dev/null \
+      shown=$(cd "$work" && LANG=C.UTF-8 timeout 120 script -qc "'$(wine_loader "${pair%%=*}")' '${pair#*=}' -f 'X:\\unicode' -l" /dev/null \
               </dev/null 2>&1 | tr -d '\r' || true)
       if grep -q "한국어.txt" <<<"$shown" && grep -q "Ärger über straße.txt" <<<"$shown"; then
         passed=$((passed + 1))
