@@ -6,9 +6,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install_deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF >/dev/null
+# The same build tree as tools/test.sh, configured the same way, so that
+# either command may run first; only the program is built here.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target velmora >/dev/null
-xz -dc tests/data/c4k.img.xz > build/sample.img
-chmod a-w build/sample.img
+# Unpacked beside, then renamed: an interrupted run leaves no half image,
+# and a read-only image from an earlier run is replaced, not written into.
+rm -f build/sample.img.partial
+xz -dc tests/data/c4k.img.xz > build/sample.img.partial
+chmod a-w build/sample.img.partial
+mv -f build/sample.img.partial build/sample.img
 set -x
 ./build/velmora -m C: build/sample.img -f 'C:\' -l -a -c
