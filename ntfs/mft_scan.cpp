@@ -35,7 +35,7 @@ bool FirstExtent(const AttributeRecord& attribute) { return !attribute.NonReside
 }  // namespace
 
 bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record) {
-  if (reference_sequence == record.sequence) return true;
+  if (reference_sequence == 0 || reference_sequence == record.sequence) return true;
   return !record.in_use && static_cast<uint16_t>(reference_sequence + 1) == record.sequence;
 }
 

@@ -153,7 +153,8 @@ class MftScan {
 std::optional<MftScan> ScanMft(VolumeContext& volume);
 
 // True when a reference's sequence number names this record: equal, or one
-// below for a record no longer in use.
+// below for a record no longer in use. A reference without one (0, which
+// NTFS never gives a record) is taken as it stands.
 bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record);
 
 }  // namespace velmora
