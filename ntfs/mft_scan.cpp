@@ -165,9 +165,12 @@ void MftScan::Finish() {
   claims_.clear();
   claims_.shrink_to_fit();
 
+  // Only names and streams from extension records arrive out of order.
   auto by_record = [](const auto& a, const auto& b) { return a.record < b.record; };
-  std::stable_sort(names_.begin(), names_.end(), by_record);
-  std::stable_sort(streams_.begin(), streams_.end(), by_record);
+  if (!std::is_sorted(names_.begin(), names_.end(), by_record))
+    std::stable_sort(names_.begin(), names_.end(), by_record);
+  if (!std::is_sorted(streams_.begin(), streams_.end(), by_record))
+    std::stable_sort(streams_.begin(), streams_.end(), by_record);
   for (size_t i = 0; i < names_.size(); ++i) {
     ScannedRecord& owner = records_[names_[i].record];
     if (owner.primary_name == ScannedRecord::kNoName) owner.primary_name = static_cast<uint32_t>(i);

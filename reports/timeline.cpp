@@ -1,5 +1,6 @@
 #include "reports/timeline.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "ntfs/mft_scan.h"
@@ -69,6 +70,14 @@ int64_t BodyFileSeconds(uint64_t filetime) {
 
 void AppendEscapedName(std::string& line, std::string_view name) {
   static constexpr char kHex[] = "0123456789abcdef";
+  const auto plain = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte != 0x7F && byte != '|' && byte != '\\';
+  };
+  if (std::all_of(name.begin(), name.end(), plain)) {  // nearly every name
+    line += name;
+    return;
+  }
   for (char c : name) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte == '\\') {
