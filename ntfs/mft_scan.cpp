@@ -258,16 +258,22 @@ std::optional<MftScan> ScanMft(VolumeContext& volume) {
   const uint64_t record_bytes = volume.BytesPerFileRecord();
   uint64_t mapped_bytes = 0;
   if (!CheckedMul(runs->EndVcn(), volume.BytesPerCluster(), mapped_bytes)) mapped_bytes = mft_bytes;
-  const uint64_t count = std::min(mft_bytes, mapped_bytes) / record_bytes;
+  uint64_t count = std::min(mft_bytes, mapped_bytes) / record_bytes;
+  // A damaged $DATA or run list may claim more records than the volume holds.
+  if (auto device_bytes = volume.device()->Size()) count = std::min(count, *device_bytes / record_bytes);
 
   MftScan scan;
-  scan.records_.resize(count);
-  scan.names_.reserve(count);
-  scan.pool_.reserve(count * 24);
+  // Tables grow as records are read; reserved ahead for up to 4 Mi records
+  // (a hostile count must not allocate before anything is read).
+  const uint64_t expected = std::min<uint64_t>(count, uint64_t{1} << 22);
+  scan.records_.reserve(expected);
+  scan.names_.reserve(expected);
+  scan.pool_.reserve(expected * 24);
   const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
   std::vector<uint8_t> block(per_block * record_bytes);
   for (uint64_t first = 0; first < count; first += per_block) {
     const uint64_t in_block = std::min(per_block, count - first);
+    scan.records_.resize(first + in_block);
     std::span<uint8_t> bytes(block.data(), in_block * record_bytes);
     // A block that cannot be read whole is retried record by record.
     const bool whole = ReadRunBytes(volume, *runs, first * record_bytes, bytes, /*require_mapped=*/true);

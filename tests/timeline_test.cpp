@@ -233,6 +233,22 @@ TEST(Timeline, SubtreeAndNothingElseOnStandardOutput) {
                                           "/dir/gone.txt (deleted)", "/dir/gone.txt ($FILE_NAME) (deleted)"}));
 }
 
+TEST(Timeline, MftClaimingMoreThanTheVolumeHoldsEndsAtItsEnd) {
+  SyntheticVolume v = CaseVolume();
+  // 65,535 clusters of MFT (32 MiB) and a size of 1 TiB on a 1 MiB volume.
+  v.SetRecord(0, RecordBuilder(0)
+                     .Resident(0x30, 1, u"", FileNameValue(5, u"$MFT"))
+                     .NonResident(0x80, 2, u"", SingleRun(SyntheticVolume::kMftLcn, 0xFFFF), 0, 0xFFFE, 1ull << 40)
+                     .Build());
+  FakePlatform platform;
+  platform.AddVolume(u'C', v.image());
+  RunResult r = RunVelmora(platform, {u"--timeline", u"-f", u"C:\\"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ParseBody(r.out).count("/dir/link two"), 1u);
+  EXPECT_NE(r.err.find("timeline: 1024 records read"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("skipped: unreadable"), std::string::npos) << r.err;
+}
+
 // ---- The committed volumes against Sleuth Kit ----
 
 std::string Capture(const std::string& command, int& status) {
