@@ -85,7 +85,8 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
     ReportContext context{volume, platform, console};
-    return ReportTimeline(context, target) ? 0 : 1;
+    const bool json = options.actions & action::kJson;
+    return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
   }
   if (options.actions & action::kReference) {
     if (!ReadFileRecord(volume, FileReference(options.reference))) {

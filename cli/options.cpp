@@ -90,6 +90,8 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.actions |= action::kSecurity;
     } else if (token == u"--timeline") {
       options.actions |= action::kTimeline;
+    } else if (token == u"--json") {
+      options.actions |= action::kJson;
     } else if (token == u"-e") {
       options.actions |= action::kFirstUnused;
     } else if (token == u"-d" && one) {

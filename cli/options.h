@@ -21,6 +21,7 @@ inline constexpr uint32_t kWrite = 0x20;
 inline constexpr uint32_t kAttrDef = 0x40;
 inline constexpr uint32_t kFirstUnused = 0x80;
 inline constexpr uint32_t kTimeline = 0x100;  // --timeline: runs alone, body file lines only
+inline constexpr uint32_t kJson = 0x200;      // --json: the timeline as JSON Lines
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;

@@ -79,7 +79,7 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
         if (extension || a->NonResident() || value.size() < standard_information::kPermission) break;
         namespace si = standard_information;
         slot.times = ReadTimes(value, si::kCreateTime, si::kModificationTime, si::kChangeTime, si::kAccessTime);
-        slot.read_only = (value.U32(si::kPermission) & (si::kReadOnly | si::kSystem)) != 0;
+        slot.attributes = value.U32(si::kPermission);
         break;
       }
       case AttrType::kFileName: {
@@ -214,7 +214,8 @@ MftScan::Path MftScan::PathOf(const ScannedName& name, uint64_t subtree_root) co
   Path path;
   std::vector<std::string_view> components{Text(name.text)};
   path.within = name.record == subtree_root;
-  if (!ParentAccepted(name.parent)) {
+  path.parent_matched = ParentAccepted(name.parent);
+  if (!path.parent_matched) {
     path.orphan = true;
   } else {
     uint64_t current = name.parent.RecordNumber();

@@ -58,11 +58,11 @@ struct ScannedRecord {
   FileTimes times;  // $STANDARD_INFORMATION
   FileSize size;
   uint32_t primary_name = kNoName;  // the name that links it into the tree (an index into names)
+  uint32_t attributes = 0;  // file attribute flags of $STANDARD_INFORMATION (read-only 0x1, system 0x4...)
   uint16_t sequence = 0;
   bool valid = false;  // a base record: read, signature and update sequence good
   bool in_use = false;
   bool directory = false;
-  bool read_only = false;  // read-only or system in $STANDARD_INFORMATION
 };
 
 struct ScannedName {
@@ -114,6 +114,7 @@ class MftScan {
     std::string text;     // "/dir/name", or "/$OrphanFiles/dir/name" when orphaned
     bool orphan = false;  // the parent chain is broken, reused, cyclic or too deep
     bool within = false;  // the chain passes through the subtree root (or is it)
+    bool parent_matched = false;  // the name's own parent reference was accepted
   };
   // The full path of a name. A parent counts only while it is a directory
   // read from the MFT whose sequence number matches the reference (or is

@@ -20,7 +20,6 @@ inline constexpr uint64_t kOwnerId = 0x30;           // u32
 inline constexpr uint64_t kSecurityId = 0x34;        // u32, key of $Secure:$SII
 inline constexpr uint64_t kQuotaCharged = 0x38;      // u64
 inline constexpr uint64_t kUsn = 0x40;               // u64
-inline constexpr uint64_t kNt1Size = 0x30;           // bytes of the NTFS 1.x form
 // kPermission bits.
 inline constexpr uint32_t kReadOnly = 0x0001;
 inline constexpr uint32_t kSystem = 0x0004;

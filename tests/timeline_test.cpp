@@ -249,6 +249,53 @@ TEST(Timeline, MftClaimingMoreThanTheVolumeHoldsEndsAtItsEnd) {
   EXPECT_NE(r.err.find("skipped: unreadable"), std::string::npos) << r.err;
 }
 
+TEST(TimelineJson, IsoTimesToTheTick) {
+  const std::vector<std::pair<uint64_t, std::string>> cases = {
+      {0, "1601-01-01T00:00:00.0000000Z"},
+      {116'444'736'000'000'000, "1970-01-01T00:00:00.0000000Z"},
+      {kTicks2020, "2020-01-01T00:00:00.0000000Z"},
+      {kTicks2020 + 1, "2020-01-01T00:00:00.0000001Z"},
+      {kTicks2020 + 59 * 864'000'000'000ull, "2020-02-29T00:00:00.0000000Z"},
+      {kTicks2020 + 864'000'000'000ull - 1, "2020-01-01T23:59:59.9999999Z"},
+      {0x7FFF'FFFF'FFFF'FFFFull, "30828-09-14T02:48:05.4775807Z"},  // the largest time Windows converts
+  };
+  for (const auto& [filetime, text] : cases) EXPECT_EQ(IsoFileTime(filetime), text) << filetime;
+}
+
+TEST(TimelineJson, OneObjectPerNameWithReferencesAndAllTimes) {
+  SyntheticVolume v = CaseVolume();
+  FakePlatform platform;
+  platform.AddVolume(u'C', v.image());
+  RunResult r = RunVelmora(platform, {u"--timeline", u"--json", u"-f", u"C:\\"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::map<std::string, std::string> by_path;
+  for (const std::string& line : Split(r.out, '\n')) {
+    if (line.empty()) continue;
+    ASSERT_EQ(line.rfind("{\"path\":\"", 0), 0u) << line;
+    ASSERT_EQ(line.back(), '}') << line;
+    by_path[line.substr(9, line.find('"', 9) - 9)] = line;
+  }
+  // Each name once, the body file's deleted and ($FILE_NAME) lines folded in.
+  EXPECT_EQ(by_path.size(), 14u) << r.out;
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"/dir/link two",
+       {"\"file\":{\"record\":31,\"sequence\":1}", "\"parent\":{\"record\":30,\"sequence\":1,\"matched\":true}",
+        "\"deleted\":false", "\"size\":11",
+        "\"standard_information\":{\"created\":\"2020-01-01T00:00:00.0000000Z\",\"modified\":\"2020-01-01T00:00:01.0000000Z\"",
+        "\"file_name\":{\"created\":\"2020-01-01T00:00:20.0000000Z\"", "\"streams\":[]"}},
+      {"/$OrphanFiles/reused parent.txt",
+       {"\"parent\":{\"record\":30,\"sequence\":7,\"matched\":false}", "\"orphan\":true"}},
+      {"/streams", {"\"streams\":[{\"name\":\"ads\",\"size\":7},{\"name\":\"far\",\"size\":9}]"}},
+      {"/old dir/old file", {"\"deleted\":true", "\"matched\":true"}},
+      {"/bad|name\\u000ahere", {"\"file\":{\"record\":40,"}},
+  };
+  for (const auto& [path, parts] : cases) {
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(by_path.count(path)) << r.out;
+    for (const std::string& part : parts) EXPECT_NE(by_path[path].find(part), std::string::npos) << by_path[path];
+  }
+}
+
 // ---- The committed volumes against Sleuth Kit ----
 
 std::string Capture(const std::string& command, int& status) {
