@@ -39,12 +39,6 @@ bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record) {
   return !record.in_use && static_cast<uint16_t>(reference_sequence + 1) == record.sequence;
 }
 
-uint64_t MftScan::MemoryBytes() const {
-  return records_.capacity() * sizeof(ScannedRecord) + names_.capacity() * sizeof(ScannedName) +
-         streams_.capacity() * sizeof(ScannedStream) + pool_.capacity() + links_.capacity() * sizeof(Link) +
-         claims_.capacity() * sizeof(Claim);
-}
-
 bool MftScan::Listed(const ScannedName& name) const {
   return name.record != kRootReference.value && records_[name.record].valid;
 }

@@ -103,8 +103,6 @@ class MftScan {
 
   uint64_t slots() const { return slots_; }  // records of the MFT visited
   uint64_t Skipped(SkipReason reason) const { return skipped_[static_cast<size_t>(reason)]; }
-  // Bytes held by the tables and the name pool.
-  uint64_t MemoryBytes() const;
 
   // Whether name (of a base record) is printed at all: its record was read
   // and it is not the root's own entry.
