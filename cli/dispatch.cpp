@@ -7,6 +7,7 @@
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "reports/reports.h"
+#include "reports/timeline.h"
 
 namespace velmora {
 
@@ -81,6 +82,12 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     }
     return 1;
   }
+  if (options.actions & action::kTimeline) {
+    // A body file is read by other programs: nothing but its lines on stdout.
+    ReportContext context{volume, platform, console};
+    const bool json = options.actions & action::kJson;
+    return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
+  }
   if (options.actions & action::kReference) {
     if (!ReadFileRecord(volume, FileReference(options.reference))) {
       console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
@@ -110,8 +117,9 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
 
 int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform& platform, Console& console) {
   platform.SetUpConsole();
-  console.Print("%s", {BannerText()});
   CommandOptions options = ScanArguments(arguments);
+  const bool body_file = (options.actions & action::kTimeline) && (options.actions & action::kTargetPath);
+  if (!body_file) console.Print("%s", {BannerText()});
   for (const auto& [letter, source] : options.drive_bindings) platform.BindDrive(letter, source);
   for (const std::u16string& warning : options.warnings) console.Diagnostic("%s\n", {warning});
   if (!(options.actions & action::kTargetPath)) {

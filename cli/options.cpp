@@ -88,6 +88,10 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
     } else if (token == u"-s" && one) {
       options.security_id = static_cast<uint32_t>(ParseUnsigned(arguments[++i], 16, 32));
       options.actions |= action::kSecurity;
+    } else if (token == u"--timeline") {
+      options.actions |= action::kTimeline;
+    } else if (token == u"--json") {
+      options.actions |= action::kJson;
     } else if (token == u"-e") {
       options.actions |= action::kFirstUnused;
     } else if (token == u"-d" && one) {

@@ -107,14 +107,18 @@ std::optional<RunList> LoadMftRuns(VolumeContext& volume) {
 
 }  // namespace
 
+const RunList* MftRunList(VolumeContext& volume) {
+  if (!RecordGeometryUsable(volume)) return nullptr;
+  if (!volume.mft_runs()) volume.mft_runs() = LoadMftRuns(volume);
+  return volume.mft_runs() ? &*volume.mft_runs() : nullptr;
+}
+
 std::optional<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference) {
   if (!RecordGeometryUsable(volume)) return std::nullopt;
   if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
-  if (!volume.mft_runs()) {
-    volume.mft_runs() = LoadMftRuns(volume);
-    if (!volume.mft_runs()) return std::nullopt;
-  }
-  return ReadThroughRuns(volume, *volume.mft_runs(), reference.value);
+  const RunList* runs = MftRunList(volume);
+  if (!runs) return std::nullopt;
+  return ReadThroughRuns(volume, *runs, reference.value);
 }
 
 }  // namespace velmora

@@ -9,6 +9,7 @@
 
 #include "ntfs/attribute.h"
 #include "ntfs/bytes.h"
+#include "ntfs/data_runs.h"
 #include "ntfs/types.h"
 
 namespace velmora {
@@ -91,5 +92,8 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
 // Reads a file record by reference; records 24 and up are found through the
 // MFT's own runs. nullopt on any failure.
 std::optional<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
+
+// The MFT's own runs, found from record 0 on first use; null when they cannot be.
+const RunList* MftRunList(VolumeContext& volume);
 
 }  // namespace velmora

@@ -1,0 +1,299 @@
+#include "ntfs/mft_scan.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "ntfs/bytes.h"
+#include "ntfs/file_record.h"
+#include "ntfs/index.h"
+#include "ntfs/standard_information.h"
+#include "ntfs/volume.h"
+#include "platform/format.h"
+
+namespace velmora {
+
+namespace {
+
+// The MFT is read in blocks of about this size (a whole number of records).
+constexpr uint64_t kScanBlockBytes = 1u << 20;
+constexpr uint16_t kRecordInUse = 0x0001;
+constexpr uint8_t kDosNameSpace = 2;
+// The pool's offsets are 32-bit; names beyond it are dropped as unreadable.
+constexpr uint64_t kMaxPoolBytes = std::numeric_limits<uint32_t>::max();
+
+FileTimes ReadTimes(LeBytes value, uint64_t created, uint64_t modified, uint64_t changed, uint64_t accessed) {
+  return FileTimes{value.U64(created), value.U64(modified), value.U64(changed), value.U64(accessed)};
+}
+
+bool AllZero(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+// The first extent of a value holds its size; later extents repeat nothing useful.
+bool FirstExtent(const AttributeRecord& attribute) { return !attribute.NonResident() || attribute.StartVcn() == 0; }
+
+}  // namespace
+
+bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record) {
+  if (reference_sequence == 0 || reference_sequence == record.sequence) return true;
+  return !record.in_use && static_cast<uint16_t>(reference_sequence + 1) == record.sequence;
+}
+
+bool MftScan::Listed(const ScannedName& name) const {
+  return name.record != kRootReference.value && records_[name.record].valid;
+}
+
+void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
+  const uint64_t base = FileReference(record.RefToBase()).RecordNumber();
+  const bool extension = record.RefToBase() != 0;
+  const bool in_use = (record.Flags() & kRecordInUse) != 0;
+  const uint64_t owner = extension ? base : number;
+  ScannedRecord& slot = records_[number];
+  Claim claim;
+  if (extension) {
+    claim.base = base;
+    claim.base_sequence = FileReference(record.RefToBase()).Sequence();
+    claim.in_use = in_use;
+    claim.first_name = names_.size();
+    claim.first_stream = streams_.size();
+  } else {
+    slot.valid = true;
+    slot.in_use = in_use;
+    slot.directory = (record.Flags() & record::kFlagDirectory) != 0;
+  }
+  slot.sequence = record.Sequence();
+
+  const size_t names_before = names_.size();
+  bool long_name = false;
+  AttributeWalk walk(record);
+  while (auto a = walk.Next()) {
+    switch (a->Type()) {
+      case AttrType::kStandardInformation: {
+        LeBytes value(a->ResidentValue());
+        if (extension || a->NonResident() || value.size() < standard_information::kPermission) break;
+        namespace si = standard_information;
+        slot.times = ReadTimes(value, si::kCreateTime, si::kModificationTime, si::kChangeTime, si::kAccessTime);
+        slot.attributes = value.U32(si::kPermission);
+        break;
+      }
+      case AttrType::kFileName: {
+        LeBytes value(a->ResidentValue());
+        if (a->NonResident() || !value.Fits(0, file_name::kName)) break;
+        const uint8_t units = value.U8(file_name::kNameLength);
+        if (units == 0 || !value.Fits(file_name::kName, uint64_t{units} * 2)) break;
+        std::string text = Utf16ToUtf8(value.Utf16(file_name::kName, units));
+        if (pool_.size() + text.size() > kMaxPoolBytes) break;
+        ScannedName name;
+        name.record = owner;
+        name.parent = FileReference(value.U64(file_name::kParentRef));
+        name.times = ReadTimes(value, file_name::kCreateTime, file_name::kModificationTime, file_name::kChangeTime,
+                               file_name::kAccessTime);
+        name.text = PooledText{static_cast<uint32_t>(pool_.size()), static_cast<uint32_t>(text.size())};
+        name.name_space = value.U8(file_name::kNameSpace);
+        name.attribute_id = a->Id();
+        long_name = long_name || name.name_space != kDosNameSpace;
+        pool_ += text;
+        names_.push_back(name);
+        break;
+      }
+      case AttrType::kData: {
+        if (!FirstExtent(*a)) break;
+        if (a->NameLength() == 0) {
+          (extension ? claim.size : slot.size).Offer(a->ValueSize(), a->Id(), SizeSource::kData);
+          break;
+        }
+        std::string text = Utf16ToUtf8(a->Name());
+        if (pool_.size() + text.size() > kMaxPoolBytes) break;
+        streams_.push_back(ScannedStream{
+            owner, PooledText{static_cast<uint32_t>(pool_.size()), static_cast<uint32_t>(text.size())},
+            a->ValueSize(), a->Id()});
+        pool_ += text;
+        break;
+      }
+      case AttrType::kIndexRoot:
+        if (a->NameEquals(kI30Name))
+          (extension ? claim.size : slot.size).Offer(a->ValueSize(), a->Id(), SizeSource::kIndexRoot);
+        break;
+      default:
+        break;
+    }
+  }
+  // The 8.3 name beside a long one names the same link: keep the long one.
+  if (long_name) {
+    auto dos = std::remove_if(names_.begin() + static_cast<ptrdiff_t>(names_before), names_.end(),
+                              [](const ScannedName& n) { return n.name_space == kDosNameSpace; });
+    names_.erase(dos, names_.end());
+  }
+  if (extension) {
+    claim.end_name = names_.size();
+    claim.end_stream = streams_.size();
+    claims_.push_back(claim);
+  }
+}
+
+void MftScan::Finish() {
+  // An extension counts only when its base is a record read, in the same
+  // state (in use or free), with the sequence number it names.
+  std::vector<bool> drop_name(names_.size()), drop_stream(streams_.size());
+  for (const Claim& claim : claims_) {
+    const bool accepted = claim.base < records_.size() && records_[claim.base].valid &&
+                          records_[claim.base].in_use == claim.in_use &&
+                          SequenceMatches(claim.base_sequence, records_[claim.base]);
+    if (!accepted) {
+      ++skipped_[static_cast<size_t>(SkipReason::kStrayExtension)];
+      for (size_t i = claim.first_name; i < claim.end_name; ++i) drop_name[i] = true;
+      for (size_t i = claim.first_stream; i < claim.end_stream; ++i) drop_stream[i] = true;
+      continue;
+    }
+    ScannedRecord& base = records_[claim.base];
+    base.size.Offer(claim.size.bytes, claim.size.attribute_id, claim.size.source);
+  }
+  size_t kept = 0;
+  for (size_t i = 0; i < names_.size(); ++i)
+    if (!drop_name[i] && records_[names_[i].record].valid) names_[kept++] = names_[i];
+  names_.resize(kept);
+  kept = 0;
+  for (size_t i = 0; i < streams_.size(); ++i)
+    if (!drop_stream[i] && records_[streams_[i].record].valid) streams_[kept++] = streams_[i];
+  streams_.resize(kept);
+  claims_.clear();
+  claims_.shrink_to_fit();
+
+  // Only names and streams from extension records arrive out of order.
+  auto by_record = [](const auto& a, const auto& b) { return a.record < b.record; };
+  if (!std::is_sorted(names_.begin(), names_.end(), by_record))
+    std::stable_sort(names_.begin(), names_.end(), by_record);
+  if (!std::is_sorted(streams_.begin(), streams_.end(), by_record))
+    std::stable_sort(streams_.begin(), streams_.end(), by_record);
+  for (size_t i = 0; i < names_.size(); ++i) {
+    ScannedRecord& owner = records_[names_[i].record];
+    if (owner.primary_name == ScannedRecord::kNoName) owner.primary_name = static_cast<uint32_t>(i);
+  }
+  links_.assign(records_.size(), Link::kUnknown);
+}
+
+bool MftScan::ParentAccepted(FileReference parent) const {
+  const uint64_t number = parent.RecordNumber();
+  if (number >= records_.size()) return false;
+  const ScannedRecord& record = records_[number];
+  return record.valid && record.directory && SequenceMatches(parent.Sequence(), record) &&
+         (number == kRootReference.value || record.primary_name != ScannedRecord::kNoName);
+}
+
+// Follows primary names upward once per directory, remembering the outcome:
+// kLinked directories reach the root or a kCut directory without a cycle.
+MftScan::Link MftScan::LinkOf(uint64_t directory) const {
+  std::vector<uint64_t> chain;
+  uint64_t current = directory;
+  while (current != kRootReference.value && links_[current] != Link::kLinked && links_[current] != Link::kCut) {
+    if (links_[current] == Link::kOnChain) {  // a cycle: cut it here
+      links_[current] = Link::kCut;
+      break;
+    }
+    const FileReference parent = names_[records_[current].primary_name].parent;
+    if (!ParentAccepted(parent) || chain.size() >= kMaxPathDepth) {
+      links_[current] = Link::kCut;
+      break;
+    }
+    links_[current] = Link::kOnChain;
+    chain.push_back(current);
+    current = parent.RecordNumber();
+  }
+  for (uint64_t on_chain : chain)
+    if (links_[on_chain] == Link::kOnChain) links_[on_chain] = Link::kLinked;
+  return directory == kRootReference.value ? Link::kLinked : links_[directory];
+}
+
+MftScan::Path MftScan::PathOf(const ScannedName& name, uint64_t subtree_root) const {
+  Path path;
+  std::vector<std::string_view> components{Text(name.text)};
+  path.within = name.record == subtree_root;
+  path.parent_matched = ParentAccepted(name.parent);
+  if (!path.parent_matched) {
+    path.orphan = true;
+  } else {
+    uint64_t current = name.parent.RecordNumber();
+    while (current != kRootReference.value) {
+      path.within = path.within || current == subtree_root;
+      if (current == name.record) {  // the name's own record among its ancestors
+        path.orphan = true;
+        break;
+      }
+      const ScannedName& primary = names_[records_[current].primary_name];
+      components.push_back(Text(primary.text));
+      if (LinkOf(current) == Link::kCut || components.size() > kMaxPathDepth) {
+        path.orphan = true;
+        break;
+      }
+      current = primary.parent.RecordNumber();
+    }
+    path.within = path.within || current == subtree_root;
+  }
+  if (path.orphan) path.text = "/$OrphanFiles";
+  path.within = path.within || subtree_root == kRootReference.value;
+  for (auto it = components.rbegin(); it != components.rend(); ++it) {
+    path.text += '/';
+    path.text += *it;
+  }
+  return path;
+}
+
+std::optional<MftScan> ScanMft(VolumeContext& volume) {
+  auto mft = ReadFileRecord(volume, kMftReference);
+  const RunList* runs = MftRunList(volume);
+  if (!mft || !runs) return std::nullopt;
+  uint64_t mft_bytes = 0;
+  AttributeWalk walk(*mft);
+  while (auto a = walk.Next()) {
+    if (a->Type() == AttrType::kData && a->NameLength() == 0 && a->NonResident() && a->StartVcn() == 0) {
+      mft_bytes = std::min(a->RealSize(), a->IniSize());
+      break;
+    }
+  }
+  const uint64_t record_bytes = volume.BytesPerFileRecord();
+  uint64_t mapped_bytes = 0;
+  if (!CheckedMul(runs->EndVcn(), volume.BytesPerCluster(), mapped_bytes)) mapped_bytes = mft_bytes;
+  uint64_t count = std::min(mft_bytes, mapped_bytes) / record_bytes;
+  // A damaged $DATA or run list may claim more records than the volume holds.
+  if (auto device_bytes = volume.device()->Size()) count = std::min(count, *device_bytes / record_bytes);
+
+  MftScan scan;
+  // Tables grow as records are read; reserved ahead for up to 4 Mi records
+  // (a hostile count must not allocate before anything is read).
+  const uint64_t expected = std::min<uint64_t>(count, uint64_t{1} << 22);
+  scan.records_.reserve(expected);
+  scan.names_.reserve(expected);
+  scan.pool_.reserve(expected * 24);
+  const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
+  std::vector<uint8_t> block(per_block * record_bytes);
+  for (uint64_t first = 0; first < count; first += per_block) {
+    const uint64_t in_block = std::min(per_block, count - first);
+    scan.records_.resize(first + in_block);
+    std::span<uint8_t> bytes(block.data(), in_block * record_bytes);
+    // A block that cannot be read whole is retried record by record.
+    const bool whole = ReadRunBytes(volume, *runs, first * record_bytes, bytes, /*require_mapped=*/true);
+    for (uint64_t i = 0; i < in_block; ++i) {
+      const uint64_t number = first + i;
+      std::span<uint8_t> slot = bytes.subspan(i * record_bytes, record_bytes);
+      ++scan.slots_;
+      if (!whole && !ReadRunBytes(volume, *runs, number * record_bytes, slot, true)) {
+        ++scan.skipped_[static_cast<size_t>(SkipReason::kUnreadable)];
+        continue;
+      }
+      if (LeBytes(slot).U32(record::kSignature) != record::kFileSignature) {
+        if (!AllZero(slot)) ++scan.skipped_[static_cast<size_t>(SkipReason::kNotFileRecord)];
+        continue;
+      }
+      std::vector<uint8_t> copy(slot.begin(), slot.end());
+      if (!ApplyUpdateSequence(copy, kUpdateSequenceStride)) {
+        ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
+        continue;
+      }
+      scan.ParseRecord(number, FileRecord(std::move(copy)));
+    }
+  }
+  scan.Finish();
+  return scan;
+}
+
+}  // namespace velmora

@@ -1,0 +1,159 @@
+// One sequential pass over the whole MFT: what a timeline needs of every
+// file record (names, times, sizes, named streams), kept compactly, and the
+// full path of each name built from parent references afterwards.
+//
+// The pass reads the MFT through its runs in large blocks, in record order;
+// no directory index is read. Extension records (those with a base
+// reference) add their names and streams to their base record. A record
+// that cannot be read or undone is counted by reason and left out.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ntfs/types.h"
+
+namespace velmora {
+
+class FileRecord;
+class VolumeContext;
+
+// FILETIMEs (100 ns since 1601-01-01 UTC), in on-disk order.
+struct FileTimes {
+  uint64_t created = 0;
+  uint64_t modified = 0;         // the data
+  uint64_t record_changed = 0;   // the file record
+  uint64_t accessed = 0;
+};
+
+// Text held in a scan's name pool (UTF-8).
+struct PooledText {
+  uint32_t offset = 0;
+  uint32_t length = 0;
+};
+
+// Where a record's size and inode id come from, weakest first.
+enum class SizeSource : uint8_t { kNone, kIndexRoot, kData };
+
+// A file's size: its unnamed $DATA's, else its $I30 root's (a directory's).
+struct FileSize {
+  uint64_t bytes = 0;
+  uint16_t attribute_id = 0;
+  SizeSource source = SizeSource::kNone;
+  // Takes the attribute's value size when kind is stronger than the source held.
+  void Offer(uint64_t value_bytes, uint16_t id, SizeSource kind) {
+    if (kind <= source) return;
+    bytes = value_bytes;
+    attribute_id = id;
+    source = kind;
+  }
+};
+
+struct ScannedRecord {
+  static constexpr uint32_t kNoName = 0xFFFFFFFF;
+  FileTimes times;  // $STANDARD_INFORMATION
+  FileSize size;
+  uint32_t primary_name = kNoName;  // the name that links it into the tree (an index into names)
+  uint32_t attributes = 0;  // file attribute flags of $STANDARD_INFORMATION (read-only 0x1, system 0x4...)
+  uint16_t sequence = 0;
+  bool valid = false;  // a base record: read, signature and update sequence good
+  bool in_use = false;
+  bool directory = false;
+};
+
+struct ScannedName {
+  uint64_t record = 0;  // the base record
+  FileReference parent;  // with its sequence number
+  FileTimes times;  // this $FILE_NAME's own
+  PooledText text;
+  uint8_t name_space = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 both
+  uint16_t attribute_id = 0;
+};
+
+struct ScannedStream {
+  uint64_t record = 0;
+  PooledText text;
+  uint64_t size = 0;
+  uint16_t attribute_id = 0;
+};
+
+enum class SkipReason : uint8_t {
+  kUnreadable,         // the MFT's runs do not map it, or the device read failed
+  kNotFileRecord,      // neither "FILE" nor zero-filled
+  kTornUpdateSequence, // the update sequence array is damaged or a sector is torn
+  kStrayExtension,     // an extension record whose base does not claim it
+  kCount,
+};
+
+// The longest parent chain followed; deeper names count as orphans. A path
+// of 32,767 UTF-16 units has at most this many components.
+inline constexpr unsigned kMaxPathDepth = 16384;
+
+class MftScan {
+ public:
+  const std::vector<ScannedRecord>& records() const { return records_; }
+  // Sorted by record, each record's in on-disk order.
+  const std::vector<ScannedName>& names() const { return names_; }
+  const std::vector<ScannedStream>& streams() const { return streams_; }
+  std::string_view Text(PooledText text) const { return std::string_view(pool_).substr(text.offset, text.length); }
+
+  uint64_t slots() const { return slots_; }  // records of the MFT visited
+  uint64_t Skipped(SkipReason reason) const { return skipped_[static_cast<size_t>(reason)]; }
+
+  // Whether name (of a base record) is printed at all: its record was read
+  // and it is not the root's own entry.
+  bool Listed(const ScannedName& name) const;
+
+  struct Path {
+    std::string text;     // "/dir/name", or "/$OrphanFiles/dir/name" when orphaned
+    bool orphan = false;  // the parent chain is broken, reused, cyclic or too deep
+    bool within = false;  // the chain passes through the subtree root (or is it)
+    bool parent_matched = false;  // the name's own parent reference was accepted
+  };
+  // The full path of a name. A parent counts only while it is a directory
+  // read from the MFT whose sequence number matches the reference (or is
+  // one above it when parent and child were both deleted: NTFS bumps the
+  // sequence when it frees a record). The first directory whose link fails
+  // starts the path under /$OrphanFiles, and so does a cycle.
+  Path PathOf(const ScannedName& name, uint64_t subtree_root) const;
+
+  friend std::optional<MftScan> ScanMft(VolumeContext& volume);
+
+ private:
+  enum class Link : uint8_t { kUnknown, kOnChain, kLinked, kCut };
+  bool ParentAccepted(FileReference parent) const;
+  Link LinkOf(uint64_t directory) const;
+  void ParseRecord(uint64_t number, const FileRecord& record);
+  void Finish();
+
+  std::vector<ScannedRecord> records_;
+  std::vector<ScannedName> names_;
+  std::vector<ScannedStream> streams_;
+  std::string pool_;
+  // Extension contributions wait here until every base record is known.
+  struct Claim {
+    uint64_t base = 0;
+    uint16_t base_sequence = 0;
+    bool in_use = false;
+    size_t first_name = 0, end_name = 0, first_stream = 0, end_stream = 0;
+    FileSize size;
+  };
+  std::vector<Claim> claims_;
+  mutable std::vector<Link> links_;
+  uint64_t slots_ = 0;
+  std::array<uint64_t, static_cast<size_t>(SkipReason::kCount)> skipped_{};
+};
+
+// nullopt when the MFT cannot be located (record 0 or its runs unreadable).
+std::optional<MftScan> ScanMft(VolumeContext& volume);
+
+// True when a reference's sequence number names this record: equal, or one
+// below for a record no longer in use. A reference without one (0, which
+// NTFS never gives a record) is taken as it stands.
+bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record);
+
+}  // namespace velmora

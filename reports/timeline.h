@@ -1,0 +1,36 @@
+// --timeline: every name of every file record as a body file line, the
+// format mactime -b reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ntfs/types.h"
+#include "reports/reports.h"
+
+namespace velmora {
+
+enum class TimelineFormat {
+  kBodyFile,   // a name line, a ($FILE_NAME) line and a line per named stream
+  kJsonLines,  // one object a name: references, flags, all eight times to 100 ns
+};
+
+// The names of the subtree under subtree_root (the root: the whole volume,
+// orphans included), read in one pass over the MFT. Lines go to standard
+// output; one line on standard error counts the records read and skipped.
+// False when the MFT cannot be read.
+bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format);
+
+// A FILETIME as UTC in ISO 8601 with all seven decimals: "2020-01-01T00:00:00.0000000Z".
+std::string IsoFileTime(uint64_t filetime);
+
+// A name field kept to one field of one line: "|" and every control
+// character (below 0x20, and 0x7F) become \xHH, a backslash becomes \\.
+void AppendEscapedName(std::string& line, std::string_view name);
+
+// FILETIME to whole seconds since 1970, as the body format takes them;
+// times before 1970 give 0.
+int64_t BodyFileSeconds(uint64_t filetime);
+
+}  // namespace velmora
