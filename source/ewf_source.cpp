@@ -1,0 +1,85 @@
+// EWF (E01 and, where libewf reads it, Ex01) through libewf.
+#include <libewf.h>
+
+#include "source/library_source.h"
+
+namespace velmora::source {
+
+namespace {
+
+std::string ErrorText(libewf_error_t*& error) {
+  if (error == nullptr) return {};
+  char text[1024] = {};
+  libewf_error_sprint(error, text, sizeof text);
+  libewf_error_free(&error);
+  return text;
+}
+
+class EwfSource : public LibrarySource {
+ public:
+  EwfSource(std::string path, uint64_t media_size, libewf_handle_t* handle)
+      : LibrarySource(std::move(path), media_size), handle_(handle) {}
+  ~EwfSource() override {
+    libewf_handle_close(handle_, nullptr);
+    libewf_handle_free(&handle_, nullptr);
+  }
+  EwfSource(const EwfSource&) = delete;
+  EwfSource& operator=(const EwfSource&) = delete;
+  using LibrarySource::AddFile;
+
+ protected:
+  int64_t LibraryRead(uint64_t offset, std::span<uint8_t> out, std::string* why) override {
+    libewf_error_t* error = nullptr;
+    const ssize_t got = libewf_handle_read_random(handle_, out.data(), out.size(), static_cast<off64_t>(offset), &error);
+    if (got < 0) *why = ErrorText(error);
+    return got;
+  }
+
+ private:
+  libewf_handle_t* handle_;
+};
+
+// The segment names of a set found the way imagers name them, from the first.
+struct Globbed {
+  char** names = nullptr;
+  int count = 0;
+  ~Globbed() {
+    if (names != nullptr) libewf_glob_free(names, count, nullptr);
+  }
+};
+
+}  // namespace
+
+OpenedEvidence OpenEwf(const std::string& path) {
+  libewf_error_t* error = nullptr;
+  Globbed set;
+  if (libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &set.names, &set.count, &error) != 1)
+    return {nullptr, FailureLine(path, "cannot find the EWF segments", ErrorText(error))};
+  libewf_handle_t* handle = nullptr;
+  if (libewf_handle_initialize(&handle, &error) != 1)
+    return {nullptr, FailureLine(path, "cannot open EWF", ErrorText(error))};
+  if (libewf_handle_open(handle, set.names, set.count, LIBEWF_OPEN_READ, &error) != 1) {
+    std::string why = ErrorText(error);
+    libewf_handle_free(&handle, nullptr);
+    return {nullptr, FailureLine(path, "cannot open EWF", why)};
+  }
+  size64_t media_size = 0;
+  if (libewf_handle_get_media_size(handle, &media_size, &error) != 1 || media_size == 0) {
+    std::string why = ErrorText(error);
+    libewf_handle_close(handle, nullptr);
+    libewf_handle_free(&handle, nullptr);
+    return {nullptr, FailureLine(path, "EWF media size unknown", why)};
+  }
+  auto source = std::make_unique<EwfSource>(path, media_size, handle);
+  for (int i = 1; i < set.count; ++i) source->AddFile(set.names[i]);
+  // Without its last segment a set still opens: the header promises the
+  // media size, and only reading the end shows the chunks are not there.
+  uint8_t last = 0;
+  if (!source->ReadAt(media_size - 1, {&last, 1}))
+    return {nullptr, FailureLine(path, "the EWF segments do not hold the media size the header gives (" +
+                                           std::to_string(set.count) + " segments found; a segment missing?)",
+                                 "")};
+  return {std::move(source), {}};
+}
+
+}  // namespace velmora::source

@@ -1,0 +1,57 @@
+// VHD (fixed, dynamic, differencing) and VHDX through libvhdi, with parents.
+#include <libvhdi.h>
+
+#include "source/chain_source.h"
+
+namespace velmora::source {
+
+namespace {
+
+struct VhdiTraits {
+  using Handle = libvhdi_file_t;
+  using Error = libvhdi_error_t;
+  static constexpr const char* kName = "VHD/VHDX";
+
+  static int Initialize(Handle** h, Error** e) { return libvhdi_file_initialize(h, e); }
+  static void Free(Handle** h) { libvhdi_file_free(h, nullptr); }
+  static int Open(Handle* h, const std::string& path, Error** e) {
+    return libvhdi_file_open(h, path.c_str(), LIBVHDI_OPEN_READ, e);
+  }
+  static void Close(Handle* h) { libvhdi_file_close(h, nullptr); }
+  static int MediaSize(Handle* h, uint64_t* size, Error** e) {
+    size64_t value = 0;
+    const int result = libvhdi_file_get_media_size(h, &value, e);
+    *size = value;
+    return result;
+  }
+  static ssize_t Read(Handle* h, void* buffer, size_t size, uint64_t offset, Error** e) {
+    return libvhdi_file_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);
+  }
+  static int ParentName(Handle* h, std::string* name, Error** e) {
+    size_t size = 0;
+    int result = libvhdi_file_get_utf8_parent_filename_size(h, &size, e);
+    if (result != 1 || size <= 1) return result < 0 ? -1 : 0;
+    std::string text(size, '\0');
+    result = libvhdi_file_get_utf8_parent_filename(h, reinterpret_cast<uint8_t*>(text.data()), size, e);
+    if (result != 1) return result;
+    text.resize(size - 1);
+    *name = text;
+    return 1;
+  }
+  static int SetParent(Handle* h, Handle* parent, Error** e) { return libvhdi_file_set_parent_file(h, parent, e); }
+  static std::string Refusal(Handle*) { return {}; }
+  static std::vector<std::string> Files(Handle*, const std::string&) { return {}; }
+  static std::string ErrorText(Error*& error) {
+    if (error == nullptr) return {};
+    char text[1024] = {};
+    libvhdi_error_sprint(error, text, sizeof text);
+    libvhdi_error_free(&error);
+    return text;
+  }
+};
+
+}  // namespace
+
+OpenedEvidence OpenVhdi(const std::string& path) { return OpenChain<VhdiTraits>(path); }
+
+}  // namespace velmora::source
