@@ -2,7 +2,7 @@
 # library-backed format is an option, on by default on Linux and found
 # through pkg-config. A build without one tells the user, given such a
 # container, that it does not open that format.
-target_sources(velmora_core PRIVATE ${CMAKE_SOURCE_DIR}/source/evidence.cpp)
+target_sources(velmora_core PRIVATE ${CMAKE_SOURCE_DIR}/source/evidence.cpp ${CMAKE_SOURCE_DIR}/source/ewf_sections.cpp)
 
 if(WIN32)
   set(VELMORA_CONTAINERS_DEFAULT OFF)

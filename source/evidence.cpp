@@ -209,7 +209,7 @@ OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<ByteSource>
       return {std::move(file), {}};
     case Format::kEwf:
 #if VELMORA_WITH_EWF
-      return OpenEwf(path);
+      return OpenEwf(path, open_file);
 #else
       return NotBuiltIn(path, format);
 #endif

@@ -40,7 +40,7 @@ class LibrarySource : public platform::ByteSource {
 std::string FailureLine(const std::string& path, const std::string& what, const std::string& detail);
 
 // The library openers; each exists when its library is built in.
-OpenedEvidence OpenEwf(const std::string& path);
+OpenedEvidence OpenEwf(const std::string& path, const FileOpener& open_file);
 OpenedEvidence OpenAff(const std::string& path);
 OpenedEvidence OpenVhdi(const std::string& path);  // VHD and VHDX
 OpenedEvidence OpenVmdk(const std::string& path);
