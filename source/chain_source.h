@@ -98,17 +98,19 @@ OpenedEvidence OpenChain(const std::string& path) {
     if (has_parent == 0) break;
     if (depth == kMaxParentDepth) return {nullptr, FailureLine(current, "too many parents", "")};
     std::string parent;
-    std::string failed = FailureLine(current, "parent not found", named);
+    std::string why;
     for (const std::string& candidate : ParentCandidates(current, named)) {
-      failed = open_link(candidate);
+      const size_t before = chain->handles.size();
+      std::string failed = open_link(candidate);
       if (failed.empty()) {
         parent = candidate;
         break;
       }
-      // A candidate that opened and was refused is the parent, and fails.
-      if (chain->handles.size() == static_cast<size_t>(depth) + 2) return {nullptr, failed};
+      // A candidate that opened and was then refused is the parent, and fails.
+      if (chain->handles.size() > before) return {nullptr, failed};
+      why = failed;
     }
-    if (parent.empty()) return {nullptr, failed};
+    if (parent.empty()) return {nullptr, FailureLine(current, "cannot open its parent " + named, why)};
     Handle* child = chain->handles[chain->handles.size() - 2];
     if (Traits::SetParent(child, chain->handles.back(), &error) != 1)
       return {nullptr, FailureLine(current, "cannot attach parent " + parent, Traits::ErrorText(error))};
