@@ -292,6 +292,10 @@ std::u16string PosixPlatform::UsageNotes() {
          u"\t\t\t    (/dev/sdb1), read only. A path then names a file on it: -f 'X:\\dir\\file'.\n"
          u"\t\t\t    SOURCE@OFFSET takes the volume at that byte offset of a disk image,\n"
          u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n"
+         u"\t\t\t    SOURCE may be a container, known by its contents: E01 (with its\n"
+         u"\t\t\t    .E02... segments), AFF, VHD, VHDX, VMDK, QCOW2 (with parents or\n"
+         u"\t\t\t    backing files beside it), or split raw named by its first segment\n"
+         u"\t\t\t    (disk.001, disk.aa).\n"
          u"\t-f also takes a path on a mounted NTFS volume: -f /mnt/win/Windows/notepad.exe\n"
          u"\tA drive path must name a drive bound with -m.\n";
 }
