@@ -16,7 +16,7 @@ case "$seconds" in
   *[!0-9]* | 0 | "") echo "usage: tools/fuzz.sh [SECONDS (1 or more)] [TARGET...] | --build-only" >&2; exit 2 ;;
 esac
 build=build-fuzz
-all_targets=(whole_program data_runs file_record attribute_list index_walk security_descriptor log_record)
+all_targets=(whole_program data_runs file_record attribute_list index_walk security_descriptor log_record containers)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all_targets[@]}")
 

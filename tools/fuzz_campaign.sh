@@ -15,7 +15,7 @@ minutes=${1:?usage: tools/fuzz_campaign.sh CPU_MINUTES [TARGET...]}
 shift
 build=build-fuzz
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(whole_program data_runs file_record attribute_list index_walk security_descriptor log_record)
+[ ${#targets[@]} -eq 0 ] && targets=(whole_program data_runs file_record attribute_list index_walk security_descriptor log_record containers)
 
 bash tools/fuzz.sh --build-only
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=32}
