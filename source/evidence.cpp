@@ -178,6 +178,10 @@ std::vector<std::string> ParentCandidates(const std::string& child, const std::s
 }
 
 bool LibrarySource::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  // After a failed read the library is not asked again: libqcow, given a
+  // cluster cut short by the end of its file, keeps the cluster it freed in
+  // its cache and reads it on the next call.
+  if (!read_failure_.empty()) return false;
   if (offset > media_size_ || out.size() > media_size_ - offset) return false;
   while (!out.empty()) {
     std::string why;

@@ -23,6 +23,7 @@ class LibrarySource : public platform::ByteSource {
 
  protected:
   LibrarySource(std::string path, uint64_t media_size) : path_(std::move(path)), media_size_(media_size) {}
+  // Every read fails once one has (see ReadAt).
   // One read of the library at offset into out, inside the media; the count
   // of bytes it gave, or -1 with *why set to its error text.
   virtual int64_t LibraryRead(uint64_t offset, std::span<uint8_t> out, std::string* why) = 0;
