@@ -10,7 +10,7 @@
 # OUT --only bigdir: OUT/bigdir.img '\huge', 60,000 names); VALUE_IMAGE the
 # file FILE whose $DATA is extracted with -w (--only values:
 # OUT/values.img '\frag\fragmented.bin', 128 MiB in 2048 runs). Each image
-# is converted here: a multi-segment E01 (ewfacquire, deflate "fast", 16 MiB
+# is converted here: a multi-segment E01 (ewfacquire, uncompressed, 8 MiB
 # segments), QCOW2 and VHDX (qemu-img). RUNS defaults to 3.
 # VELMORA names the binary (default build/velmora).
 set -euo pipefail
@@ -34,7 +34,7 @@ trap 'rm -rf "$WORK"' EXIT
 
 # containers IMAGE STEM: STEM.E01 (and its segments), STEM.qcow2, STEM.vhdx.
 containers() {
-  ewfacquire -u -q -c fast -S 16MiB -t "$2" "$1" >/dev/null 2>&1
+  ewfacquire -u -q -c none -S 8MiB -t "$2" "$1" >/dev/null 2>&1
   qemu-img convert -O qcow2 "$1" "$2.qcow2"
   qemu-img convert -O vhdx "$1" "$2.vhdx"
 }
@@ -52,9 +52,8 @@ best_ms() {
     local ms=$(( (end - start) / 1000000 ))
     if [ -z "$best" ] || [ "$ms" -lt "$best" ]; then best=$ms; fi
   done
-  local rss
-  rss=$( { /usr/bin/time -f '%M' "$@" > /dev/null 2>/dev/null; } 2>&1 | tail -1)
-  echo "$best $rss"
+  /usr/bin/time -f '%M' -o "$WORK/rss" "$@" > /dev/null 2>&1 || true
+  echo "$best $(tail -1 "$WORK/rss")"
 }
 
 row() {  # row LABEL "MS RSS" [REFERENCE_MS]
