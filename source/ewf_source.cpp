@@ -8,13 +8,7 @@ namespace velmora::source {
 
 namespace {
 
-std::string ErrorText(libewf_error_t*& error) {
-  if (error == nullptr) return {};
-  char text[1024] = {};
-  libewf_error_sprint(error, text, sizeof text);
-  libewf_error_free(&error);
-  return text;
-}
+std::string ErrorText(libewf_error_t*& error) { return LibyalErrorText(error, libewf_error_sprint, libewf_error_free); }
 
 class EwfSource : public LibrarySource {
  public:

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,6 +53,33 @@ OpenedEvidence OpenQcow(const std::string& path);
 // last component beside the child (a parent recorded with another machine's
 // path, "C:\\vms\\base.vhd").
 std::vector<std::string> ParentCandidates(const std::string& child, const std::string& named);
+
+// The libyal libraries (libewf, libqcow, libvhdi, libvmdk) share two
+// shapes: an error printed into a buffer and then freed, and a UTF-8 string
+// asked for its size, then for its bytes.
+template <typename Error>
+std::string LibyalErrorText(Error*& error, int (*print)(Error*, char*, size_t), void (*release)(Error**)) {
+  if (error == nullptr) return {};
+  char text[1024] = {};
+  print(error, text, sizeof text);
+  release(&error);
+  return text;
+}
+
+// 1 with the string in *text, 0 when there is none, -1 on error.
+template <typename Handle, typename Error>
+int LibyalUtf8String(Handle* handle, std::string* text, Error** error, int (*size_of)(Handle*, size_t*, Error**),
+                     int (*get)(Handle*, uint8_t*, size_t, Error**)) {
+  size_t size = 0;
+  int result = size_of(handle, &size, error);
+  if (result != 1 || size <= 1) return result < 0 ? -1 : 0;
+  std::string value(size, '\0');
+  result = get(handle, reinterpret_cast<uint8_t*>(value.data()), size, error);
+  if (result != 1) return result;
+  value.resize(size - 1);
+  *text = std::move(value);
+  return 1;
+}
 
 // Containers chained through parents longer than this are refused.
 inline constexpr int kMaxParentDepth = 16;

@@ -28,15 +28,7 @@ struct QcowTraits {
     return libqcow_file_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);
   }
   static int ParentName(Handle* h, std::string* name, Error** e) {
-    size_t size = 0;
-    int result = libqcow_file_get_utf8_backing_filename_size(h, &size, e);
-    if (result != 1 || size <= 1) return result < 0 ? -1 : 0;
-    std::string text(size, '\0');
-    result = libqcow_file_get_utf8_backing_filename(h, reinterpret_cast<uint8_t*>(text.data()), size, e);
-    if (result != 1) return result;
-    text.resize(size - 1);
-    *name = text;
-    return 1;
+    return LibyalUtf8String(h, name, e, libqcow_file_get_utf8_backing_filename_size, libqcow_file_get_utf8_backing_filename);
   }
   static int SetParent(Handle* h, Handle* parent, Error** e) { return libqcow_file_set_parent_file(h, parent, e); }
   static std::string Refusal(Handle* h) {
@@ -46,13 +38,7 @@ struct QcowTraits {
     return {};
   }
   static std::vector<std::string> Files(Handle*, const std::string&) { return {}; }
-  static std::string ErrorText(Error*& error) {
-    if (error == nullptr) return {};
-    char text[1024] = {};
-    libqcow_error_sprint(error, text, sizeof text);
-    libqcow_error_free(&error);
-    return text;
-  }
+  static std::string ErrorText(Error*& error) { return LibyalErrorText(error, libqcow_error_sprint, libqcow_error_free); }
 };
 
 }  // namespace

@@ -28,26 +28,12 @@ struct VhdiTraits {
     return libvhdi_file_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);
   }
   static int ParentName(Handle* h, std::string* name, Error** e) {
-    size_t size = 0;
-    int result = libvhdi_file_get_utf8_parent_filename_size(h, &size, e);
-    if (result != 1 || size <= 1) return result < 0 ? -1 : 0;
-    std::string text(size, '\0');
-    result = libvhdi_file_get_utf8_parent_filename(h, reinterpret_cast<uint8_t*>(text.data()), size, e);
-    if (result != 1) return result;
-    text.resize(size - 1);
-    *name = text;
-    return 1;
+    return LibyalUtf8String(h, name, e, libvhdi_file_get_utf8_parent_filename_size, libvhdi_file_get_utf8_parent_filename);
   }
   static int SetParent(Handle* h, Handle* parent, Error** e) { return libvhdi_file_set_parent_file(h, parent, e); }
   static std::string Refusal(Handle*) { return {}; }
   static std::vector<std::string> Files(Handle*, const std::string&) { return {}; }
-  static std::string ErrorText(Error*& error) {
-    if (error == nullptr) return {};
-    char text[1024] = {};
-    libvhdi_error_sprint(error, text, sizeof text);
-    libvhdi_error_free(&error);
-    return text;
-  }
+  static std::string ErrorText(Error*& error) { return LibyalErrorText(error, libvhdi_error_sprint, libvhdi_error_free); }
 };
 
 }  // namespace

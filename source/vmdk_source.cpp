@@ -37,15 +37,7 @@ struct VmdkTraits {
     return libvmdk_handle_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);
   }
   static int ParentName(Handle* h, std::string* name, Error** e) {
-    size_t size = 0;
-    int result = libvmdk_handle_get_utf8_parent_filename_size(h, &size, e);
-    if (result != 1 || size <= 1) return result < 0 ? -1 : 0;
-    std::string text(size, '\0');
-    result = libvmdk_handle_get_utf8_parent_filename(h, reinterpret_cast<uint8_t*>(text.data()), size, e);
-    if (result != 1) return result;
-    text.resize(size - 1);
-    *name = text;
-    return 1;
+    return LibyalUtf8String(h, name, e, libvmdk_handle_get_utf8_parent_filename_size, libvmdk_handle_get_utf8_parent_filename);
   }
   static int SetParent(Handle* h, Handle* parent, Error** e) { return libvmdk_handle_set_parent_handle(h, parent, e); }
   static std::string Refusal(Handle*) { return {}; }
@@ -71,13 +63,7 @@ struct VmdkTraits {
     }
     return files;
   }
-  static std::string ErrorText(Error*& error) {
-    if (error == nullptr) return {};
-    char text[1024] = {};
-    libvmdk_error_sprint(error, text, sizeof text);
-    libvmdk_error_free(&error);
-    return text;
-  }
+  static std::string ErrorText(Error*& error) { return LibyalErrorText(error, libvmdk_error_sprint, libvmdk_error_free); }
 };
 
 }  // namespace

@@ -123,6 +123,12 @@ const Damage kDamages[] = {
     {"vmdk_extent_missing", "vmdk_extents", "rm d-s001.vmdk", "d.vmdk", "d.vmdk"},
 };
 
+const Recipe* RecipeNamed(const std::string& name) {
+  for (const Recipe& recipe : kRecipes)
+    if (recipe.name == name) return &recipe;
+  return nullptr;
+}
+
 bool HaveTool(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
 
 fs::path CaseRoot() { return fs::path(VELMORA_TEST_CACHE) / "containers"; }
@@ -223,9 +229,7 @@ class DamagedContainerTest : public ::testing::TestWithParam<Damage> {};
 
 TEST_P(DamagedContainerTest, FailsToOpenWithOneLineNamingTheFile) {
   const Damage& damage = GetParam();
-  const Recipe* base = nullptr;
-  for (const Recipe& recipe : kRecipes)
-    if (std::string(recipe.name) == damage.base) base = &recipe;
+  const Recipe* base = RecipeNamed(damage.base);
   ASSERT_NE(base, nullptr);
   if (!HaveTool(base->tool) || !HaveTool("python3")) GTEST_SKIP() << base->tool << " or python3 is missing";
   ASSERT_TRUE(MakeRecipe(*base));
@@ -254,9 +258,7 @@ TEST(ContainerTest, WriteRefusesEverySegmentExtentAndParent) {
       {"qcow2_backing", "base.qcow2"}};
   for (const Guarded& c : cases) {
     SCOPED_TRACE(c.recipe);
-    const Recipe* recipe = nullptr;
-    for (const Recipe& r : kRecipes)
-      if (std::string(r.name) == c.recipe) recipe = &r;
+    const Recipe* recipe = RecipeNamed(c.recipe);
     if (!HaveTool(recipe->tool)) continue;
     ASSERT_TRUE(MakeRecipe(*recipe));
     const fs::path dir = CaseRoot() / c.recipe;
@@ -326,9 +328,7 @@ TEST(ContainerCampaign, DamagedStructuresNeverCrashHangOrChangeTheContainer) {
   uint64_t failed_silently = 0;
   uint64_t differed = 0;
   for (const Region& region : kRegions) {
-    const Recipe* recipe = nullptr;
-    for (const Recipe& r : kRecipes)
-      if (std::string(r.name) == region.recipe) recipe = &r;
+    const Recipe* recipe = RecipeNamed(region.recipe);
     if (!HaveTool(recipe->tool) || !MakeRecipe(*recipe)) continue;
     const fs::path dir = CaseRoot() / region.recipe;
     const std::string sound = ReadFile(dir / region.file);
