@@ -248,6 +248,29 @@ TEST_P(DamagedContainerTest, FailsToOpenWithOneLineNamingTheFile) {
 INSTANTIATE_TEST_SUITE_P(Damages, DamagedContainerTest, ::testing::ValuesIn(kDamages),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A chunk of the multi-segment set that fails its checksum where only the
+// listing reads it (an index block of \bigdir, which holds the UTF-16 name
+// file-100.txt uncompressed): the volume opens, the report ends as on a
+// damaged volume, and stderr says why in one line.
+TEST(ContainerTest, ReadFailingMidReportEndsItWithOneLine) {
+  const Recipe* recipe = RecipeNamed("ewf_segments");
+  if (!HaveTool(recipe->tool) || !HaveTool("python3")) GTEST_SKIP() << "ewfacquire or python3 is missing";
+  ASSERT_TRUE(MakeRecipe(*recipe));
+  ASSERT_TRUE(MakeCase("ewf_index_chunk_corrupt",
+                       "cp -r " + Quote((CaseRoot() / recipe->name).string()) + "/. . && python3 -c \"import glob\n"
+                       "name='file-100.txt'.encode('utf-16-le')\n"
+                       "f=[g for g in sorted(glob.glob('set.E*')) if name in open(g,'rb').read()][-1]\n"
+                       "b=open(f,'rb').read();o=b.rindex(name);h=open(f,'r+b');h.seek(o);h.write(bytes(x^0xFF for x in b[o:o+2]))\""));
+  const std::string sound = Velmora((CaseRoot() / recipe->name / recipe->bind).string(), "-f 'C:\\bigdir' -l").out;
+  const Outcome run = Velmora((CaseRoot() / "ewf_index_chunk_corrupt" / recipe->bind).string(), "-f 'C:\\bigdir' -l");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out, sound);
+  EXPECT_NE(run.out.find("Number of files : "), std::string::npos) << run.out;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_NE(run.err.find("set.E01: read failed at offset"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("checksum"), std::string::npos) << run.err;
+}
+
 TEST(ContainerTest, WriteRefusesEverySegmentExtentAndParent) {
   struct Guarded {
     const char* recipe;
