@@ -6,6 +6,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
+#include "platform/format.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
 
@@ -74,8 +75,15 @@ const std::array<ReportRow, 9>& ReportTable() {
 int RunReports(const CommandOptions& options, platform::Platform& platform, Console& console) {
   VolumeContext volume;
   FileReference target = PathResolver(options.target_path, volume, platform);
+  // A container read that failed says why, once, after what it cut short.
+  auto tell_read_failure = [&] {
+    if (volume.IsOpen() && !volume.device()->ReadFailure().empty())
+      console.Diagnostic("%s\n", {Utf8ToUtf16(volume.device()->ReadFailure())});
+  };
   if (target.value == 0) {
     console.Print("Cannot find target object. (%s)\n", {options.target_path});
+    if (!platform.OpenFailure().empty()) console.Diagnostic("%s\n", {Utf8ToUtf16(platform.OpenFailure())});
+    tell_read_failure();
     if (char16_t letter = DriveLetterOf(options.target_path)) {
       std::u16string advice = platform.UnboundDriveAdvice(letter);
       if (!advice.empty()) console.Diagnostic("%s\n", {advice});
@@ -91,6 +99,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   if (options.actions & action::kReference) {
     if (!ReadFileRecord(volume, FileReference(options.reference))) {
       console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
+      tell_read_failure();
       return 1;
     }
     target = FileReference(options.reference);
@@ -112,6 +121,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
       console.Print("\tNONE\n");
     }
   }
+  tell_read_failure();
   return 0;
 }
 

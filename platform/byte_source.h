@@ -25,6 +25,13 @@ class ByteSource {
   // Identity of the underlying file (device and inode), where there is one:
   // lets the writer refuse an output path that is the evidence itself.
   virtual std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const { return std::nullopt; }
+  // Every other file the source reads (segments, extents, parents of a
+  // container), which the writer must refuse as well.
+  virtual std::vector<std::string> OtherFiles() const { return {}; }
+  // Why the first failed read failed, where the source knows more than a
+  // short read tells (a container's chunk that fails its checksum); empty
+  // otherwise.
+  virtual std::string ReadFailure() const { return {}; }
 };
 
 // The whole volume held in memory: tests, fuzzers, benchmarks.
@@ -57,6 +64,8 @@ class OffsetSource : public ByteSource {
   bool ReadAt(uint64_t offset, std::span<uint8_t> out) override;
   std::optional<uint64_t> Size() const override;
   std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const override { return inner_->FileIdentity(); }
+  std::vector<std::string> OtherFiles() const override { return inner_->OtherFiles(); }
+  std::string ReadFailure() const override { return inner_->ReadFailure(); }
 
  private:
   std::unique_ptr<ByteSource> inner_;

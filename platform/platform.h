@@ -113,9 +113,15 @@ class Platform {
   // The platform error number of the last failed operation.
   uint32_t LastError() const { return last_error_; }
   void SetLastError(uint32_t error) { last_error_ = error; }
+  // Why the last open of a bound source failed, in one line naming the
+  // file, where more is known than the error number (a container library's
+  // own words); empty otherwise.
+  const std::string& OpenFailure() const { return open_failure_; }
+  void SetOpenFailure(std::string why) { open_failure_ = std::move(why); }
 
  private:
   uint32_t last_error_ = kErrorSuccess;
+  std::string open_failure_;
 };
 
 // The platform of the machine the program runs on.

@@ -18,17 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing;
 
-std::string RunCommand(const std::string& command, int* status = nullptr) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  char buffer[4096];
-  size_t n;
-  while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
-  int rc = pipe ? pclose(pipe.release()) : -1;
-  if (status) *status = rc;
-  return out;
-}
-
 std::string Hex16(uint64_t value) {
   char text[17];
   std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(value));

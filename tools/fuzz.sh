@@ -33,6 +33,8 @@ cmake --build "$build" -j"$(nproc)" --target "${build_targets[@]}" >/dev/null
 [ "$seconds" = --build-only ] && exit 0
 # A smaller quarantine keeps the whole-program target well under -rss_limit_mb.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:quarantine_size_mb=32}
+# Leaks inside the container libraries are theirs (tests/fuzz/library_crashes/).
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/fuzz/lsan_libraries.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 # One target's run; its summary line and status go to files beside its log.

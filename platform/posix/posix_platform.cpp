@@ -16,6 +16,7 @@
 #include "platform/mountinfo.h"
 #include "platform/partitions.h"
 #include "platform/well_known_sids.h"
+#include "source/evidence.h"
 
 namespace velmora::platform {
 
@@ -166,6 +167,8 @@ std::vector<Guarded> GuardedFiles(const ByteSource& volume, const std::map<char1
                                   const std::vector<std::string>& opened) {
   std::vector<Guarded> guarded;
   if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
+  for (const std::string& file : volume.OtherFiles())
+    Guard(file, u"a file of the source being read (" + Utf8ToUtf16(file) + u")", guarded);
   for (const auto& [letter, source] : bindings)
     Guard(NameOfBound(source).path, std::u16string(u"the source bound to drive ") + letter + u":", guarded);
   for (const std::string& path : opened) Guard(path, u"the device being read", guarded);
@@ -253,7 +256,17 @@ std::unique_ptr<ByteSource> PosixPlatform::OpenBound(const std::u16string& sourc
     SetLastError(error);
     return nullptr;
   }
-  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(file), name);
+  source::OpenedEvidence evidence =
+      source::OpenEvidence(name.path, std::move(file), [](const std::string& path) -> std::unique_ptr<ByteSource> {
+        uint32_t ignored = kErrorSuccess;
+        return FileSource::Open(path, &ignored);
+      });
+  if (!evidence.source) {
+    SetLastError(kErrorReadFault);
+    SetOpenFailure(std::move(evidence.failure));
+    return nullptr;
+  }
+  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(evidence.source), name);
   if (!volume) SetLastError(kErrorFileNotFound);  // no such partition on the disk
   return volume;
 }
@@ -279,6 +292,10 @@ std::u16string PosixPlatform::UsageNotes() {
          u"\t\t\t    (/dev/sdb1), read only. A path then names a file on it: -f 'X:\\dir\\file'.\n"
          u"\t\t\t    SOURCE@OFFSET takes the volume at that byte offset of a disk image,\n"
          u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n"
+         u"\t\t\t    SOURCE may be a container, known by its contents: E01 (with its\n"
+         u"\t\t\t    .E02... segments), AFF, VHD, VHDX, VMDK, QCOW2 (with parents or\n"
+         u"\t\t\t    backing files beside it), or split raw named by its first segment\n"
+         u"\t\t\t    (disk.001, disk.aa).\n"
          u"\t-f also takes a path on a mounted NTFS volume: -f /mnt/win/Windows/notepad.exe\n"
          u"\tA drive path must name a drive bound with -m.\n";
 }

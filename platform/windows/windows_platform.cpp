@@ -8,6 +8,7 @@
 #include "platform/format.h"
 #include "platform/partitions.h"
 #include "platform/windows/handle_source.h"
+#include "source/evidence.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
 
@@ -165,7 +166,17 @@ std::unique_ptr<ByteSource> WindowsPlatform::OpenBound(const std::u16string& sou
     SetLastError(error);
     return nullptr;
   }
-  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(file), name);
+  source::OpenedEvidence evidence =
+      source::OpenEvidence(name.path, std::move(file), [](const std::string& path) -> std::unique_ptr<ByteSource> {
+        uint32_t ignored = ERROR_SUCCESS;
+        return HandleSource::Open(Utf8ToUtf16(path), &ignored);
+      });
+  if (!evidence.source) {
+    SetLastError(kErrorReadFault);
+    SetOpenFailure(std::move(evidence.failure));
+    return nullptr;
+  }
+  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(evidence.source), name);
   if (!volume) SetLastError(kErrorFileNotFound);  // no such partition on the disk
   return volume;
 }
@@ -234,6 +245,10 @@ CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const 
 
   std::vector<Guarded> guarded;
   if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
+  for (const std::string& file : volume.OtherFiles()) {
+    if (auto identity = IdentityOfPath(Utf8ToUtf16(file)))
+      guarded.push_back({*identity, u"a file of the source being read (" + Utf8ToUtf16(file) + u")"});
+  }
   for (const auto& [letter, source] : bindings_) {
     if (auto identity = IdentityOfPath(Utf8ToUtf16(NameOfBound(source).path)))
       guarded.push_back({*identity, std::u16string(u"the source bound to drive ") + letter + u":"});

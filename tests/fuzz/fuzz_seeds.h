@@ -5,6 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -230,6 +234,35 @@ inline std::map<std::string, std::vector<std::vector<uint8_t>>> MakeSeeds() {
     seed.insert(seed.end(), mft.begin(), mft.end());
     all["attribute_list"].push_back(seed);
   }
+  // Containers: the signatures alone, and small real ones where the tools
+  // that make them are installed.
+  for (const char* signature : {"EVF\x09\x0D\x0A\xFF", "AFF10\x0D\x0A", "vhdxfile", "conectix", "KDMV",
+                                "# Disk DescriptorFile\n", "QFI\xFB"}) {
+    std::string text(signature);
+    if (text.rfind("EVF", 0) == 0 || text.rfind("AFF", 0) == 0) text.push_back('\0');
+    all["containers"].emplace_back(text.begin(), text.end());
+  }
+#ifndef _WIN32
+  const auto dir = std::filesystem::temp_directory_path() / ("velmora-seeds-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    std::vector<uint8_t> raw(64 << 10);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<uint8_t>((i >> 9) * 7 + (i & 0x1F));
+    std::ofstream(dir / "vol.raw", std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
+  }
+  const std::string quoted = "'" + dir.string() + "'";
+  std::system(("cd " + quoted + " && (qemu-img convert -O qcow2 vol.raw a.qcow2; qemu-img convert -O vpc vol.raw a.vhd; "
+               "qemu-img convert -O vmdk vol.raw a.vmdk; qemu-img convert -O vmdk -o subformat=streamOptimized "
+               "vol.raw b.vmdk; ewfacquire -u -q -t a vol.raw; ewfacquire -u -q -c none -t b vol.raw; "
+               "affconvert -q -Oout vol.raw; mv out/vol.aff a.aff) >/dev/null 2>&1")
+                  .c_str());
+  for (const char* name : {"a.qcow2", "a.vhd", "a.vmdk", "b.vmdk", "a.E01", "b.E01", "a.aff"}) {
+    std::ifstream in(dir / name, std::ios::binary);
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (!bytes.empty() && bytes.size() <= (1u << 20)) all["containers"].push_back(std::move(bytes));
+  }
+  std::filesystem::remove_all(dir);
+#endif
   return all;
 }
 

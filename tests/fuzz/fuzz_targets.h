@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -38,12 +39,20 @@
 #include "reports/log_record.h"
 #include "reports/reports.h"
 #include "security/descriptor.h"
+#include "source/evidence.h"
 #include "tests/fuzz/volume_regions.h"
 #ifdef VELMORA_TEST_CACHE
 #include "tests/support/volumes.h"
 #endif
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/posix/file_source.h"
+#endif
 
 namespace velmora::fuzz {
 
@@ -862,6 +871,57 @@ inline int FuzzLogRecord(std::span<const uint8_t> data) {
 
 // ---------------------------------------------------------------------------
 
+// Container sources: the input is the container file itself. The libraries
+// open their files by name, so it is written to a file of this process
+// (named as an imager names a first EWF segment, which libewf's search for
+// the set wants), opened as a bound source is, and read at its start, middle
+// and end and just past the end.
+//
+// Left out: a QCOW file whose size is not a whole number of clusters.
+// libqcow (20201213) reads past its heap buffer when a cluster runs past the
+// end of the file (tests/fuzz/library_crashes/); the product cannot tell such
+// a truncated file from a compressed image, which also ends mid-cluster.
+inline int FuzzContainers(std::span<const uint8_t> data) {
+#ifndef _WIN32
+  constexpr uint64_t kQcowClusterBits = 20;  // u32, big-endian, in the header
+  if (data.size() >= kQcowClusterBits + 4 && std::memcmp(data.data(), "QFI\xFB", 4) == 0) {
+    const uint32_t bits = (uint32_t{data[20]} << 24) | (uint32_t{data[21]} << 16) | (uint32_t{data[22]} << 8) | data[23];
+    if (bits < 9 || bits > 21 || data.size() % (size_t{1} << bits) != 0) return 0;
+  }
+  // The directory goes when the process ends.
+  struct Scratch {
+    std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("velmora-fuzz-container-" + std::to_string(getpid()));
+    Scratch() { std::filesystem::create_directories(dir); }
+    ~Scratch() {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  };
+  static const Scratch scratch;
+  static const std::string path = (scratch.dir / "image.E01").string();
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  }
+  auto open_file = [](const std::string& name) -> std::unique_ptr<platform::ByteSource> {
+    uint32_t error = 0;
+    return platform::FileSource::Open(name, &error);
+  };
+  auto file = open_file(path);
+  if (!file) return 0;
+  source::OpenedEvidence opened = source::OpenEvidence(path, std::move(file), open_file);
+  if (!opened.source) return 0;
+  const uint64_t size = opened.source->Size().value_or(0);
+  std::vector<uint8_t> buffer(4096);
+  for (uint64_t offset : {uint64_t{0}, size / 2, size > buffer.size() ? size - buffer.size() : 0, size})
+    opened.source->ReadAt(offset, buffer);
+#else
+  (void)data;
+#endif
+  return 0;
+}
+
 struct Target {
   const char* name;
   int (*run)(std::span<const uint8_t>);
@@ -877,6 +937,7 @@ inline const std::vector<Target>& Targets() {
       {"index_walk", FuzzIndexWalk, 3 + 512 + 64 * 512},
       {"security_descriptor", FuzzSecurityDescriptor, 4096},
       {"log_record", FuzzLogRecord, 9 + 0x9000},
+      {"containers", FuzzContainers, 1 << 20},
   };
   return targets;
 }

@@ -133,7 +133,7 @@ struct RunResult {
 };
 
 // Runs the whole program as the command line would, over the fake platform.
-inline RunResult RunVelmora(FakePlatform& platform, const std::vector<std::u16string>& arguments) {
+inline RunResult RunVelmora(platform::Platform& platform, const std::vector<std::u16string>& arguments) {
   StringSink out;
   StringSink err;
   Console console(out, err);

@@ -128,6 +128,17 @@ const TestVolume& LoadVolume(const std::string& name) {
 
 std::u16string U16(const std::string& text) { return Utf8ToUtf16(text); }
 
+std::string RunCommand(const std::string& command, int* status) {
+  std::string out;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  char buffer[4096];
+  size_t n;
+  while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
+  int rc = pipe ? pclose(pipe.release()) : -1;
+  if (status) *status = rc;
+  return out;
+}
+
 std::string Sha256Hex(const std::vector<uint8_t>& bytes) {
   static constexpr std::array<uint32_t, 64> k = {
       0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98,

@@ -45,6 +45,9 @@ class OnCommittedVolumes : public ::testing::Test {
   std::vector<std::string> names_;
 };
 
+// Runs a shell command; its standard output, and its wait status in *status.
+std::string RunCommand(const std::string& command, int* status = nullptr);
+
 std::string Sha256Hex(const std::vector<uint8_t>& bytes);
 // UTF-8 to UTF-16 for building command lines and paths.
 std::u16string U16(const std::string& text);

@@ -1,0 +1,251 @@
+#include "source/evidence.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "source/library_source.h"
+
+namespace velmora::source {
+
+namespace {
+
+using platform::ByteSource;
+
+// Signatures at offset 0 of the file (or of its last sector for a VHD).
+constexpr std::string_view kEwf1Signature{"EVF\x09\x0D\x0A\xFF\x00", 8};   // E01 (EnCase 1-6, FTK)
+constexpr std::string_view kEwf2Signature{"EVF2\x0D\x0A\x81\x00", 8};      // Ex01 (EnCase 7)
+constexpr std::string_view kAffSignature{"AFF10\x0D\x0A\x00", 8};
+constexpr std::string_view kVhdxSignature{"vhdxfile", 8};
+constexpr std::string_view kVhdFooterCookie{"conectix", 8};
+constexpr std::string_view kVmdkSparseSignature{"KDMV", 4};                 // hosted sparse extent
+constexpr std::string_view kVmdkCowdSignature{"COWD", 4};                   // ESX sparse extent
+constexpr std::string_view kVmdkDescriptor{"# Disk DescriptorFile", 21};
+constexpr std::string_view kQcowSignature{"QFI\xFB", 4};
+
+bool StartsWith(std::span<const uint8_t> bytes, std::string_view signature) {
+  return bytes.size() >= signature.size() && std::memcmp(bytes.data(), signature.data(), signature.size()) == 0;
+}
+
+// Split raw segments: "NAME.001" counts up in decimal keeping its width,
+// "NAME.aa" in letters; nullopt when path names no first segment.
+std::optional<std::string> NextSegmentName(const std::string& path) {
+  const size_t dot = path.find_last_of("./");
+  if (dot == std::string::npos || path[dot] != '.' || dot + 1 >= path.size()) return std::nullopt;
+  std::string name = path;
+  const bool digits = std::all_of(name.begin() + dot + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool letters = std::all_of(name.begin() + dot + 1, name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+  if ((!digits && !letters) || name.size() - dot - 1 < 2) return std::nullopt;
+  const char low = digits ? '0' : 'a';
+  const char high = digits ? '9' : 'z';
+  for (size_t i = name.size(); i-- > dot + 1;) {
+    if (name[i] != high) {
+      ++name[i];
+      return name;
+    }
+    name[i] = low;
+  }
+  return std::nullopt;  // the last name of its width
+}
+
+bool IsFirstSegmentName(const std::string& path) {
+  const size_t dot = path.find_last_of("./");
+  if (dot == std::string::npos || path[dot] != '.') return false;
+  const std::string suffix = path.substr(dot + 1);
+  return (suffix.size() >= 3 && suffix.find_first_not_of('0') == suffix.size() - 1 && suffix.back() == '1') ||
+         suffix == "aa";
+}
+
+// Segments read one after the other as one image.
+class SplitRawSource : public ByteSource {
+ public:
+  struct Segment {
+    std::unique_ptr<ByteSource> file;
+    uint64_t start;
+    uint64_t size;
+    std::string path;
+  };
+  explicit SplitRawSource(std::vector<Segment> segments) : segments_(std::move(segments)) {
+    for (const Segment& s : segments_) size_ += s.size;
+  }
+
+  bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
+    if (offset > size_ || out.size() > size_ - offset) return false;
+    // The first segment that ends past offset.
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), offset,
+                               [](uint64_t at, const Segment& s) { return at < s.start + s.size; });
+    while (!out.empty() && it != segments_.end()) {
+      const uint64_t within = offset - it->start;
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(out.size(), it->size - within));
+      if (!it->file->ReadAt(within, out.first(take))) return false;
+      out = out.subspan(take);
+      offset += take;
+      ++it;
+    }
+    return out.empty();
+  }
+  std::optional<uint64_t> Size() const override { return size_; }
+  std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const override {
+    return segments_.front().file->FileIdentity();
+  }
+  std::vector<std::string> OtherFiles() const override {
+    std::vector<std::string> paths;
+    for (size_t i = 1; i < segments_.size(); ++i) paths.push_back(segments_[i].path);
+    return paths;
+  }
+
+ private:
+  std::vector<Segment> segments_;
+  uint64_t size_ = 0;
+};
+
+// A set of more than this many segments is refused (".001" to ".999" and a
+// little more than "aa" to "zz").
+constexpr size_t kMaxSplitSegments = 1000;
+
+OpenedEvidence OpenSplitRaw(const std::string& path, std::unique_ptr<ByteSource> first, const FileOpener& open_file) {
+  std::vector<SplitRawSource::Segment> segments;
+  auto size = first->Size();
+  if (!size) return {std::move(first), {}};
+  segments.push_back({std::move(first), 0, *size, path});
+  uint64_t start = *size;
+  for (auto next = NextSegmentName(path); next && segments.size() < kMaxSplitSegments; next = NextSegmentName(*next)) {
+    auto file = open_file(*next);
+    if (!file) break;
+    auto bytes = file->Size();
+    if (!bytes || __builtin_add_overflow(start, *bytes, &start))
+      return {nullptr, FailureLine(*next, "split raw segment of unknown or too large size", "")};
+    segments.push_back({std::move(file), start - *bytes, *bytes, *next});
+  }
+  if (segments.size() == 1) return {std::move(segments.front().file), {}};
+  return {std::make_unique<SplitRawSource>(std::move(segments)), {}};
+}
+
+[[maybe_unused]] OpenedEvidence NotBuiltIn(const std::string& path, Format format) {
+  return {nullptr, FailureLine(path, "this build does not open " + std::string(FormatName(format)) + " containers", "")};
+}
+
+}  // namespace
+
+std::string_view FormatName(Format format) {
+  switch (format) {
+    case Format::kRaw: return "raw";
+    case Format::kSplitRaw: return "split raw";
+    case Format::kEwf: return "EWF";
+    case Format::kAff: return "AFF";
+    case Format::kVhd: return "VHD";
+    case Format::kVhdx: return "VHDX";
+    case Format::kVmdk: return "VMDK";
+    case Format::kQcow: return "QCOW";
+  }
+  return "unknown";
+}
+
+Format DetectFormat(std::span<const uint8_t> head, std::span<const uint8_t> tail) {
+  if (StartsWith(head, kEwf1Signature) || StartsWith(head, kEwf2Signature)) return Format::kEwf;
+  if (StartsWith(head, kAffSignature)) return Format::kAff;
+  if (StartsWith(head, kVhdxSignature)) return Format::kVhdx;
+  if (StartsWith(head, kQcowSignature)) return Format::kQcow;
+  if (StartsWith(head, kVmdkSparseSignature) || StartsWith(head, kVmdkCowdSignature) ||
+      StartsWith(head, kVmdkDescriptor))
+    return Format::kVmdk;
+  // A dynamic VHD starts with a copy of its footer; a fixed one has only the
+  // footer, in the last sector (511 bytes long in images of old tools).
+  if (StartsWith(head, kVhdFooterCookie) || StartsWith(tail, kVhdFooterCookie) ||
+      (!tail.empty() && StartsWith(tail.subspan(1), kVhdFooterCookie)))
+    return Format::kVhd;
+  return Format::kRaw;
+}
+
+std::string FailureLine(const std::string& path, const std::string& what, const std::string& detail) {
+  std::string line = path + ": " + what;
+  if (!detail.empty()) line += ": " + detail;
+  // One line: the libraries' texts chain their causes over several.
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+std::vector<std::string> ParentCandidates(const std::string& child, const std::string& named) {
+  const size_t slash = child.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "" : child.substr(0, slash + 1);
+  std::vector<std::string> candidates;
+  if (named.empty()) return candidates;
+  candidates.push_back(named.front() == '/' ? named : directory + named);
+  const size_t last = named.find_last_of("/\\");
+  if (last != std::string::npos && last + 1 < named.size()) candidates.push_back(directory + named.substr(last + 1));
+  return candidates;
+}
+
+bool LibrarySource::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  // After a failed read the library is not asked again: libqcow, given a
+  // cluster cut short by the end of its file, keeps the cluster it freed in
+  // its cache and reads it on the next call.
+  if (!read_failure_.empty()) return false;
+  if (offset > media_size_ || out.size() > media_size_ - offset) return false;
+  while (!out.empty()) {
+    std::string why;
+    const int64_t got = LibraryRead(offset, out, &why);
+    if (got <= 0 || static_cast<uint64_t>(got) > out.size()) {
+      if (read_failure_.empty())
+        read_failure_ = FailureLine(path_, "read failed at offset " + std::to_string(offset), why);
+      return false;
+    }
+    out = out.subspan(static_cast<size_t>(got));
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<ByteSource> file, const FileOpener& open_file) {
+  std::vector<uint8_t> head(kDetectHeadBytes);
+  std::vector<uint8_t> tail(kDetectTailBytes);
+  const uint64_t size = file->Size().value_or(0);
+  if (size < head.size()) head.resize(static_cast<size_t>(size));
+  if (size < tail.size()) tail.resize(static_cast<size_t>(size));
+  // A device or file whose size is unknown, or that cannot be read, is left
+  // to the volume layer to judge, as any raw image.
+  if (size == 0 || !file->ReadAt(0, head) || !file->ReadAt(size - tail.size(), tail)) return {std::move(file), {}};
+  const Format format = DetectFormat(head, tail);
+  switch (format) {
+    case Format::kRaw:
+      if (IsFirstSegmentName(path)) return OpenSplitRaw(path, std::move(file), open_file);
+      return {std::move(file), {}};
+    case Format::kEwf:
+#if VELMORA_WITH_EWF
+      return OpenEwf(path, open_file);
+#else
+      return NotBuiltIn(path, format);
+#endif
+    case Format::kAff:
+#if VELMORA_WITH_AFF
+      return OpenAff(path);
+#else
+      return NotBuiltIn(path, format);
+#endif
+    case Format::kVhd:
+    case Format::kVhdx:
+#if VELMORA_WITH_VHDI
+      return OpenVhdi(path);
+#else
+      return NotBuiltIn(path, format);
+#endif
+    case Format::kVmdk:
+#if VELMORA_WITH_VMDK
+      return OpenVmdk(path);
+#else
+      return NotBuiltIn(path, format);
+#endif
+    case Format::kQcow:
+#if VELMORA_WITH_QCOW
+      return OpenQcow(path);
+#else
+      return NotBuiltIn(path, format);
+#endif
+    case Format::kSplitRaw:
+      break;
+  }
+  return {std::move(file), {}};
+}
+
+}  // namespace velmora::source

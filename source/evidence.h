@@ -1,0 +1,51 @@
+// Evidence containers opened as byte sources: the bytes of the file decide
+// what it is (EWF, AFF, VHD, VHDX, VMDK, QCOW2), never its name alone; split
+// raw is the one form known by name, a ".001" segment with its siblings.
+//
+// Each container becomes one more ByteSource, so nothing above this layer
+// knows that containers exist. The libraries open their own files, read-only;
+// every other file this layer reads comes through the platform's opener.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/byte_source.h"
+
+namespace velmora::source {
+
+enum class Format { kRaw, kSplitRaw, kEwf, kAff, kVhd, kVhdx, kVmdk, kQcow };
+
+// "EWF", "QCOW2", ... as a user names the format.
+std::string_view FormatName(Format format);
+
+// Bytes the detection looks at: the head of the file and its last sector
+// (where a fixed VHD keeps its only footer).
+inline constexpr size_t kDetectHeadBytes = 512;
+inline constexpr size_t kDetectTailBytes = 512;
+
+// What a file's first bytes and last sector say it is; kRaw when they say
+// nothing in particular. kSplitRaw is never detected from content.
+Format DetectFormat(std::span<const uint8_t> head, std::span<const uint8_t> tail);
+
+// The platform's read-only open of a plain file; null when it cannot.
+using FileOpener = std::function<std::unique_ptr<platform::ByteSource>(const std::string& path)>;
+
+// An opened source, or the reason it could not be opened: one line naming
+// the file and what went wrong (the library's own words where it spoke).
+struct OpenedEvidence {
+  std::unique_ptr<platform::ByteSource> source;
+  std::string failure;
+};
+
+// Opens the evidence at path, already opened as a plain file: a container
+// of a recognised format becomes its library's source, a split raw set the
+// concatenation of its segments, anything else stays the plain file.
+OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<platform::ByteSource> file,
+                            const FileOpener& open_file);
+
+}  // namespace velmora::source
