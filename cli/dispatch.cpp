@@ -72,18 +72,17 @@ const std::array<ReportRow, 9>& ReportTable() {
 
 int RunReports(const CommandOptions& options, platform::Platform& platform, Console& console) {
   VolumeContext volume;
-  FileReference target = PathResolver(options.target_path, volume, platform);
-  if (target.value == 0) {
+  auto resolved = ResolvePath(options.target_path, volume, platform);
+  if (!resolved) {
     console.Print("Cannot find target object. (%s)\n", {options.target_path});
-    if (char16_t letter = DriveLetterOf(options.target_path)) {
-      std::u16string advice = platform.UnboundDriveAdvice(letter);
-      if (!advice.empty()) console.Diagnostic("%s\n", {advice});
-    }
+    console.Diagnostic("%s\n", {resolved.error().Line()});
     return 1;
   }
+  FileReference target = *resolved;
   if (options.actions & action::kReference) {
-    if (!ReadFileRecord(volume, FileReference(options.reference))) {
+    if (auto record = ReadFileRecord(volume, FileReference(options.reference)); !record) {
       console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
+      console.Diagnostic("%s\n", {record.error().Line()});
       return 1;
     }
     target = FileReference(options.reference);

@@ -10,6 +10,7 @@
 #include "ntfs/attribute.h"
 #include "ntfs/bytes.h"
 #include "ntfs/types.h"
+#include "platform/error.h"
 
 namespace velmora {
 
@@ -89,7 +90,8 @@ class AttributeWalk {
 bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
 
 // Reads a file record by reference; records 24 and up are found through the
-// MFT's own runs. nullopt on any failure.
-std::optional<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
+// MFT's own runs. On failure, which record and why (outside the MFT, bad
+// signature, failed update sequence, unreadable).
+Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
 
 }  // namespace velmora

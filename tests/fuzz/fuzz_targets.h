@@ -204,10 +204,11 @@ class FuzzPlatform : public testing::FakePlatform {
   class CountingFile : public platform::OutputFile {
    public:
     explicit CountingFile(uint64_t& count) : count_(count) {}
-    bool Write(std::span<const uint8_t> bytes) override {
+    Expected<void> Write(std::span<const uint8_t> bytes) override {
       count_ += bytes.size();
-      return true;
+      return {};
     }
+    Expected<void> Commit() override { return {}; }
 
    private:
     uint64_t& count_;
@@ -228,7 +229,7 @@ struct OpenSynthetic {
   // part of a run's time; the targets that compare names ask for it.
   explicit OpenSynthetic(std::span<const uint8_t> image, bool load_upcase = false) {
     platform.AddVolume(u'C', image);
-    opened = OpenVolume(volume, platform, u"\\\\.\\C:");
+    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
     if (opened && load_upcase) CheckNtfsVolume(volume);
   }
   FuzzPlatform platform;
