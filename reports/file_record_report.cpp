@@ -97,11 +97,8 @@ bool CollectAttributeRows(VolumeContext& volume, FileReference reference, Attrib
 
 bool ReportFileRecord(ReportContext& context, FileReference target) {
   {
-    auto record = ReadFileRecord(context.volume, target);
-    if (!record) {
-      context.console.Diagnostic("%s\n", {record.error().Line()});
-      return false;
-    }
+    auto record = ReadReportRecord(context, target);
+    if (!record) return false;
     const LeBytes header = record->bytes();
     context.console.Print(
         "File record : \nSignature     = %c%c%c%c\nOffsetOfUS    = %04X\nSizeOfUS      = %04X\n"

@@ -151,6 +151,20 @@ TEST_F(DiagnosticsTest, RecordOfDashRSaysWhyItCannotBeRead) {
   for (const Case& c : cases) Check(c);
 }
 
+TEST_F(DiagnosticsTest, AReportThatEndsEarlyNamesTheRecordItCouldNotRead) {
+  auto bad = [](uint64_t number) {
+    return [number](Bytes& b) { std::memcpy(&b[RecordOffset(b, number)], "BAAD", 4); };
+  };
+  const std::string why = ": not a file record: bad signature 0x44414142 where FILE was expected\n";
+  const Case cases[] = {
+      {"-c", bad(4), {u"-f", u"C:\\", u"-c"}, "Show attributes definition:\n\tNONE\n", 0, "record 0x4" + why},
+      {"-e", bad(0), {u"-f", u"C:\\", u"-e"}, "The first unused file record reference :\n\tNONE\n", 0,
+       "record 0x0" + why},
+      {"-n", bad(2), {u"-f", u"C:\\", u"-n", u"1"}, "\tNONE\n", 0, "record 0x2" + why},
+  };
+  for (const Case& c : cases) Check(c);
+}
+
 TEST_F(DiagnosticsTest, ListingOfAnUnreadableIndexIsNotAnEmptyDirectory) {
   // Every INDX block loses its signature: the root's entries below its index root cannot be read.
   auto no_blocks = [](Bytes& b) {
