@@ -20,6 +20,7 @@
 #include "cli/dispatch.h"
 #include "platform/format.h"
 #include "platform/posix/file_source.h"
+#include "tests/support/shell.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {
@@ -27,15 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::Quote;
 
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
+std::string ReadText(const fs::path& path) {
+  const std::vector<uint8_t> bytes = testing::ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 class DiagnosticsCommandTest : public ::testing::Test {
