@@ -17,18 +17,23 @@ IndexBlockReader::IndexBlockReader(VolumeContext& volume, AttributeReader alloca
       // 512-byte units when blocks are smaller than a cluster.
       vcn_unit_(block_bytes >= volume.BytesPerCluster() ? volume.BytesPerCluster() : 512) {}
 
+namespace {
+
+std::u16string BlockName(uint64_t vcn) { return Format("index block at VCN 0x%I64X", {vcn}); }
+
+}  // namespace
+
 Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(uint64_t vcn) {
-  const std::u16string where = Format("index block at VCN 0x%I64X", {vcn});
+  auto fail = [vcn](const char16_t* why) { return Error{BlockName(vcn), why}; };
   uint64_t offset = 0;
-  if (vcn_unit_ == 0 || !CheckedMul(vcn, vcn_unit_, offset)) return Error{where, u"lies beyond any byte offset"};
+  if (vcn_unit_ == 0 || !CheckedMul(vcn, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
   std::vector<uint8_t> block(block_bytes_);
   ++blocks_read_;
   if (!allocation_.ReadMapped(offset, block))
-    return Error{where, u"cannot be read (unmapped by $INDEX_ALLOCATION, or past the end of the source)"};
+    return fail(u"cannot be read (unmapped by $INDEX_ALLOCATION, or past the end of the source)");
   if (LeBytes(block).U32(index_block::kSignature) != index_block::kIndxSignature)
-    return Error{where, u"damaged block: no INDX signature"};
-  if (!ApplyUpdateSequence(block, kUpdateSequenceStride))
-    return Error{where, u"damaged block: failed its update sequence check"};
+    return fail(u"damaged block: no INDX signature");
+  if (!ApplyUpdateSequence(block, kUpdateSequenceStride)) return fail(u"damaged block: failed its update sequence check");
   return block;
 }
 
@@ -95,7 +100,9 @@ class Walk {
     if (!stopped_) stopped_ = std::move(error);
     return 0;
   }
-  int Stop(std::u16string why) { return Stop(Error{node_, std::move(why)}); }
+  int Stop(std::u16string why) {
+    return Stop(Error{node_ ? BlockName(*node_) : std::u16string(u"index root"), std::move(why)});
+  }
   std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", {pos}); }
 
   int WalkIndexBlock(uint64_t vcn, unsigned depth) {
@@ -109,8 +116,8 @@ class Walk {
       return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", {vcn}));
     auto block = blocks_->ReadIndexBlock(vcn);
     if (!block) return Stop(block.error());
-    const std::u16string parent = std::move(node_);
-    node_ = Format("index block at VCN 0x%I64X", {vcn});
+    const std::optional<uint64_t> parent = node_;
+    node_ = vcn;
     const int result = NodeLoop(LeBytes(*block), index_block::kHeader, depth);
     node_ = parent;
     return result;
@@ -120,7 +127,7 @@ class Walk {
   const EntryComparator& comparator_;
   IndexBlockReader* blocks_;
   std::unordered_set<uint64_t> visited_;
-  std::u16string node_ = u"index root";
+  std::optional<uint64_t> node_;  // VCN of the block being walked; none in the root
   std::optional<Error> stopped_;
 };
 
