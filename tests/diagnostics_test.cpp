@@ -78,6 +78,12 @@ TEST_F(DiagnosticsTest, SourceThatIsNoNtfsVolumeSaysWhatItHolds) {
          std::memcpy(&b[3], "EXFAT   ", 8);
        },
        {u"-f", u"C:\\"}, kNotFoundRoot, 1, "\\\\.\\C:: not an NTFS volume: it holds an exFAT file system\n"},
+      {"qcow2 container",
+       [](Bytes& b) {
+         b.assign(64 * 1024, 0);
+         std::memcpy(&b[0], "QFI\xFB", 4);
+       },
+       {u"-f", u"C:\\"}, kNotFoundRoot, 1, "\\\\.\\C:: not an NTFS volume: it holds a qcow2 disk image\n"},
       {"ext4 superblock",
        [](Bytes& b) {
          b.assign(64 * 1024, 0);
