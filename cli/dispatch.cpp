@@ -74,22 +74,19 @@ const std::array<ReportRow, 9>& ReportTable() {
 
 int RunReports(const CommandOptions& options, platform::Platform& platform, Console& console) {
   VolumeContext volume;
-  FileReference target = PathResolver(options.target_path, volume, platform);
+  auto resolved = ResolvePath(options.target_path, volume, platform);
   // A container read that failed says why, once, after what it cut short.
   auto tell_read_failure = [&] {
     if (volume.IsOpen() && !volume.device()->ReadFailure().empty())
       console.Diagnostic("%s\n", {Utf8ToUtf16(volume.device()->ReadFailure())});
   };
-  if (target.value == 0) {
+  if (!resolved) {
     console.Print("Cannot find target object. (%s)\n", {options.target_path});
-    if (!platform.OpenFailure().empty()) console.Diagnostic("%s\n", {Utf8ToUtf16(platform.OpenFailure())});
+    console.Diagnostic("%s\n", {resolved.error().Line()});
     tell_read_failure();
-    if (char16_t letter = DriveLetterOf(options.target_path)) {
-      std::u16string advice = platform.UnboundDriveAdvice(letter);
-      if (!advice.empty()) console.Diagnostic("%s\n", {advice});
-    }
     return 1;
   }
+  FileReference target = *resolved;
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
     ReportContext context{volume, platform, console};
@@ -97,8 +94,9 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
   }
   if (options.actions & action::kReference) {
-    if (!ReadFileRecord(volume, FileReference(options.reference))) {
+    if (auto record = ReadFileRecord(volume, FileReference(options.reference)); !record) {
       console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
+      console.Diagnostic("%s\n", {record.error().Line()});
       tell_read_failure();
       return 1;
     }

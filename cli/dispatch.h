@@ -7,6 +7,11 @@
 
 namespace velmora {
 
+// Exit statuses: 0 the reports ran, 1 no target given or it cannot be
+// found (both kept from the first versions), and this one when the report
+// itself could not be written to standard output or standard error.
+inline constexpr int kExitOutputFailed = 2;
+
 // Resolves the target and runs every requested report once, in table
 // order. Returns the exit code: 0 when the reports ran, 1 when the target
 // cannot be found.

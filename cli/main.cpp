@@ -19,7 +19,12 @@ int Run(const std::vector<std::u16string>& arguments) {
   auto platform = velmora::platform::CreateSystemPlatform();
   int code = velmora::RunProgram(arguments, *platform, console);
   out.Flush();
+  if (!out.Failure().empty()) {
+    err.WriteWide(u"velmora: cannot write the report to standard output: " + out.Failure() + u"\n");
+    code = velmora::kExitOutputFailed;
+  }
   err.Flush();
+  if (!err.Failure().empty()) code = velmora::kExitOutputFailed;
   return code;
 }
 

@@ -112,6 +112,10 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
         options.drive_bindings.emplace_back(letter, arguments[i + 2]);
       }
       i += 2;
+    } else if (i > 0) {
+      // Skipped as ever, but no longer silently: a typo should not look
+      // like an option that did nothing.
+      options.warnings.push_back(u"ignored argument: " + token);
     }
   }
   return options;

@@ -40,7 +40,8 @@ struct CommandOptions {
   uint32_t security_id = 0;
   // -m X: SOURCE, in command-line order (a later binding of a letter wins).
   std::vector<std::pair<char16_t, std::u16string>> drive_bindings;
-  // Tokens that looked like an option but could not be taken (told on stderr).
+  // Tokens that could not be taken, one line each for stderr: a bad -m
+  // letter, and every argument the scan skipped ("ignored argument: -L").
   std::vector<std::u16string> warnings;
 };
 

@@ -2,6 +2,7 @@
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/volume.h"
+#include "platform/format.h"
 
 namespace velmora {
 
@@ -39,38 +40,55 @@ bool RecordGeometryUsable(const VolumeContext& volume) {
   return volume.BytesPerCluster() != 0 && size >= record::kHeaderSize && size <= kMaxFileRecordBytes;
 }
 
-std::optional<FileRecord> CheckRecord(std::vector<uint8_t> bytes) {
-  if (LeBytes(bytes).U32(record::kSignature) != record::kFileSignature) return std::nullopt;
-  if (!ApplyUpdateSequence(bytes, kUpdateSequenceStride)) return std::nullopt;
+Error RecordError(uint64_t number, std::string_view why) {
+  return Error{Format("record 0x%I64X", {number}), Utf8ToUtf16(why)};
+}
+
+Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
+  const uint32_t signature = LeBytes(bytes).U32(record::kSignature);
+  if (signature != record::kFileSignature) {
+    if (signature == 0) return RecordError(number, "not a file record: no FILE signature, the slot was never used");
+    return RecordError(number, "not a file record: bad signature 0x" + Utf16ToUtf8(Format("%08X", {signature})) +
+                                   " where FILE was expected");
+  }
+  if (!ApplyUpdateSequence(bytes, kUpdateSequenceStride))
+    return RecordError(number, "failed its update sequence check (a torn write or damage)");
   return FileRecord(std::move(bytes));
 }
 
-std::optional<FileRecord> ReadDirect(VolumeContext& volume, uint64_t number) {
+Expected<FileRecord> ReadDirect(VolumeContext& volume, uint64_t number) {
   uint64_t offset = 0;
   uint64_t within = 0;
   if (!CheckedMul(volume.MftLcn(), volume.BytesPerCluster(), offset) ||
       !CheckedMul(number, volume.BytesPerFileRecord(), within) || !CheckedAdd(offset, within, offset))
-    return std::nullopt;
+    return RecordError(number, "lies beyond any byte offset (the boot sector's MFT cluster is out of range)");
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());
-  if (!ReadVolumeBytes(volume, offset, bytes)) return std::nullopt;
-  return CheckRecord(std::move(bytes));
+  if (!ReadVolumeBytes(volume, offset, bytes))
+    return RecordError(number, "cannot be read at byte offset " + std::to_string(offset) +
+                                   " of the volume (past the end of the source?)");
+  return CheckRecord(number, std::move(bytes));
 }
 
-std::optional<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs, uint64_t number) {
+Expected<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs, uint64_t number) {
   uint64_t position = 0;
-  if (!CheckedMul(number, volume.BytesPerFileRecord(), position)) return std::nullopt;
+  uint64_t end = 0;
+  if (!CheckedMul(number, volume.BytesPerFileRecord(), position) ||
+      !CheckedMul(runs.EndVcn(), volume.BytesPerCluster(), end) || position >= end)
+    return RecordError(number, "lies outside the MFT, which holds " + std::to_string(end / volume.BytesPerFileRecord()) +
+                                   " records");
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());
-  if (!ReadRunBytes(volume, runs, position, bytes, /*require_mapped=*/true)) return std::nullopt;
-  return CheckRecord(std::move(bytes));
+  if (!ReadRunBytes(volume, runs, position, bytes, /*require_mapped=*/true))
+    return RecordError(number, "cannot be read through the MFT's runs (unmapped, or past the end of the source)");
+  return CheckRecord(number, std::move(bytes));
 }
 
 // The MFT's runs: its first $DATA extent in record 0 and, when record 0 has
 // an attribute list, the later extents it names. The records holding those
 // extents lie within the runs already known (NTFS keeps them there, or the
 // MFT could not be read at all), so they are read through the runs so far.
-std::optional<RunList> LoadMftRuns(VolumeContext& volume) {
+Expected<RunList> LoadMftRuns(VolumeContext& volume) {
   auto mft = ReadDirect(volume, 0);
-  if (!mft) return std::nullopt;
+  if (!mft) return mft.error().Within(u"the MFT");
   std::optional<AttributeRecord> data;
   AttributeWalk walk(*mft);
   while (auto a = walk.Next()) {
@@ -79,10 +97,11 @@ std::optional<RunList> LoadMftRuns(VolumeContext& volume) {
       break;
     }
   }
-  if (!data || !data->NonResident()) return std::nullopt;
+  if (!data || !data->NonResident())
+    return Error{u"the MFT", u"record 0 holds no usable $DATA attribute to map the MFT by"};
   RunList runs;
   runs.AppendExtent(*data);
-  if (runs.empty()) return std::nullopt;
+  if (runs.empty()) return Error{u"the MFT", u"record 0's $DATA attribute maps no clusters"};
 
   auto list_value = ReadAttributeListValue(volume, *mft);
   if (!list_value) return runs;
@@ -90,11 +109,12 @@ std::optional<RunList> LoadMftRuns(VolumeContext& volume) {
     if (entry.Type() != AttrType::kData || entry.StartVcn() == 0 || !entry.NameEquals(CountedName{data->Name()}))
       continue;
     uint64_t number = entry.Reference().RecordNumber();
-    std::optional<FileRecord> holder =
-        number == mft->OwnNumber() ? std::nullopt : ReadThroughRuns(volume, runs, number);
-    const FileRecord& in = holder ? *holder : *mft;
-    if (!holder && number != mft->OwnNumber()) continue;
-    AttributeWalk extent_walk(in);
+    std::optional<Expected<FileRecord>> holder;
+    if (number != mft->OwnNumber()) {
+      holder.emplace(ReadThroughRuns(volume, runs, number));
+      if (!*holder) continue;
+    }
+    AttributeWalk extent_walk(holder ? **holder : *mft);
     while (auto a = extent_walk.Next()) {
       if (a->Id() == entry.Instance()) {
         if (a->Type() == AttrType::kData && a->NonResident() && !runs.AppendExtent(*a)) return runs;
@@ -109,16 +129,24 @@ std::optional<RunList> LoadMftRuns(VolumeContext& volume) {
 
 const RunList* MftRunList(VolumeContext& volume) {
   if (!RecordGeometryUsable(volume)) return nullptr;
-  if (!volume.mft_runs()) volume.mft_runs() = LoadMftRuns(volume);
-  return volume.mft_runs() ? &*volume.mft_runs() : nullptr;
+  if (!volume.mft_runs()) {
+    auto runs = LoadMftRuns(volume);
+    if (!runs) return nullptr;
+    volume.mft_runs() = std::move(*runs);
+  }
+  return &*volume.mft_runs();
 }
 
-std::optional<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference) {
-  if (!RecordGeometryUsable(volume)) return std::nullopt;
+Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference) {
+  if (!RecordGeometryUsable(volume))
+    return RecordError(reference.value, "cannot be read: the boot sector gives no usable cluster or record size");
   if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
-  const RunList* runs = MftRunList(volume);
-  if (!runs) return std::nullopt;
-  return ReadThroughRuns(volume, *runs, reference.value);
+  if (!volume.mft_runs()) {
+    auto runs = LoadMftRuns(volume);
+    if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
+    volume.mft_runs() = std::move(*runs);
+  }
+  return ReadThroughRuns(volume, *volume.mft_runs(), reference.value);
 }
 
 }  // namespace velmora

@@ -11,6 +11,7 @@
 #include "ntfs/bytes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/types.h"
+#include "platform/error.h"
 
 namespace velmora {
 
@@ -90,8 +91,9 @@ class AttributeWalk {
 bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
 
 // Reads a file record by reference; records 24 and up are found through the
-// MFT's own runs. nullopt on any failure.
-std::optional<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
+// MFT's own runs. On failure, which record and why (outside the MFT, bad
+// signature, failed update sequence, unreadable).
+Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
 
 // The MFT's own runs, found from record 0 on first use; null when they cannot be.
 const RunList* MftRunList(VolumeContext& volume);

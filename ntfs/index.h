@@ -12,6 +12,7 @@
 #include "ntfs/bytes.h"
 #include "ntfs/types.h"
 #include "ntfs/value_reader.h"
+#include "platform/error.h"
 
 namespace velmora {
 
@@ -96,9 +97,9 @@ using EntryComparator = std::function<int32_t(std::span<const uint8_t> key)>;
 class IndexBlockReader {
  public:
   IndexBlockReader(VolumeContext& volume, AttributeReader allocation, uint32_t block_bytes);
-  // The fixed-up block a sub-node VCN names; nullopt when it is unmapped,
-  // unreadable, not an INDX block, or fails its update sequence.
-  std::optional<std::vector<uint8_t>> ReadIndexBlock(uint64_t vcn);
+  // The fixed-up block a sub-node VCN names; on failure, why: unmapped or
+  // unreadable, not an INDX block, or failed update sequence.
+  Expected<std::vector<uint8_t>> ReadIndexBlock(uint64_t vcn);
   uint64_t blocks_read() const { return blocks_read_; }
 
  private:
@@ -109,13 +110,20 @@ class IndexBlockReader {
   uint64_t blocks_read_ = 0;
 };
 
-// Walks the named index of a file in key order. Returns the result of the
-// last visitor call or sub-walk at the top level (0 when none, or when the
-// index cannot be read).
-int IndexWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
-                const EntryVisitor& visitor, const EntryComparator& comparator = nullptr);
+// How a walk ended: the result of the last visitor call or sub-walk at the
+// top level (0 when none, or when the index cannot be read), and, when the
+// walk stopped on damage or a bound rather than at the end or where the
+// visitor asked, why.
+struct IndexWalkResult {
+  int last = 0;
+  std::optional<Error> stopped;
+};
+
+// Walks the named index of a file in key order.
+IndexWalkResult IndexWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
+                            const EntryVisitor& visitor, const EntryComparator& comparator = nullptr);
 // The same walk, handing the visitor whole entries.
-int IndexEntryWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
+IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
                      const EntryDataVisitor& visitor, const EntryComparator& comparator = nullptr);
 
 }  // namespace velmora

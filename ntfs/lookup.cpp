@@ -57,7 +57,7 @@ std::optional<AttributeRecord> FindFileAttribute(VolumeContext& volume, const Fi
     if (in_loaded) return FindAttributeByInstance(*list_cursor.record, entry.Instance());
     auto holder = ReadFileRecord(volume, FileReference(number));
     if (!holder) return std::nullopt;
-    list_cursor.record = std::move(holder);
+    list_cursor.record = std::move(*holder);
     return FindAttributeByInstance(*list_cursor.record, entry.Instance());
   }
   return std::nullopt;

@@ -6,6 +6,7 @@
 #include "ntfs/index.h"
 #include "ntfs/upcase.h"
 #include "ntfs/volume.h"
+#include "platform/format.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -84,44 +85,78 @@ int32_t CompareFileName(std::span<const uint8_t> key, const NameQuery& query, co
   return static_cast<int32_t>(length) - static_cast<int32_t>(query.name.size());
 }
 
-FileReference LookupChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
-  if (name.size() > kMaxNameUnits) return FileReference(0);
+Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
+  if (name.size() > kMaxNameUnits) return Error{{}, Format("the name is longer than %u units", {kMaxNameUnits})};
   NameQuery query;
   query.name = std::u16string(name);
   const UpcaseTable& upcase = volume.upcase();
-  IndexWalker(
+  const IndexWalkResult walk = IndexWalker(
       volume, directory, kI30Name,
       [&](std::span<const uint8_t> key, uint32_t first32, uint32_t next16) {
         return MatchFileName(key, first32, next16, query, upcase);
       },
       [&](std::span<const uint8_t> key) { return CompareFileName(key, query, upcase); });
-  if (!query.found) return FileReference(0);
-  return FileReference((uint64_t{query.record_high & 0xFFFF} << 32) | query.record_low);
+  if (query.found) return FileReference((uint64_t{query.record_high & 0xFFFF} << 32) | query.record_low);
+  if (walk.stopped) return *walk.stopped;
+  return Error{{}, u"not found"};
+}
+
+FileReference LookupChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
+  auto child = FindChild(name, volume, directory);
+  return child ? *child : FileReference(0);
 }
 
 namespace {
 
-FileReference WalkComponents(VolumeContext& volume, const std::vector<std::u16string>& components, size_t first) {
+// Walks components[first..] from the root. A failure names the component
+// and the directory searched, by its path (the components before it after
+// root_text, joined by separator) and record.
+Expected<FileReference> WalkComponents(VolumeContext& volume, const std::vector<std::u16string>& components,
+                                       size_t first, std::u16string_view root_text, char16_t separator) {
   FileReference current = kRootReference;
-  for (size_t i = first; i < components.size() && current.value != 0; ++i)
-    current = LookupChild(components[i], volume, current);
+  std::u16string directory(root_text);
+  for (size_t i = first; i < components.size(); ++i) {
+    auto child = FindChild(components[i], volume, current);
+    const std::u16string quoted = u"\"" + components[i] + u"\"";
+    if (!child && child.error().where.empty()) {
+      return Error{{}, Format("%s %s in directory %s (record 0x%I64X)",
+                              {quoted, child.error().message, directory, current.value})};
+    }
+    if (!child) {
+      return Error{{}, Format("%s cannot be looked up in directory %s (record 0x%I64X): %s",
+                              {quoted, directory, current.value, child.error().Line()})};
+    }
+    current = *child;
+    if (current.value == 0) return Error{{}, quoted + u" names record 0, which is not a file"};
+    if (!directory.empty() && directory.back() != separator) directory += separator;
+    directory += components[i];
+  }
   return current;
 }
 
 }  // namespace
 
-FileReference PathResolver(std::u16string_view path, VolumeContext& volume, platform::Platform& platform) {
-  if (!platform.PathExists(path)) return FileReference(0);
+Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& volume, platform::Platform& platform) {
+  const std::u16string typed(path);
+  if (!platform.PathExists(path)) {
+    if (char16_t letter = DriveLetterOf(path)) {
+      if (std::u16string advice = platform.UnboundDriveAdvice(letter); !advice.empty()) return Error{typed, advice};
+    }
+    return Error{typed, u"no such file or directory"};
+  }
 
   if (auto mounted = platform.LocateMountedPath(path)) {
-    if (!OpenVolume(volume, platform, mounted->device) || !CheckNtfsVolume(volume)) return FileReference(0);
-    return WalkComponents(volume, mounted->components, 0);
+    if (auto opened = OpenVolume(volume, platform, mounted->device); !opened) return opened.error();
+    if (auto accepted = CheckNtfsVolume(volume); !accepted) return accepted.error();
+    auto found = WalkComponents(volume, mounted->components, 0, u"/", u'/');
+    if (!found) return found.error().Within(typed);
+    return found;
   }
 
   std::u16string text;
   switch (ClassifyPath(path)) {
     case PathForm::kRejected:
-      return FileReference(0);
+      return Error{typed, u"not a drive path (X:\\...) nor an absolute path on a mounted NTFS volume"};
     case PathForm::kDrive:
       text = u"\\\\?\\" + std::u16string(path);
       break;
@@ -130,17 +165,26 @@ FileReference PathResolver(std::u16string_view path, VolumeContext& volume, plat
       break;
   }
   if (!text.empty() && text.back() == u'\\') text.pop_back();
-  if (text.size() > kMaxNormalizedPath) return FileReference(0);
+  if (text.size() > kMaxNormalizedPath)
+    return Error{typed, Format("longer than %u characters", {kMaxNormalizedPath})};
 
   std::vector<std::u16string> components;
   SplitPathComponents(text, components);
-  if (components.size() < 3 || components[2].empty()) return FileReference(0);
+  if (components.size() < 3 || components[2].empty()) return Error{typed, u"names no drive"};
 
   std::u16string device = u"\\\\.\\";
   device += components[2][0];
   device += u':';
-  if (!OpenVolume(volume, platform, device) || !CheckNtfsVolume(volume)) return FileReference(0);
-  return WalkComponents(volume, components, 3);
+  if (auto opened = OpenVolume(volume, platform, device); !opened) return opened.error();
+  if (auto accepted = CheckNtfsVolume(volume); !accepted) return accepted.error();
+  auto found = WalkComponents(volume, components, 3, components[2] + u"\\", u'\\');
+  if (!found) return found.error().Within(typed);
+  return found;
+}
+
+FileReference PathResolver(std::u16string_view path, VolumeContext& volume, platform::Platform& platform) {
+  auto found = ResolvePath(path, volume, platform);
+  return found ? *found : FileReference(0);
 }
 
 }  // namespace velmora

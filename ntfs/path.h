@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ntfs/types.h"
+#include "platform/error.h"
 
 namespace velmora {
 
@@ -46,11 +47,19 @@ int MatchFileName(std::span<const uint8_t> key, uint32_t first32, uint32_t next1
 // compared after upper-casing, a shorter name before a longer one it begins).
 int32_t CompareFileName(std::span<const uint8_t> key, const NameQuery& query, const UpcaseTable& upcase);
 
-// The entry of that name in the directory's $I30 index, sequence number 0; 0 when absent.
+// The entry of that name in the directory's $I30 index, sequence number 0;
+// on failure, "not found" (no place) or why the index could not be read
+// (placed in the index).
+Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volume, FileReference directory);
+// The same, 0 when absent or unreadable.
 FileReference LookupChild(std::u16string_view name, VolumeContext& volume, FileReference directory);
 
 // Opens the path's volume into volume (empty on entry; the caller closes
-// it) and returns the target's reference, 0 when not found.
+// it) and returns the target's reference; on failure, why: the path does
+// not exist, the volume cannot be opened or is not NTFS, or which
+// component was not found in which directory.
+Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& volume, platform::Platform& platform);
+// The same, 0 when not found.
 FileReference PathResolver(std::u16string_view path, VolumeContext& volume, platform::Platform& platform);
 
 }  // namespace velmora

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/error.h"
+
 namespace velmora {
 
 class VolumeContext;
@@ -25,7 +27,9 @@ class UpcaseTable {
 };
 
 // Accepts the volume by loading its upcase table: record 10's first $DATA
-// must hold exactly 0x20000 bytes.
-bool CheckNtfsVolume(VolumeContext& volume);
+// must hold exactly 0x20000 bytes. A volume not accepted is described: what
+// the source holds instead, the boot sector field that is out of range, or
+// why $UpCase could not be read.
+Expected<void> CheckNtfsVolume(VolumeContext& volume);
 
 }  // namespace velmora

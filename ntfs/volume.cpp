@@ -1,5 +1,8 @@
 #include "ntfs/volume.h"
 
+#include "platform/contents.h"
+#include "platform/format.h"
+
 namespace velmora {
 
 uint32_t VolumeContext::SectorsPerCluster() const {
@@ -24,18 +27,43 @@ void VolumeContext::DeriveFileRecordSize() {
   }
 }
 
-bool OpenVolumeHandle(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name) {
+Expected<void> OpenVolumeHandle(VolumeContext& volume, platform::Platform& platform,
+                                std::u16string_view device_name) {
   auto device = platform.OpenDevice(device_name);
-  if (!device) return false;
-  volume.SetDevice(std::move(device));
-  return true;
+  if (!device) return device.error();
+  volume.SetDevice(std::move(*device));
+  volume.SetLabel(platform.DeviceLabel(device_name));
+  return {};
 }
 
-bool OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name) {
-  if (!OpenVolumeHandle(volume, platform, device_name)) return false;
-  if (!ReadVolumeBytes(volume, 0, volume.boot_sector())) return false;
+Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name) {
+  if (auto opened = OpenVolumeHandle(volume, platform, device_name); !opened) return opened;
+  if (!ReadVolumeBytes(volume, 0, volume.boot_sector()))
+    return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(platform::DescribeContents(*volume.device()))};
   volume.DeriveFileRecordSize();
-  return true;
+  return {};
+}
+
+Expected<void> CheckBootGeometry(const VolumeContext& volume) {
+  const uint32_t sector = volume.BytesPerSector();
+  if (sector < 256 || sector > 4096 || (sector & (sector - 1)) != 0)
+    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", {sector})};
+  if (volume.BytesPerCluster() == 0) {
+    return Error{u"sectors per cluster (offset 0x0D)",
+                 Format("is 0x%02X, giving no usable cluster size", {volume.Boot().U8(boot::kSectorsPerCluster)})};
+  }
+  const uint32_t record_bytes = volume.BytesPerFileRecord();
+  if (record_bytes < 256 || record_bytes > kMaxFileRecordBytes) {
+    return Error{u"clusters per file record (offset 0x40)",
+                 Format("is 0x%02X, giving %u-byte file records", {volume.Boot().U8(boot::kClustersPerRecord), record_bytes})};
+  }
+  uint64_t mft_offset = 0;
+  const auto size = volume.device() ? volume.device()->Size() : std::nullopt;
+  if (!CheckedMul(volume.MftLcn(), volume.BytesPerCluster(), mft_offset) || (size && mft_offset >= *size)) {
+    return Error{u"MFT cluster number (offset 0x30)",
+                 Format("is %I64u, past the end of the volume", {volume.MftLcn()})};
+  }
+  return {};
 }
 
 bool ReadVolumeBytes(VolumeContext& volume, uint64_t offset, std::span<uint8_t> out) {

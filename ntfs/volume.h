@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "ntfs/bytes.h"
@@ -67,6 +68,10 @@ class VolumeContext {
   uint32_t BytesPerFileRecord() const { return bytes_per_file_record_; }
   void DeriveFileRecordSize();
 
+  // The source as the user named it ("disk.img#2", "/dev/sdb1"), for messages.
+  const std::u16string& label() const { return label_; }
+  void SetLabel(std::u16string label) { label_ = std::move(label); }
+
   UpcaseTable& upcase() { return upcase_; }
   const UpcaseTable& upcase() const { return upcase_; }
 
@@ -79,11 +84,17 @@ class VolumeContext {
   uint32_t bytes_per_file_record_ = 0;
   UpcaseTable upcase_;
   std::optional<RunList> mft_runs_;
+  std::u16string label_;
 };
 
-// Opens the device read-only and reads the boot sector.
-bool OpenVolumeHandle(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name);
-bool OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name);
+// Opens the device read-only and reads the boot sector; on failure, why,
+// naming the source as the user named it.
+Expected<void> OpenVolumeHandle(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name);
+Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name);
+
+// The boot sector fields the reader depends on, in range; else which field
+// holds what.
+Expected<void> CheckBootGeometry(const VolumeContext& volume);
 
 bool ReadVolumeBytes(VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
 bool ReadClusters(VolumeContext& volume, Lcn lcn, std::span<uint8_t> out);

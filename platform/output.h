@@ -6,7 +6,9 @@
 // encoding, the string sink (tests, fuzzers) keeps UTF-8.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -44,11 +46,19 @@ class StreamSink : public TextSink {
   void WriteWide(std::u16string_view text) override;
   void WriteNarrow(std::string_view bytes) override;
   void Flush() override;
+  // Why the stream stopped taking text (full disk, closed descriptor, I/O
+  // error), once it has; empty while every byte went out.
+  const std::u16string& Failure() const { return failure_; }
 
  private:
   enum class Encoding { kUtf8, kLocale, kConsole };
+  // Keeps the system's reason for the first failed write or flush.
+  void Check(bool written) {
+    if (!written && failure_.empty()) failure_ = Utf8ToUtf16(std::strerror(errno != 0 ? errno : EIO));
+  }
   std::FILE* stream_;
   Encoding encoding_;
+  std::u16string failure_;
 };
 
 // The report output: the program's formats, printed wide or narrow.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ntfs/bytes.h"
+#include "platform/format.h"
 
 namespace velmora::platform {
 
@@ -210,11 +211,40 @@ std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceName& source)
   return std::nullopt;
 }
 
-std::unique_ptr<ByteSource> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source) {
+std::string PartitionSummary(ByteSource& disk) {
+  for (uint32_t sector_size : kSectorSizes) {
+    const std::vector<Partition> partitions = ReadPartitions(disk, sector_size);
+    if (partitions.empty()) continue;
+    std::string numbers;
+    std::string ntfs;
+    for (const Partition& p : partitions) {
+      numbers += (numbers.empty() ? "" : ", ") + std::to_string(p.number);
+      if (NtfsAt(disk, p.offset, sector_size)) ntfs += (ntfs.empty() ? "" : ", ") + std::to_string(p.number);
+    }
+    const size_t n = partitions.size();
+    return std::to_string(n) + (n == 1 ? " partition (" : " partitions (") + numbers + "), " +
+           (ntfs.empty() ? std::string("none holds NTFS") : "NTFS on " + ntfs);
+  }
+  return "no partition table";
+}
+
+Expected<std::unique_ptr<ByteSource>> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source,
+                                                   std::u16string_view label) {
   std::optional<uint64_t> offset = SelectVolume(*disk, source);
-  if (!offset) return nullptr;
-  if (*offset == 0) return disk;
-  return std::make_unique<OffsetSource>(std::move(disk), *offset);
+  if (!offset) {
+    return Error{std::u16string(label), Utf8ToUtf16("no partition " + std::to_string(source.value) +
+                                                    " on this disk: " + PartitionSummary(*disk))};
+  }
+  if (source.select == SourceName::Select::Offset) {
+    const std::optional<uint64_t> size = disk->Size();
+    if (size && *offset >= *size) {
+      return Error{std::u16string(label), Utf8ToUtf16("offset " + std::to_string(*offset) +
+                                                      " lies past the end of the source (" + std::to_string(*size) +
+                                                      " bytes)")};
+    }
+  }
+  if (*offset == 0) return std::unique_ptr<ByteSource>(std::move(disk));
+  return std::unique_ptr<ByteSource>(std::make_unique<OffsetSource>(std::move(disk), *offset));
 }
 
 }  // namespace velmora::platform

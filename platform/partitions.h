@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/byte_source.h"
+#include "platform/error.h"
 
 namespace velmora::platform {
 
@@ -51,9 +52,15 @@ std::vector<Partition> ReadPartitions(ByteSource& disk, uint32_t sector_size);
 // to 0 when no partition holds NTFS, leaving the verdict to the volume check.
 std::optional<uint64_t> SelectVolume(ByteSource& disk, const SourceName& source);
 
+// What the partition table of a disk holds, for messages: "2 partitions
+// (1, 2), NTFS on 2", "no partition table".
+std::string PartitionSummary(ByteSource& disk);
+
 // The volume a source name selects on an opened disk or image: the source
-// itself when it starts there, else a view from the selected offset;
-// nullptr when the named partition does not exist.
-std::unique_ptr<ByteSource> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source);
+// itself when it starts there, else a view from the selected offset. Fails,
+// naming label (the source as the user typed it), when the named partition
+// does not exist or the offset lies past the end of the disk.
+Expected<std::unique_ptr<ByteSource>> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source,
+                                                   std::u16string_view label);
 
 }  // namespace velmora::platform

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/byte_source.h"
+#include "platform/error.h"
 
 namespace velmora::platform {
 
@@ -54,16 +55,21 @@ struct MountedPath {
   std::vector<std::u16string> components;
 };
 
-// The -w output file: written in chunks, closed when destroyed.
+// The -w output file. Its bytes go to a new file beside the named one;
+// Commit puts it in place only once every byte is written and the file
+// closed without error. Destroyed uncommitted, it leaves no trace and the
+// named file as it was.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
-  virtual bool Write(std::span<const uint8_t> bytes) = 0;
+  virtual Expected<void> Write(std::span<const uint8_t> bytes) = 0;
+  virtual Expected<void> Commit() = 0;
 };
 
 struct CreateOutcome {
   std::unique_ptr<OutputFile> file;  // null on failure
-  std::u16string refusal;            // why the path was refused, when it was
+  bool refused = false;              // the path is one the tool never writes
+  Error error;                       // why, when file is null
 };
 
 class Platform {
@@ -88,8 +94,12 @@ class Platform {
   virtual std::optional<bool> PathIsDirectory(std::u16string_view path) = 0;
 
   // Opens a volume device read-only: "\\.\X:" or a device/image path that a
-  // mounted path named. Null on failure, with LastError() set.
-  virtual std::unique_ptr<ByteSource> OpenDevice(std::u16string_view device_name) = 0;
+  // mounted path named; on failure, why (the source as the user named it,
+  // and the system's reason or what is missing).
+  virtual Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) = 0;
+  // The source behind a device name as the user named it ("disk.img#2" for
+  // "\\.\C:" bound to it), to name it in messages.
+  virtual std::u16string DeviceLabel(std::u16string_view device_name) { return std::u16string(device_name); }
 
   // For a path of the system's own form on a mounted volume (an absolute
   // POSIX path on Linux): where it lives. nullopt for every other path.
@@ -109,19 +119,6 @@ class Platform {
   // being read: a path that is that source, or any device, is refused
   // before anything is created.
   virtual CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) = 0;
-
-  // The platform error number of the last failed operation.
-  uint32_t LastError() const { return last_error_; }
-  void SetLastError(uint32_t error) { last_error_ = error; }
-  // Why the last open of a bound source failed, in one line naming the
-  // file, where more is known than the error number (a container library's
-  // own words); empty otherwise.
-  const std::string& OpenFailure() const { return open_failure_; }
-  void SetOpenFailure(std::string why) { open_failure_ = std::move(why); }
-
- private:
-  uint32_t last_error_ = kErrorSuccess;
-  std::string open_failure_;
 };
 
 // The platform of the machine the program runs on.

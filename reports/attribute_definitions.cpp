@@ -27,7 +27,7 @@ inline constexpr uint64_t kEntrySize = 0xA0;
 }  // namespace
 
 bool ReportAttributeDefinitions(ReportContext& context) {
-  auto record = ReadFileRecord(context.volume, kAttrDefReference);
+  auto record = ReadReportRecord(context, kAttrDefReference);
   if (!record) return false;
   std::optional<AttributeRecord> data;
   AttributeWalk walk(*record);

@@ -87,7 +87,7 @@ std::optional<LeBytes> DecodableValue(const AttributeRecord& attribute, AttrType
 // attribute twice.
 bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
                          const AttributeVisitor& visitor) {
-  auto base = ReadFileRecord(context.volume, target);
+  auto base = ReadReportRecord(context, target);
   if (!base) return false;
   ForEachFileAttribute(context.volume, *base, type, nullptr,
                        [&](const AttributeRecord& attribute) { return visitor(context, *base, attribute); });

@@ -96,19 +96,20 @@ bool CollectAttributeRows(VolumeContext& volume, FileReference reference, Attrib
 }
 
 bool ReportFileRecord(ReportContext& context, FileReference target) {
-  auto record = ReadFileRecord(context.volume, target);
-  if (!record) return false;
-  const LeBytes header = record->bytes();
-  context.console.Print(
-      "File record : \nSignature     = %c%c%c%c\nOffsetOfUS    = %04X\nSizeOfUS      = %04X\n"
-      "LogSeqNumber  = %016I64X\nSequence      = %04X\nHardLinks     = %04X\nOffsetOfAttr  = %04X\n"
-      "Flags         = %04X\nFirstFreeByte = %08X\nAllocSize     = %08X\nRefToBase     = %016I64X\n"
-      "NextAttrID    = %04X\nMFTRecNumber  = 0000%04X%08X\n",
-      {header.U8(record::kSignature), header.U8(record::kSignature + 1), header.U8(record::kSignature + 2),
-       header.U8(record::kSignature + 3), record->OffsetOfUS(), record->SizeOfUS(), record->LogSeqNumber(),
-       record->Sequence(), record->HardLinks(), record->OffsetOfAttr(), record->Flags(), record->FirstFreeByte(),
-       record->AllocSize(), record->RefToBase(), record->NextAttrId(), record->NumberHigh(), record->NumberLow()});
-  record.reset();
+  {
+    auto record = ReadReportRecord(context, target);
+    if (!record) return false;
+    const LeBytes header = record->bytes();
+    context.console.Print(
+        "File record : \nSignature     = %c%c%c%c\nOffsetOfUS    = %04X\nSizeOfUS      = %04X\n"
+        "LogSeqNumber  = %016I64X\nSequence      = %04X\nHardLinks     = %04X\nOffsetOfAttr  = %04X\n"
+        "Flags         = %04X\nFirstFreeByte = %08X\nAllocSize     = %08X\nRefToBase     = %016I64X\n"
+        "NextAttrID    = %04X\nMFTRecNumber  = 0000%04X%08X\n",
+        {header.U8(record::kSignature), header.U8(record::kSignature + 1), header.U8(record::kSignature + 2),
+         header.U8(record::kSignature + 3), record->OffsetOfUS(), record->SizeOfUS(), record->LogSeqNumber(),
+         record->Sequence(), record->HardLinks(), record->OffsetOfAttr(), record->Flags(), record->FirstFreeByte(),
+         record->AllocSize(), record->RefToBase(), record->NextAttrId(), record->NumberHigh(), record->NumberLow()});
+  }  // the record is freed before the attribute rows are gathered
 
   AttributeRows rows;
   if (!CollectAttributeRows(context.volume, target, rows)) return true;

@@ -49,7 +49,7 @@ uint64_t FindFirstClearBit(std::span<const uint8_t> bitmap) {
 }
 
 bool ReportFirstUnusedRecord(ReportContext& context) {
-  auto mft = ReadFileRecord(context.volume, kMftReference);
+  auto mft = ReadReportRecord(context, kMftReference);
   if (!mft) return false;
   // Only the base record: the MFT's $BITMAP is never moved out of it.
   std::optional<AttributeRecord> bitmap;

@@ -80,12 +80,17 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     context.console.Print("Target file is not a directory. (%s)\n", {target_path});
     return;
   }
-  IndexWalker(context.volume, target, kI30Name,
-              [&](std::span<const uint8_t> key, uint32_t low, uint32_t high) {
-                return ListingVisitor(context, key, low, high, counter);
-              });
+  const IndexWalkResult walk = IndexWalker(context.volume, target, kI30Name,
+                                           [&](std::span<const uint8_t> key, uint32_t low, uint32_t high) {
+                                             return ListingVisitor(context, key, low, high, counter);
+                                           });
   context.console.Print("-----------------\n");
   context.console.Print("Number of files : %u\n", {counter});
+  // An unreadable index must not pass for an empty or short directory.
+  if (walk.stopped) {
+    context.console.Diagnostic("%s (record 0x%I64X): listing ends early: %s\n",
+                               {target_path, target.value, walk.stopped->Line()});
+  }
 }
 
 }  // namespace velmora

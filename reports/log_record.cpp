@@ -67,7 +67,7 @@ void PrintLogRecordHeader(Console& console, LeBytes header) {
 
 bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
   VolumeContext& volume = context.volume;
-  auto log = ReadFileRecord(volume, kLogFileReference);
+  auto log = ReadReportRecord(context, kLogFileReference);
   if (!log) return false;
   AttributeListCursor list_cursor;
   auto data = FindFileAttribute(volume, *log, AttrType::kData, list_cursor, nullptr, nullptr);

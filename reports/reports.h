@@ -11,6 +11,7 @@
 
 #include "ntfs/attribute.h"
 #include "ntfs/types.h"
+#include "platform/error.h"
 #include "platform/output.h"
 #include "platform/platform.h"
 
@@ -25,6 +26,10 @@ struct ReportContext {
   platform::Platform& platform;
   Console& console;
 };
+
+// Reads the record a report starts from; when it cannot be read, says why
+// in one line on standard error (the report then ends early).
+Expected<FileRecord> ReadReportRecord(ReportContext& context, FileReference reference);
 
 // -l: the entries of the target directory's $I30 index.
 void ListDirectory(ReportContext& context, FileReference target, std::u16string_view target_path);

@@ -23,10 +23,10 @@ const LargeVolume* Find(const std::vector<LargeVolume>& volumes, const std::stri
 // Counts the index blocks a source hands out: reads that begin with "INDX".
 class BlockCountingPlatform : public FakePlatform {
  public:
-  std::unique_ptr<platform::ByteSource> OpenDevice(std::u16string_view name) override {
+  Expected<std::unique_ptr<platform::ByteSource>> OpenDevice(std::u16string_view name) override {
     auto inner = FakePlatform::OpenDevice(name);
-    if (!inner) return nullptr;
-    return std::make_unique<Counting>(std::move(inner), blocks);
+    if (!inner) return inner;
+    return std::unique_ptr<platform::ByteSource>(new Counting(std::move(*inner), blocks));
   }
   uint64_t blocks = 0;
 

@@ -65,10 +65,9 @@ TEST(FileSourceTest, ReadsWholeRangesAndFailsShortReads) {
   TempDir dir;
   const std::vector<uint8_t> bytes = Pattern(1000, 3);
   WriteFile(dir / "vol.img", bytes);
-  uint32_t error = 99;
-  auto source = FileSource::Open(dir / "vol.img", &error);
-  ASSERT_NE(source, nullptr);
-  EXPECT_EQ(error, kErrorSuccess);
+  auto opened = FileSource::Open(dir / "vol.img");
+  ASSERT_TRUE(opened);
+  auto& source = *opened;
   EXPECT_EQ(source->Size(), 1000u);
   struct stat st {};
   ASSERT_EQ(stat((dir / "vol.img").c_str(), &st), 0);
@@ -85,16 +84,20 @@ TEST(FileSourceTest, ReadsWholeRangesAndFailsShortReads) {
   EXPECT_TRUE(source->ReadAt(1000, std::span<uint8_t>()));
 }
 
-TEST(FileSourceTest, OpenFailuresCarryPlatformErrors) {
+TEST(FileSourceTest, OpenFailuresNameThePathAndTheReason) {
   TempDir dir;
-  uint32_t error = 0;
-  EXPECT_EQ(FileSource::Open(dir / "missing.img", &error), nullptr);
-  EXPECT_EQ(error, kErrorFileNotFound);
-  EXPECT_EQ(FileSource::Open(dir.path(), &error), nullptr);
-  EXPECT_EQ(error, kErrorAccessDenied);
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(FileSource::Open(dir / "fifo", &error), nullptr);  // and does not block
-  EXPECT_NE(error, kErrorSuccess);
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "missing.img", "No such file or directory"},
+      {dir.path(), "is a directory"},
+      {dir / "fifo", "not a volume image or device"},  // and the open does not block
+  };
+  for (const auto& [path, reason] : cases) {
+    auto opened = FileSource::Open(path);
+    ASSERT_FALSE(opened) << path;
+    EXPECT_EQ(Utf16ToUtf8(opened.error().where), path);
+    EXPECT_NE(Utf16ToUtf8(opened.error().message).find(reason), std::string::npos) << path;
+  }
 }
 
 // ---- Paths, drive bindings, device opening
@@ -135,25 +138,25 @@ TEST(PosixPlatformTest, OpenDeviceThroughBindings) {
   PosixPlatform platform;
   platform.BindDrive(u'c', Utf8ToUtf16(dir / "one.img"));
   auto first = platform.OpenDevice(u"\\\\.\\C:");
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(Head(*first, 16), std::vector<uint8_t>(Pattern(16, 1)));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(Head(**first, 16), std::vector<uint8_t>(Pattern(16, 1)));
 
   platform.BindDrive(u'C', Utf8ToUtf16(dir / "two.img"));  // the later binding wins
   auto second = platform.OpenDevice(u"\\\\.\\c:");
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(Head(*second, 16), Pattern(16, 2));
+  ASSERT_TRUE(second);
+  EXPECT_EQ(Head(**second, 16), Pattern(16, 2));
 
-  EXPECT_EQ(platform.OpenDevice(u"\\\\.\\D:"), nullptr);
-  EXPECT_EQ(platform.LastError(), kErrorFileNotFound);
+  auto unbound = platform.OpenDevice(u"\\\\.\\D:");
+  ASSERT_FALSE(unbound);
+  EXPECT_NE(unbound.error().message.find(u"-m D:"), std::u16string::npos);
 
   // Any other name is a device or image path, as a mount names it.
   auto direct = platform.OpenDevice(Utf8ToUtf16(dir / "one.img"));
-  ASSERT_NE(direct, nullptr);
-  EXPECT_EQ(Head(*direct, 16), Pattern(16, 1));
-  EXPECT_EQ(platform.OpenDevice(Utf8ToUtf16(dir / "none.img")), nullptr);
-  EXPECT_EQ(platform.LastError(), kErrorFileNotFound);
-  EXPECT_EQ(platform.OpenDevice(u"one.img"), nullptr);  // never relative to the working directory
-  EXPECT_EQ(platform.OpenDevice(u"\\.\1:"), nullptr);
+  ASSERT_TRUE(direct);
+  EXPECT_EQ(Head(**direct, 16), Pattern(16, 1));
+  EXPECT_FALSE(platform.OpenDevice(Utf8ToUtf16(dir / "none.img")));
+  EXPECT_FALSE(platform.OpenDevice(u"one.img"));  // never relative to the working directory
+  EXPECT_FALSE(platform.OpenDevice(u"\\.\1:"));
 }
 
 TEST(PosixPlatformTest, OpenDeviceFindsTheVolumeInADiskImage) {
@@ -177,19 +180,22 @@ TEST(PosixPlatformTest, OpenDeviceFindsTheVolumeInADiskImage) {
     SCOPED_TRACE(source);
     platform.BindDrive(u'X', Utf8ToUtf16(dir / source));
     auto volume = platform.OpenDevice(u"\\\\.\\X:");
-    ASSERT_NE(volume, nullptr);
-    EXPECT_EQ(Head(*volume, 16), boot);
-    EXPECT_EQ(volume->Size(), disk.size() - 4096);
+    ASSERT_TRUE(volume);
+    EXPECT_EQ(Head(**volume, 16), boot);
+    EXPECT_EQ((*volume)->Size(), disk.size() - 4096);
   }
   platform.BindDrive(u'X', Utf8ToUtf16(dir / "disk.img#2"));
-  EXPECT_EQ(platform.OpenDevice(u"\\\\.\\X:"), nullptr);
-  EXPECT_EQ(platform.LastError(), kErrorFileNotFound);
+  auto absent = platform.OpenDevice(u"\\\\.\\X:");
+  ASSERT_FALSE(absent);
+  EXPECT_EQ(absent.error().message, u"no partition 2 on this disk: 1 partition (1), NTFS on 1");
+  platform.BindDrive(u'X', Utf8ToUtf16(dir / "disk.img@32768"));
+  EXPECT_FALSE(platform.OpenDevice(u"\\\\.\\X:"));  // the offset is the disk's size
 
   // A file whose own name holds '@' is taken as it is.
   platform.BindDrive(u'Y', Utf8ToUtf16(dir / "odd@4096"));
   auto odd = platform.OpenDevice(u"\\\\.\\Y:");
-  ASSERT_NE(odd, nullptr);
-  EXPECT_EQ(Head(*odd, 16), Pattern(16, 9));
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(Head(**odd, 16), Pattern(16, 9));
 }
 
 // ---- mountinfo
@@ -343,8 +349,7 @@ TEST(WellKnownSidTest, UnknownSidsAreNotMapped) {
     EXPECT_TRUE(found.name.empty() && found.domain.empty());
   }
   PosixPlatform platform;
-  platform.LookupAccountSid(unknown[0], 32, 32);
-  EXPECT_EQ(platform.LastError(), kErrorNoneMapped);
+  EXPECT_EQ(platform.LookupAccountSid(unknown[0], 32, 32).error, kErrorNoneMapped);
 }
 
 TEST(WellKnownSidTest, CapacityContractOfLookupAccountSid) {
@@ -390,15 +395,15 @@ class WriteGuardTest : public ::testing::Test {
     image_ = dir_ / "evidence.img";
     image_bytes_ = Pattern(8192, 5);
     WriteFile(image_, image_bytes_);
-    uint32_t error = 0;
-    volume_ = FileSource::Open(image_, &error);
-    ASSERT_NE(volume_, nullptr);
+    auto opened = FileSource::Open(image_);
+    ASSERT_TRUE(opened);
+    volume_ = std::move(*opened);
   }
   void TearDown() override { EXPECT_EQ(ReadFile(image_), image_bytes_); }
 
   bool Refused(const std::string& path) {
     CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(path), *volume_);
-    return outcome.file == nullptr && !outcome.refusal.empty() && platform_.LastError() == kErrorAccessDenied;
+    return outcome.file == nullptr && outcome.refused && !outcome.error.Line().empty();
   }
 
   TempDir dir_;
@@ -459,33 +464,42 @@ TEST_F(WriteGuardTest, RefusesTheFileBehindALoopDeviceBeingRead) {
   if (loop.name().empty()) GTEST_SKIP() << "needs root and a free loop device";
   // Opened by path, as a mount names it.
   auto device = platform_.OpenDevice(Utf8ToUtf16(loop.name()));
-  ASSERT_NE(device, nullptr);
-  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(image_), *device).file == nullptr);
-  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(loop.name()), *device).file == nullptr);
+  ASSERT_TRUE(device);
+  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(image_), **device).file == nullptr);
+  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(loop.name()), **device).file == nullptr);
   // Bound to a drive.
   PosixPlatform bound;
   bound.BindDrive(u'L', Utf8ToUtf16(loop.name()));
   auto volume = bound.OpenDevice(u"\\\\.\\L:");
-  ASSERT_NE(volume, nullptr);
-  CreateOutcome outcome = bound.CreateOutputFile(Utf8ToUtf16(dir_ / "fresh.bin"), *volume);
+  ASSERT_TRUE(volume);
+  CreateOutcome outcome = bound.CreateOutputFile(Utf8ToUtf16(dir_ / "fresh.bin"), **volume);
   EXPECT_NE(outcome.file, nullptr);
-  outcome = bound.CreateOutputFile(Utf8ToUtf16(image_), *volume);
+  outcome = bound.CreateOutputFile(Utf8ToUtf16(image_), **volume);
   EXPECT_EQ(outcome.file, nullptr);
-  EXPECT_NE(outcome.refusal.find(u"the file behind"), std::u16string::npos);
+  EXPECT_NE(outcome.error.message.find(u"the file behind"), std::u16string::npos);
 }
 
-TEST_F(WriteGuardTest, CreatesAndTruncatesRegularFiles) {
+TEST_F(WriteGuardTest, CreatesAndReplacesRegularFilesOnlyWhenCommitted) {
   const mode_t mask = umask(022);
   const std::string out = dir_ / "out.bin";
   {
     CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(out), *volume_);
     ASSERT_NE(outcome.file, nullptr);
-    EXPECT_TRUE(outcome.refusal.empty());
+    EXPECT_FALSE(outcome.refused);
     const std::vector<uint8_t> big = Pattern(300000, 1);
     EXPECT_TRUE(outcome.file->Write(big));
     EXPECT_TRUE(outcome.file->Write(std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_FALSE(fs::exists(out));  // nothing under the name until complete
+    EXPECT_TRUE(outcome.file->Commit());
   }
   EXPECT_EQ(ReadFile(out).size(), 300003u);
+  {  // Abandoned half way: the file already there stays as it was, and no other file is left.
+    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(out), *volume_);
+    ASSERT_NE(outcome.file, nullptr);
+    EXPECT_TRUE(outcome.file->Write(std::vector<uint8_t>{7}));
+  }
+  EXPECT_EQ(ReadFile(out).size(), 300003u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
   struct stat st {};
   ASSERT_EQ(stat(out.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
@@ -495,14 +509,16 @@ TEST_F(WriteGuardTest, CreatesAndTruncatesRegularFiles) {
     CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "out.link"), *volume_);
     ASSERT_NE(outcome.file, nullptr);
     EXPECT_TRUE(outcome.file->Write(std::vector<uint8_t>{9, 8}));
+    EXPECT_TRUE(outcome.file->Commit());
   }
   EXPECT_EQ(ReadFile(out), (std::vector<uint8_t>{9, 8}));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "out.link"));
   umask(mask);
 
   CreateOutcome missing_dir = platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "no/such/dir"), *volume_);
   EXPECT_EQ(missing_dir.file, nullptr);
-  EXPECT_TRUE(missing_dir.refusal.empty());
-  EXPECT_EQ(platform_.LastError(), kErrorFileNotFound);
+  EXPECT_FALSE(missing_dir.refused);
+  EXPECT_NE(missing_dir.error.message.find(u"No such file or directory"), std::u16string::npos);
 }
 
 // ---- a real ntfs-3g mount
@@ -541,11 +557,11 @@ TEST_F(RealMountTest, LocatesPathsAndGuardsTheMountedVolume) {
   EXPECT_EQ(platform_.PathIsDirectory(Utf8ToUtf16(mount_point_ + "/Dir One")), true);
 
   auto volume = platform_.OpenDevice(located->device);
-  ASSERT_NE(volume, nullptr);
+  ASSERT_TRUE(volume);
   // Writing into the mounted volume would change the evidence.
-  CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(mount_point_ + "/out.bin"), *volume);
+  CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(mount_point_ + "/out.bin"), **volume);
   EXPECT_EQ(outcome.file, nullptr);
-  EXPECT_NE(outcome.refusal.find(u"mounted at"), std::u16string::npos);
+  EXPECT_NE(outcome.error.message.find(u"mounted at"), std::u16string::npos);
   EXPECT_FALSE(fs::exists(mount_point_ + "/out.bin"));
 }
 

@@ -226,7 +226,7 @@ struct Session {
   // Holds its own copy: the platform only borrows the bytes.
   explicit Session(std::vector<uint8_t> bytes) : image(std::move(bytes)) {
     platform.AddVolume(u'C', image);
-    opened = OpenVolume(volume, platform, u"\\\\.\\C:");
+    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
   }
   std::vector<uint8_t> image;
   FakePlatform platform;

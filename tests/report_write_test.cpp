@@ -166,7 +166,7 @@ struct Session {
   // Holds its own copy: the platform only borrows the bytes.
   explicit Session(std::vector<uint8_t> bytes) : image(std::move(bytes)) {
     platform.AddVolume(u'C', image);
-    opened = OpenVolume(volume, platform, u"\\\\.\\C:");
+    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
   }
   bool Write(uint64_t record, uint32_t id) {
     return WriteAttributeToFile(context, kOut, FileReference(record), id);
@@ -214,29 +214,30 @@ TEST(WriteAttributeTest, OnlyTheBaseRecordsOwnAttributesCanBeChosen) {
   const Synthetic& s = WriteVolume();
   Session session(s.image);
   EXPECT_FALSE(session.Write(kListed, 5));
-  ASSERT_TRUE(session.Output());
-  EXPECT_TRUE(session.Output()->empty());
+  EXPECT_EQ(session.Output(), nullptr);
 }
 
-TEST(WriteAttributeTest, UnknownIdsLeaveAnEmptyFile) {
+TEST(WriteAttributeTest, UnknownIdsLeaveAnExistingFileAsItWas) {
   const Synthetic& s = WriteVolume();
   // 0x10002 would be instance 2 if the id were cut to 16 bits.
   for (uint32_t id : {0x8u, 0xFFFFu, 0x10002u, 0xFFFFFFFFu}) {
     Session session(s.image);
-    session.platform.files[std::u16string(Session::kOut)] = {1, 2, 3};  // an existing file is truncated
+    session.platform.files[std::u16string(Session::kOut)] = {1, 2, 3};
     EXPECT_FALSE(session.Write(kTarget, id)) << id;
     ASSERT_TRUE(session.Output());
-    EXPECT_TRUE(session.Output()->empty()) << id;
+    EXPECT_EQ(*session.Output(), (std::vector<uint8_t>{1, 2, 3})) << id;
     EXPECT_EQ(session.out.text(), "");
-    EXPECT_EQ(session.err.text(), "");
+    EXPECT_EQ(session.err.text(), Utf16ToUtf8(Format("record 0x%I64X: no attribute with instance 0x%X in the base "
+                                                     "record (the INSTANCE column of -a)\n",
+                                                     {kTarget, id})));
   }
 }
 
 TEST(WriteAttributeTest, EmptyValueFails) {
   Session session(WriteVolume().image);
   EXPECT_FALSE(session.Write(kTarget, kIdEmpty));
-  ASSERT_TRUE(session.Output());
-  EXPECT_TRUE(session.Output()->empty());
+  EXPECT_EQ(session.Output(), nullptr);
+  EXPECT_NE(session.err.text().find("its value is empty"), std::string::npos);
 }
 
 TEST(WriteAttributeTest, SizeLimitIsInclusive) {
@@ -255,8 +256,8 @@ TEST(WriteAttributeTest, SizeLimitIsInclusive) {
   {
     Session session(WriteVolume().image);
     EXPECT_FALSE(session.Write(kTarget, kIdOverLimit));
-    ASSERT_TRUE(session.Output());
-    EXPECT_TRUE(session.Output()->empty());
+    EXPECT_EQ(session.Output(), nullptr);
+    EXPECT_NE(session.err.text().find("134217729 bytes"), std::string::npos);
   }
 }
 
@@ -265,18 +266,18 @@ TEST(WriteAttributeTest, UnreadableTargetOrClustersFail) {
   {
     Session session(s.image);
     EXPECT_FALSE(session.Write(23, 0));  // no record there
-    ASSERT_TRUE(session.Output());
-    EXPECT_TRUE(session.Output()->empty());
+    EXPECT_EQ(session.Output(), nullptr);
+    EXPECT_NE(session.err.text().find("record 0x17: "), std::string::npos);
   }
   {
     // The image ends after the first 16 of the value's 17 clusters: the
-    // first chunk is written, the second cannot be read.
+    // first chunk is written, the second cannot be read, and the half
+    // written file never takes the output's name.
     std::vector<uint8_t> cut(s.image.begin(), s.image.begin() + (kTwoChunksLcn + 16) * kCluster);
     Session session(cut);
     EXPECT_FALSE(session.Write(kTarget, kIdTwoChunks));
-    ASSERT_TRUE(session.Output());
-    const auto& expected = s.expected.at(kIdTwoChunks);
-    EXPECT_TRUE(*session.Output() == std::vector<uint8_t>(expected.begin(), expected.begin() + 0x10000));
+    EXPECT_EQ(session.Output(), nullptr);
+    EXPECT_NE(session.err.text().find("cannot be read at byte offset 0x10000"), std::string::npos);
   }
 }
 
@@ -288,7 +289,7 @@ TEST(WriteAttributeTest, RefusedOutputReadsNothingAndSaysWhy) {
   EXPECT_EQ(session.Output(), nullptr);
   EXPECT_EQ(session.platform.reads, reads);
   EXPECT_EQ(session.out.text(), "");
-  EXPECT_EQ(session.err.text(), "refused\n");
+  EXPECT_EQ(session.err.text(), "/tmp/out.bin: refused\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -354,16 +355,16 @@ class VolumeWriter {
         << what << "\n"
         << run.out;
     auto it = platform_.files.find(out);
+    if (!writable) {
+      EXPECT_TRUE(it == platform_.files.end()) << what << ": a failed write left a file";
+      return kind;
+    }
     if (it == platform_.files.end()) {
       ADD_FAILURE() << what << ": no output file";
       return kind;
     }
-    if (writable) {
-      EXPECT_EQ(it->second.size(), size) << what;
-      EXPECT_EQ(testing::Sha256Hex(it->second), digest) << what << " " << kind;
-    } else {
-      EXPECT_TRUE(it->second.empty()) << what;
-    }
+    EXPECT_EQ(it->second.size(), size) << what;
+    EXPECT_EQ(testing::Sha256Hex(it->second), digest) << what << " " << kind;
     platform_.files.erase(it);
     return kind;
   }
@@ -489,16 +490,15 @@ TEST(WriteAttributeVolumeTest, CommandLineReportsARefusalAndAnUnknownId) {
   auto run = testing::RunVelmora(platform, {u"-f", u"C:\\", u"-w", u"0", u"/out/refused"});
   EXPECT_NE(run.out.find("Write attribute body to file (/out/refused):\nWrite file failed.\n"), std::string::npos)
       << run.out;
-  EXPECT_EQ(run.err, "refused\n");
+  EXPECT_EQ(run.err, "/out/refused: refused\n");
   EXPECT_TRUE(platform.files.empty());
 
   platform.refuse_output = false;
   run = testing::RunVelmora(platform, {u"-f", u"C:\\", u"-w", u"10000", u"/out/unknown"});
   EXPECT_NE(run.out.find("Write attribute body to file (/out/unknown):\nWrite file failed.\n"), std::string::npos)
       << run.out;
-  EXPECT_EQ(run.err, "");
-  ASSERT_EQ(platform.files.count(u"/out/unknown"), 1u);
-  EXPECT_TRUE(platform.files[u"/out/unknown"].empty());
+  EXPECT_EQ(run.err, "record 0x5: no attribute with instance 0x10000 in the base record (the INSTANCE column of -a)\n");
+  EXPECT_EQ(platform.files.count(u"/out/unknown"), 0u);
 }
 
 }  // namespace

@@ -70,8 +70,9 @@ struct Found {
 };
 void FindAttributeOf(VolumeContext& volume, uint64_t number, uint32_t type, const std::string& name, uint32_t id,
                      Found& found) {
-  found.base = ReadFileRecord(volume, FileReference(number));
-  if (!found.base) return;
+  auto base = ReadFileRecord(volume, FileReference(number));
+  if (!base) return;
+  found.base = std::move(*base);
   if (type == ToU32(AttrType::kAttributeList)) {  // the list lives in the base record and names not itself
     found.attribute = FindAttribute(*found.base, AttrType::kAttributeList, nullptr, nullptr);
     return;

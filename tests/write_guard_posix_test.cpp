@@ -16,21 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/shell.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+using testing::Quote;
+using testing::ReadFile;
 
 class WriteCommandGuardTest : public ::testing::Test {
  protected:

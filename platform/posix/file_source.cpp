@@ -8,44 +8,29 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
-#include "platform/platform.h"
+#include "platform/format.h"
 
 namespace velmora::platform {
 
 static_assert(sizeof(off_t) >= 8, "volume offsets need a 64-bit off_t");
 
-uint32_t ErrorFromErrno(int error) {
-  switch (error) {
-    case 0: return kErrorSuccess;
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return 3;          // ERROR_PATH_NOT_FOUND
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return kErrorAccessDenied;
-    case ENOMEM: return 8;           // ERROR_NOT_ENOUGH_MEMORY
-    case EBUSY:
-    case ETXTBSY: return 32;         // ERROR_SHARING_VIOLATION
-    case EEXIST: return 80;          // ERROR_FILE_EXISTS
-    case EINVAL: return kErrorInvalidParameter;
-    case ENOSPC:
-    case EDQUOT: return 112;         // ERROR_DISK_FULL
-    case ENAMETOOLONG: return 206;   // ERROR_FILENAME_EXCED_RANGE
-    case ENXIO:
-    case ENODEV: return 21;          // ERROR_NOT_READY
-    default: return kErrorReadFault;
+Error SystemError(const std::string& path, int error) {
+  std::string text = std::strerror(error);
+  if (error == EACCES || error == EPERM) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)))
+      text += " (reading a device needs root or membership of the disk group)";
   }
+  return Error{Utf8ToUtf16(path), Utf8ToUtf16(text)};
 }
 
-std::unique_ptr<FileSource> FileSource::Open(const std::string& path, uint32_t* error) {
+Expected<std::unique_ptr<FileSource>> FileSource::Open(const std::string& path) {
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused just below.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) {
-    *error = ErrorFromErrno(errno);
-    return nullptr;
-  }
+  if (fd < 0) return SystemError(path, errno);
   struct stat st {};
   std::optional<uint64_t> size;
   bool usable = fstat(fd, &st) == 0;
@@ -55,16 +40,16 @@ std::unique_ptr<FileSource> FileSource::Open(const std::string& path, uint32_t* 
     uint64_t bytes = 0;
     if (ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
   } else if (usable && !S_ISCHR(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    usable = false;
+    close(fd);
+    return Error{Utf8ToUtf16(path), S_ISDIR(st.st_mode) ? u"is a directory, not a volume image or device"
+                                                        : u"is not a volume image or device (a FIFO or socket)"};
   }
   if (!usable || fcntl(fd, F_SETFL, 0) != 0) {
-    *error = ErrorFromErrno(errno);
+    const int error = errno;
     close(fd);
-    return nullptr;
+    return SystemError(path, error);
   }
   posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-  *error = kErrorSuccess;
   return std::unique_ptr<FileSource>(
       new FileSource(fd, size, {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}));
 }

@@ -11,17 +11,18 @@
 #include <string>
 
 #include "platform/byte_source.h"
+#include "platform/error.h"
 
 namespace velmora::platform {
 
-// The platform error number (Windows value) closest to an errno value.
-uint32_t ErrorFromErrno(int error);
+// The system's text for an errno value, about path: Error{path, text}.
+Error SystemError(const std::string& path, int error);
 
 class FileSource : public ByteSource {
  public:
-  // Opens a regular file, block device or character device read-only.
-  // Null on failure, with *error set to a platform error number.
-  static std::unique_ptr<FileSource> Open(const std::string& path, uint32_t* error);
+  // Opens a regular file, block device or character device read-only; on
+  // failure the path and the system's reason.
+  static Expected<std::unique_ptr<FileSource>> Open(const std::string& path);
 
   ~FileSource() override;
   FileSource(const FileSource&) = delete;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <limits>
@@ -175,29 +176,62 @@ std::vector<Guarded> GuardedFiles(const ByteSource& volume, const std::map<char1
   return guarded;
 }
 
+// Writes to a new file beside the output name and renames it over that
+// name on Commit; destroyed uncommitted, it removes the new file.
 class PosixOutputFile : public OutputFile {
  public:
-  explicit PosixOutputFile(int fd) : fd_(fd) {}
-  ~PosixOutputFile() override { close(fd_); }
+  PosixOutputFile(int fd, std::string temporary, std::string final_name, std::u16string label)
+      : fd_(fd), temporary_(std::move(temporary)), final_(std::move(final_name)), label_(std::move(label)) {}
+  ~PosixOutputFile() override {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlink(temporary_.c_str());
+  }
   PosixOutputFile(const PosixOutputFile&) = delete;
   PosixOutputFile& operator=(const PosixOutputFile&) = delete;
 
-  bool Write(std::span<const uint8_t> bytes) override {
+  Expected<void> Write(std::span<const uint8_t> bytes) override {
     size_t done = 0;
     while (done < bytes.size()) {
       ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      if (put <= 0) return Failure(put < 0 ? errno : ENOSPC);
       done += static_cast<size_t>(put);
     }
-    return true;
+    return {};
+  }
+
+  Expected<void> Commit() override {
+    if (fsync(fd_) != 0 && errno != EINVAL) return Failure(errno);
+    const int closed = close(fd_);
+    fd_ = -1;
+    if (closed != 0) return Failure(errno);
+    if (rename(temporary_.c_str(), final_.c_str()) != 0) return Failure(errno);
+    committed_ = true;
+    return {};
   }
 
  private:
+  Error Failure(int error) const { return Error{label_, Utf8ToUtf16(std::strerror(error))}; }
+
   int fd_;
+  std::string temporary_;
+  std::string final_;
+  std::u16string label_;
+  bool committed_ = false;
 };
 
 }  // namespace
+
+void PosixPlatform::SetUpConsole() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", O_RDONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
 
 void PosixPlatform::BindDrive(char16_t letter, std::u16string source) {
   if (IsAsciiLetter(letter)) bindings_[UpperAscii(letter)] = std::move(source);
@@ -225,50 +259,52 @@ std::optional<bool> PosixPlatform::PathIsDirectory(std::u16string_view path) {
   return st && S_ISDIR(st->st_mode);
 }
 
-std::unique_ptr<ByteSource> PosixPlatform::OpenDevice(std::u16string_view device_name) {
+namespace {
+
+// The letter of "\\.\X:", or nullopt for any other device name.
+std::optional<char16_t> DeviceLetter(std::u16string_view device_name) {
   if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
-      IsAsciiLetter(device_name[4]) && device_name[5] == u':') {
-    const std::u16string* source = BoundSource(device_name[4]);
-    if (source == nullptr) {
-      SetLastError(kErrorFileNotFound);
-      return nullptr;
-    }
+      IsAsciiLetter(device_name[4]) && device_name[5] == u':')
+    return device_name[4];
+  return std::nullopt;
+}
+
+}  // namespace
+
+Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
+  if (auto letter = DeviceLetter(device_name)) {
+    const std::u16string* source = BoundSource(*letter);
+    if (source == nullptr) return Error{std::u16string(device_name), UnboundDriveAdvice(*letter)};
     return OpenBound(*source);
   }
   // Otherwise the device or image file a mount named, always absolute.
   auto path = AbsolutePosixPath(device_name);
-  if (!path) {
-    SetLastError(kErrorFileNotFound);
-    return nullptr;
-  }
-  uint32_t error = kErrorSuccess;
-  std::unique_ptr<ByteSource> file = FileSource::Open(*path, &error);
-  if (!file) SetLastError(error);
-  else opened_.push_back(*path);
-  return file;
+  if (!path) return Error{std::u16string(device_name), u"not an absolute path of a device or image"};
+  auto file = FileSource::Open(*path);
+  if (!file) return file.error();
+  opened_.push_back(*path);
+  return std::unique_ptr<ByteSource>(std::move(*file));
 }
 
-std::unique_ptr<ByteSource> PosixPlatform::OpenBound(const std::u16string& source) {
+std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) {
+  if (auto letter = DeviceLetter(device_name)) {
+    if (const std::u16string* source = BoundSource(*letter)) return *source;
+  }
+  return std::u16string(device_name);
+}
+
+Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenBound(const std::u16string& source) {
   const SourceName name = NameOfBound(source);
-  uint32_t error = kErrorSuccess;
-  std::unique_ptr<ByteSource> file = FileSource::Open(name.path, &error);
-  if (!file) {
-    SetLastError(error);
-    return nullptr;
-  }
+  auto file = FileSource::Open(name.path);
+  if (!file) return file.error();
   source::OpenedEvidence evidence =
-      source::OpenEvidence(name.path, std::move(file), [](const std::string& path) -> std::unique_ptr<ByteSource> {
-        uint32_t ignored = kErrorSuccess;
-        return FileSource::Open(path, &ignored);
+      source::OpenEvidence(name.path, std::move(*file), [](const std::string& path) -> std::unique_ptr<ByteSource> {
+        auto segment = FileSource::Open(path);
+        if (!segment) return nullptr;
+        return std::move(*segment);
       });
-  if (!evidence.source) {
-    SetLastError(kErrorReadFault);
-    SetOpenFailure(std::move(evidence.failure));
-    return nullptr;
-  }
-  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(evidence.source), name);
-  if (!volume) SetLastError(kErrorFileNotFound);  // no such partition on the disk
-  return volume;
+  if (!evidence.source) return Error{u"", Utf8ToUtf16(evidence.failure)};
+  return VolumeOnDisk(std::move(evidence.source), name, source);
 }
 
 std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view path) {
@@ -321,53 +357,60 @@ std::optional<LocalTime> PosixPlatform::FileTimeToLocal(uint64_t filetime) {
 
 AccountLookup PosixPlatform::LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                               uint32_t domain_capacity) {
-  AccountLookup result = LookupWellKnownSid(sid, name_capacity, domain_capacity);
-  if (result.error != kErrorSuccess) SetLastError(result.error);
-  return result;
+  return LookupWellKnownSid(sid, name_capacity, domain_capacity);
 }
 
 CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume) {
   CreateOutcome outcome;
   auto name = SystemName(path);
   if (!name) {
-    SetLastError(kErrorFileNotFound);
+    outcome.error = Error{std::u16string(path), u"not a usable file name"};
     return outcome;
   }
   const std::vector<Guarded> guarded = GuardedFiles(volume, bindings_, opened_);
   auto refuse = [&](const std::u16string& why) {
-    SetLastError(kErrorAccessDenied);
-    outcome.refusal = u"Refusing to write " + std::u16string(path) + u": " + why;
+    outcome.refused = true;
+    outcome.error = Error{u"Refusing to write " + std::u16string(path), why};
     return std::move(outcome);
   };
-  if (auto st = StatOf(*name)) {
-    if (auto why = FileRefusal(*st, guarded); !why.empty()) return refuse(why);
+  std::optional<struct stat> existing = StatOf(*name);
+  if (existing) {
+    if (auto why = FileRefusal(*existing, guarded); !why.empty()) return refuse(why);
   }
   if (auto why = MountRefusal(*name, guarded); !why.empty()) return refuse(why);
 
-  // Open without truncating, then check what was opened: the path may have
-  // been replaced since the checks above. O_NONBLOCK keeps a FIFO put
-  // there meanwhile from blocking the open.
-  int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  // The bytes go to a new file in the same directory (so the rename stays
+  // on one file system) and replace the name only once complete. A symbolic
+  // link keeps pointing where it did: the file it names is the one replaced.
+  std::string final_name = *name;
+  if (existing) {
+    if (auto real = RealPath(*name)) final_name = *real;
+  }
+  const size_t slash = final_name.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "" : final_name.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? final_name : final_name.substr(slash + 1);
+  std::string temporary = directory + "." + base + ".velmora-XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
-    SetLastError(ErrorFromErrno(errno));
+    outcome.error = SystemError(*name, errno);
     return outcome;
   }
-  struct stat opened {};
-  if (fstat(fd, &opened) != 0) {
-    SetLastError(ErrorFromErrno(errno));
+  // The mode an ordinary create would give, or the replaced file's own.
+  mode_t mode = 0;
+  if (existing) {
+    mode = existing->st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0644 & ~mask;
+  }
+  if (fchmod(fd, mode) != 0) {
+    outcome.error = SystemError(*name, errno);
     close(fd);
+    unlink(temporary.c_str());
     return outcome;
   }
-  if (auto why = FileRefusal(opened, guarded); !why.empty()) {
-    close(fd);
-    return refuse(why);
-  }
-  if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
-    SetLastError(ErrorFromErrno(errno));
-    close(fd);
-    return outcome;
-  }
-  outcome.file = std::make_unique<PosixOutputFile>(fd);
+  outcome.file = std::make_unique<PosixOutputFile>(fd, temporary, final_name, std::u16string(path));
   return outcome;
 }
 

@@ -25,9 +25,15 @@ class PosixPlatform : public Platform {
   // same letter replaces the earlier one. Letters outside A-Z are ignored.
   void BindDrive(char16_t letter, std::u16string source) override;
 
+  // A standard descriptor closed at start is opened on /dev/null for
+  // reading only: writes to it still fail (and are reported), and no file
+  // this program opens can take its number and receive the report.
+  void SetUpConsole() override;
+
   bool PathExists(std::u16string_view path) override;
   std::optional<bool> PathIsDirectory(std::u16string_view path) override;
-  std::unique_ptr<ByteSource> OpenDevice(std::u16string_view device_name) override;
+  Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) override;
+  std::u16string DeviceLabel(std::u16string_view device_name) override;
   std::optional<MountedPath> LocateMountedPath(std::u16string_view path) override;
   std::u16string UnboundDriveAdvice(char16_t letter) override;
   std::u16string UsageNotes() override;
@@ -39,11 +45,12 @@ class PosixPlatform : public Platform {
   // device opened by path (also through a hard or symbolic link, and the
   // file behind such a source when it is a loop device), or that lies on a
   // mount of one of them. The refusal is one line without a line break.
+  // The file is written beside the path and renamed over it on Commit.
   CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) override;
 
  private:
   const std::u16string* BoundSource(char16_t letter) const;
-  std::unique_ptr<ByteSource> OpenBound(const std::u16string& source);
+  Expected<std::unique_ptr<ByteSource>> OpenBound(const std::u16string& source);
 
   std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
   std::vector<std::string> opened_;              // devices opened by path: never an output

@@ -29,7 +29,7 @@ StreamSink::StreamSink(std::FILE* stream)
 void StreamSink::WriteWide(std::u16string_view text) {
   if (encoding_ == Encoding::kUtf8) {
     std::string bytes = Utf16ToUtf8(text);
-    std::fwrite(bytes.data(), 1, bytes.size(), stream_);
+    Check(std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size());
     return;
   }
   std::mbstate_t state{};
@@ -43,15 +43,17 @@ void StreamSink::WriteWide(std::u16string_view text) {
     size_t n = std::wcrtomb(buffer, static_cast<wchar_t>(cp), &state);
     if (n == static_cast<size_t>(-1)) {
       state = std::mbstate_t{};
-      std::fputc('?', stream_);
+      Check(std::fputc('?', stream_) != EOF);
     } else {
-      std::fwrite(buffer, 1, n, stream_);
+      Check(std::fwrite(buffer, 1, n, stream_) == n);
     }
   }
 }
 
-void StreamSink::WriteNarrow(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stream_); }
+void StreamSink::WriteNarrow(std::string_view bytes) {
+  Check(std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size());
+}
 
-void StreamSink::Flush() { std::fflush(stream_); }
+void StreamSink::Flush() { Check(std::fflush(stream_) == 0 && std::ferror(stream_) == 0); }
 
 }  // namespace velmora

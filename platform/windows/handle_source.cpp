@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
+#include "platform/format.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
 
@@ -49,17 +51,27 @@ std::optional<uint64_t> DeviceLength(HANDLE handle) {
 
 }  // namespace
 
-std::unique_ptr<HandleSource> HandleSource::Open(std::u16string_view name, uint32_t* error) {
-  if (!IsSystemName(name)) {
-    *error = ERROR_INVALID_NAME;
-    return nullptr;
-  }
+Error WindowsError(std::u16string_view where, uint32_t code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::u16string text = length != 0 && buffer != nullptr ? FromWide(std::wstring_view(buffer, length)) : u"";
+  if (buffer != nullptr) LocalFree(buffer);
+  // The system's text ends with ".\r\n"; a line of ours must not.
+  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r' || text.back() == u' ' || text.back() == u'.'))
+    text.pop_back();
+  if (text.empty()) text = u"system error " + Utf8ToUtf16(std::to_string(code));
+  if (code == ERROR_ACCESS_DENIED && where.substr(0, kDevicePrefix.size()) == kDevicePrefix)
+    text += u" (reading a volume device needs administrator rights)";
+  return Error{std::u16string(where), text};
+}
+
+Expected<std::unique_ptr<HandleSource>> HandleSource::Open(std::u16string_view name) {
+  if (!IsSystemName(name)) return Error{std::u16string(name), u"not a usable file name"};
   HANDLE handle = CreateFileW(Wide(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    *error = GetLastError();
-    return nullptr;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return WindowsError(name, GetLastError());
   const bool device = name.substr(0, kDevicePrefix.size()) == kDevicePrefix;
   std::unique_ptr<HandleSource> source(new HandleSource(handle, device ? DeviceSectorSize(handle) : 1));
   source->identity_ = IdentityOfHandle(handle);
@@ -69,7 +81,6 @@ std::unique_ptr<HandleSource> HandleSource::Open(std::u16string_view name, uint3
   } else if (GetFileSizeEx(handle, &size)) {
     source->size_ = static_cast<uint64_t>(size.QuadPart);
   }
-  *error = ERROR_SUCCESS;
   return source;
 }
 

@@ -10,14 +10,15 @@
 #include <utility>
 
 #include "platform/byte_source.h"
+#include "platform/error.h"
 
 namespace velmora::platform {
 
 class HandleSource : public ByteSource {
  public:
   // CreateFileW for reading while others may read and write, random
-  // access. Null on failure, with *error set to the system error number.
-  static std::unique_ptr<HandleSource> Open(std::u16string_view name, uint32_t* error);
+  // access. On failure the name and the system's message.
+  static Expected<std::unique_ptr<HandleSource>> Open(std::u16string_view name);
 
   ~HandleSource() override;
   HandleSource(const HandleSource&) = delete;
@@ -39,6 +40,11 @@ class HandleSource : public ByteSource {
   std::optional<uint64_t> size_;
   std::optional<std::pair<uint64_t, uint64_t>> identity_;
 };
+
+// The system's message (FormatMessageW) for a Win32 error code, about
+// where: Error{where, text}. Access denied on a device adds that reading it
+// needs administrator rights.
+Error WindowsError(std::u16string_view where, uint32_t code);
 
 // The identity FileIdentity() gives for the file a path names, opened
 // without access to its data; nullopt when it cannot be opened.

@@ -90,11 +90,13 @@ void StreamSink::WriteWide(std::u16string_view text) {
     text.remove_prefix(done);
   }
   const std::string bytes = ToCodePage(text, LocaleCodePage());
-  std::fwrite(bytes.data(), 1, bytes.size(), stream_);
+  Check(std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size());
 }
 
-void StreamSink::WriteNarrow(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stream_); }
+void StreamSink::WriteNarrow(std::string_view bytes) {
+  Check(std::fwrite(bytes.data(), 1, bytes.size(), stream_) == bytes.size());
+}
 
-void StreamSink::Flush() { std::fflush(stream_); }
+void StreamSink::Flush() { Check(std::fflush(stream_) == 0 && std::ferror(stream_) == 0); }
 
 }  // namespace velmora

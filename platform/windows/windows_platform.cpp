@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -81,27 +82,58 @@ struct Guarded {
   std::u16string what;
 };
 
+// Writes to a new file beside the output name and moves it over that name
+// on Commit; destroyed uncommitted, it deletes the new file.
 class WindowsOutputFile : public OutputFile {
  public:
-  explicit WindowsOutputFile(HANDLE handle) : handle_(handle) {}
-  ~WindowsOutputFile() override { CloseHandle(handle_); }
+  WindowsOutputFile(HANDLE handle, std::u16string temporary, std::u16string final_name, std::u16string label)
+      : handle_(handle), temporary_(std::move(temporary)), final_(std::move(final_name)), label_(std::move(label)) {}
+  ~WindowsOutputFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    if (!committed_) DeleteFileW(Wide(temporary_).c_str());
+  }
   WindowsOutputFile(const WindowsOutputFile&) = delete;
   WindowsOutputFile& operator=(const WindowsOutputFile&) = delete;
 
-  bool Write(std::span<const uint8_t> bytes) override {
+  Expected<void> Write(std::span<const uint8_t> bytes) override {
     size_t done = 0;
     while (done < bytes.size()) {
       const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
       DWORD put = 0;
-      if (!WriteFile(handle_, bytes.data() + done, chunk, &put, nullptr) || put == 0) return false;
+      if (!WriteFile(handle_, bytes.data() + done, chunk, &put, nullptr)) return WindowsError(label_, GetLastError());
+      if (put == 0) return WindowsError(label_, ERROR_DISK_FULL);
       done += put;
     }
-    return true;
+    return {};
+  }
+
+  Expected<void> Commit() override {
+    if (!FlushFileBuffers(handle_)) return WindowsError(label_, GetLastError());
+    const BOOL closed = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!closed) return WindowsError(label_, GetLastError());
+    if (!MoveFileExW(Wide(temporary_).c_str(), Wide(final_).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return WindowsError(label_, GetLastError());
+    committed_ = true;
+    return {};
   }
 
  private:
   HANDLE handle_;
+  std::u16string temporary_;
+  std::u16string final_;
+  std::u16string label_;
+  bool committed_ = false;
 };
+
+// The letter of "\\.\X:", or nullopt for any other device name.
+std::optional<char16_t> DeviceLetter(std::u16string_view device_name) {
+  if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
+      IsAsciiLetter(device_name[4]) && device_name[5] == u':')
+    return device_name[4];
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -147,38 +179,35 @@ std::optional<bool> WindowsPlatform::PathIsDirectory(std::u16string_view path) {
   return PathIsDirectoryW(Wide(path).c_str()) != FALSE;
 }
 
-std::unique_ptr<ByteSource> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
-  if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
-      IsAsciiLetter(device_name[4]) && device_name[5] == u':') {
-    if (const std::u16string* source = BoundSource(device_name[4])) return OpenBound(*source);
+Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
+  if (auto letter = DeviceLetter(device_name)) {
+    if (const std::u16string* source = BoundSource(*letter)) return OpenBound(*source);
   }
-  uint32_t error = ERROR_SUCCESS;
-  std::unique_ptr<HandleSource> device = HandleSource::Open(device_name, &error);
-  if (!device) SetLastError(error);
-  return device;
+  auto device = HandleSource::Open(device_name);
+  if (!device) return device.error();
+  return std::unique_ptr<ByteSource>(std::move(*device));
 }
 
-std::unique_ptr<ByteSource> WindowsPlatform::OpenBound(const std::u16string& source) {
+std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) {
+  if (auto letter = DeviceLetter(device_name)) {
+    if (const std::u16string* source = BoundSource(*letter)) return *source;
+  }
+  return std::u16string(device_name);
+}
+
+Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenBound(const std::u16string& source) {
   const SourceName name = NameOfBound(source);
-  uint32_t error = ERROR_SUCCESS;
-  std::unique_ptr<HandleSource> file = HandleSource::Open(Utf8ToUtf16(name.path), &error);
-  if (!file) {
-    SetLastError(error);
-    return nullptr;
-  }
-  source::OpenedEvidence evidence =
-      source::OpenEvidence(name.path, std::move(file), [](const std::string& path) -> std::unique_ptr<ByteSource> {
-        uint32_t ignored = ERROR_SUCCESS;
-        return HandleSource::Open(Utf8ToUtf16(path), &ignored);
+  auto file = HandleSource::Open(Utf8ToUtf16(name.path));
+  if (!file) return file.error();
+  source::OpenedEvidence evidence = source::OpenEvidence(
+      name.path, std::unique_ptr<ByteSource>(std::move(*file)),
+      [](const std::string& path) -> std::unique_ptr<ByteSource> {
+        auto segment = HandleSource::Open(Utf8ToUtf16(path));
+        if (!segment) return nullptr;
+        return std::unique_ptr<ByteSource>(std::move(*segment));
       });
-  if (!evidence.source) {
-    SetLastError(kErrorReadFault);
-    SetOpenFailure(std::move(evidence.failure));
-    return nullptr;
-  }
-  std::unique_ptr<ByteSource> volume = VolumeOnDisk(std::move(evidence.source), name);
-  if (!volume) SetLastError(kErrorFileNotFound);  // no such partition on the disk
-  return volume;
+  if (!evidence.source) return Error{u"", Utf8ToUtf16(evidence.failure)};
+  return VolumeOnDisk(std::move(evidence.source), name, source);
 }
 
 std::optional<LocalTime> WindowsPlatform::FileTimeToLocal(uint64_t filetime) {
@@ -198,7 +227,6 @@ AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, ui
   if (sid.size() < 8 || sid.size() > kMaxSidBytes || sid[0] != 1 || sid[1] > 15 ||
       sid.size() < size_t{8} + size_t{sid[1]} * 4) {
     result.error = kErrorInvalidParameter;
-    SetLastError(result.error);
     return result;
   }
   DWORD aligned[(kMaxSidBytes + sizeof(DWORD) - 1) / sizeof(DWORD)] = {};
@@ -206,7 +234,6 @@ AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, ui
   PSID psid = aligned;
   if (!IsValidSid(psid)) {
     result.error = kErrorInvalidParameter;
-    SetLastError(result.error);
     return result;
   }
   // One spare unit past each capacity keeps the copies below in bounds
@@ -226,19 +253,18 @@ AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, ui
     result.name_needed = name_length;
     result.domain_needed = domain_length;
   }
-  SetLastError(result.error);
   return result;
 }
 
 CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume) {
   CreateOutcome outcome;
   if (!IsSystemName(path)) {
-    SetLastError(ERROR_INVALID_NAME);
+    outcome.error = Error{std::u16string(path), u"not a usable file name"};
     return outcome;
   }
   auto refuse = [&](const std::u16string& why) {
-    SetLastError(kErrorAccessDenied);
-    outcome.refusal = u"Refusing to write " + std::u16string(path) + u": " + why;
+    outcome.refused = true;
+    outcome.error = Error{u"Refusing to write " + std::u16string(path), why};
     return std::move(outcome);
   };
   if (IsDevicePath(path)) return refuse(u"it is a device");
@@ -253,45 +279,30 @@ CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const 
     if (auto identity = IdentityOfPath(Utf8ToUtf16(NameOfBound(source).path)))
       guarded.push_back({*identity, std::u16string(u"the source bound to drive ") + letter + u":"});
   }
-
-  auto guarded_as = [&](const Identity& identity) -> const Guarded* {
-    for (const Guarded& g : guarded)
-      if (g.identity == identity) return &g;
-    return nullptr;
-  };
-  // The writer below shares nothing, so it cannot open a file this process
-  // reads: a source is named here, before that open would fail without a word.
   if (auto identity = IdentityOfPath(path)) {
-    if (const Guarded* g = guarded_as(*identity)) return refuse(u"it is " + g->what);
+    for (const Guarded& g : guarded)
+      if (g.identity == *identity) return refuse(u"it is " + g.what);
   }
+  // Something there that is not a file on a disk (a pipe, a console) is
+  // refused as before; what is a file is replaced by the move on Commit.
+  const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return refuse(u"it is a directory");
 
-  // Opened without truncating and checked again before anything is cut:
-  // what the name leads to is only known once it is open. Truncating it
-  // afterwards gives what CREATE_ALWAYS gives.
-  HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+  // The new file lies beside the output, so the move stays on one volume.
+  const std::u16string temporary =
+      std::u16string(path) + u".velmora-" + Utf8ToUtf16(std::to_string(GetCurrentProcessId()));
+  HANDLE handle = CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
-    SetLastError(GetLastError());
+    outcome.error = WindowsError(path, GetLastError());
     return outcome;
   }
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     CloseHandle(handle);
+    DeleteFileW(Wide(temporary).c_str());
     return refuse(u"it is not a file");
   }
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileInformationByHandle(handle, &info)) {
-    const Identity identity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
-    if (const Guarded* g = guarded_as(identity)) {
-      CloseHandle(handle);
-      return refuse(u"it is " + g->what);
-    }
-  }
-  if (!SetEndOfFile(handle)) {
-    SetLastError(GetLastError());
-    CloseHandle(handle);
-    return outcome;
-  }
-  outcome.file = std::make_unique<WindowsOutputFile>(handle);
+  outcome.file = std::make_unique<WindowsOutputFile>(handle, temporary, std::u16string(path), std::u16string(path));
   return outcome;
 }
 

@@ -29,7 +29,8 @@ class WindowsPlatform : public Platform {
 
   bool PathExists(std::u16string_view path) override;
   std::optional<bool> PathIsDirectory(std::u16string_view path) override;
-  std::unique_ptr<ByteSource> OpenDevice(std::u16string_view device_name) override;
+  Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) override;
+  std::u16string DeviceLabel(std::u16string_view device_name) override;
   std::optional<LocalTime> FileTimeToLocal(uint64_t filetime) override;
   // One LookupAccountSidW on the local computer with exactly the capacities given.
   AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
@@ -38,12 +39,13 @@ class WindowsPlatform : public Platform {
   // device name, \\?\ forms other than a drive or UNC path), anything that
   // is not a file on a disk once opened, and the file of the volume being
   // read or of a bound source (also through another name: same volume
-  // serial number and file index). The refusal is one line.
+  // serial number and file index). The refusal is one line. The bytes go
+  // to a new file beside the path, moved over it on Commit.
   CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) override;
 
  private:
   const std::u16string* BoundSource(char16_t letter) const;
-  std::unique_ptr<ByteSource> OpenBound(const std::u16string& source);
+  Expected<std::unique_ptr<ByteSource>> OpenBound(const std::u16string& source);
 
   std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
 };

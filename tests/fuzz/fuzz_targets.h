@@ -213,10 +213,11 @@ class FuzzPlatform : public testing::FakePlatform {
   class CountingFile : public platform::OutputFile {
    public:
     explicit CountingFile(uint64_t& count) : count_(count) {}
-    bool Write(std::span<const uint8_t> bytes) override {
+    Expected<void> Write(std::span<const uint8_t> bytes) override {
       count_ += bytes.size();
-      return true;
+      return {};
     }
+    Expected<void> Commit() override { return {}; }
 
    private:
     uint64_t& count_;
@@ -237,7 +238,7 @@ struct OpenSynthetic {
   // part of a run's time; the targets that compare names ask for it.
   explicit OpenSynthetic(std::span<const uint8_t> image, bool load_upcase = false) {
     platform.AddVolume(u'C', image);
-    opened = OpenVolume(volume, platform, u"\\\\.\\C:");
+    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
     if (opened && load_upcase) CheckNtfsVolume(volume);
   }
   FuzzPlatform platform;
@@ -905,8 +906,9 @@ inline int FuzzContainers(std::span<const uint8_t> data) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   }
   auto open_file = [](const std::string& name) -> std::unique_ptr<platform::ByteSource> {
-    uint32_t error = 0;
-    return platform::FileSource::Open(name, &error);
+    auto opened = platform::FileSource::Open(name);
+    if (!opened) return nullptr;
+    return std::move(*opened);
   };
   auto file = open_file(path);
   if (!file) return 0;

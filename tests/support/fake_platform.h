@@ -26,17 +26,13 @@ class FakePlatform : public platform::Platform {
   }
   std::optional<bool> PathIsDirectory(std::u16string_view) override { return std::nullopt; }
 
-  std::unique_ptr<platform::ByteSource> OpenDevice(std::u16string_view name) override {
+  Expected<std::unique_ptr<platform::ByteSource>> OpenDevice(std::u16string_view name) override {
     ++opens;
     if (name.size() == 6 && name.substr(0, 4) == u"\\\\.\\" && name[5] == u':') {
       auto it = volumes_.find(Upper(name[4]));
-      if (it != volumes_.end()) {
-        auto source = std::make_unique<CountingSource>(it->second, *this);
-        return source;
-      }
+      if (it != volumes_.end()) return std::unique_ptr<platform::ByteSource>(new CountingSource(it->second, *this));
     }
-    SetLastError(platform::kErrorFileNotFound);
-    return nullptr;
+    return Error{std::u16string(name), u"no volume in memory under that name"};
   }
 
   std::optional<platform::LocalTime> FileTimeToLocal(uint64_t filetime) override {
@@ -78,12 +74,11 @@ class FakePlatform : public platform::Platform {
   platform::CreateOutcome CreateOutputFile(std::u16string_view path, const platform::ByteSource&) override {
     platform::CreateOutcome outcome;
     if (refuse_output) {
-      outcome.refusal = u"refused";
+      outcome.refused = true;
+      outcome.error = Error{std::u16string(path), u"refused"};
       return outcome;
     }
-    auto& content = files[std::u16string(path)];
-    content.clear();
-    outcome.file = std::make_unique<MemoryFile>(content);
+    outcome.file = std::make_unique<MemoryFile>(files, std::u16string(path));
     return outcome;
   }
 
@@ -105,16 +100,25 @@ class FakePlatform : public platform::Platform {
    private:
     FakePlatform& owner_;
   };
+  // Takes the place of its file's content only when committed, as a file
+  // renamed into place does; abandoned, it leaves the files as they were.
   class MemoryFile : public platform::OutputFile {
    public:
-    explicit MemoryFile(std::vector<uint8_t>& content) : content_(content) {}
-    bool Write(std::span<const uint8_t> bytes) override {
-      content_.insert(content_.end(), bytes.begin(), bytes.end());
-      return true;
+    MemoryFile(std::map<std::u16string, std::vector<uint8_t>>& files, std::u16string path)
+        : files_(files), path_(std::move(path)) {}
+    Expected<void> Write(std::span<const uint8_t> bytes) override {
+      pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+      return {};
+    }
+    Expected<void> Commit() override {
+      files_[path_] = std::move(pending_);
+      return {};
     }
 
    private:
-    std::vector<uint8_t>& content_;
+    std::map<std::u16string, std::vector<uint8_t>>& files_;
+    std::u16string path_;
+    std::vector<uint8_t> pending_;
   };
 
   static char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }

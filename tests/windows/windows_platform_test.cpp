@@ -89,7 +89,6 @@ TEST(WindowsAccountLookupTest, TooSmallBuffersGiveError122WithTheCapacitiesNeede
 
   const AccountLookup first = platform.LookupAccountSid(kLocalSystem, 1, 1);
   ASSERT_EQ(first.error, kErrorInsufficientBuffer);
-  EXPECT_EQ(platform.LastError(), kErrorInsufficientBuffer);
   EXPECT_TRUE(first.name.empty());
   EXPECT_GE(first.name_needed, roomy.name.size());
   EXPECT_GE(first.domain_needed, roomy.domain.size());
@@ -125,7 +124,6 @@ TEST(WindowsAccountLookupTest, UnknownAndMalformedSids) {
   for (const auto& bytes : {cut, revision2, std::vector<uint8_t>{1, 0, 0}}) {
     const AccountLookup bad = platform.LookupAccountSid(bytes, 32, 32);
     EXPECT_EQ(bad.error, kErrorInvalidParameter);
-    EXPECT_EQ(platform.LastError(), kErrorInvalidParameter);
   }
 }
 
@@ -204,9 +202,9 @@ TEST_F(WindowsHandleSourceTest, ReadsAtOffsetsAndFailsShortReads) {
   const fs::path image = dir_ / "image.bin";
   const std::vector<uint8_t> bytes = Pattern(10000);
   WriteBytes(image, bytes);
-  uint32_t error = 0;
-  auto source = HandleSource::Open(U16(image), &error);
-  ASSERT_NE(source, nullptr) << error;
+  auto opened = HandleSource::Open(U16(image));
+  ASSERT_TRUE(opened) << Utf16ToUtf8(opened.error().Line());
+  auto& source = *opened;
   EXPECT_EQ(source->Size(), bytes.size());
 
   std::vector<uint8_t> out(700);
@@ -222,13 +220,17 @@ TEST_F(WindowsHandleSourceTest, ReadsAtOffsetsAndFailsShortReads) {
   EXPECT_NE(source->FileIdentity(), IdentityOfPath(U16(dir_ / "other.bin")));
 }
 
-TEST_F(WindowsHandleSourceTest, MissingFilesReportTheSystemError) {
-  uint32_t error = 0;
-  EXPECT_EQ(HandleSource::Open(U16(dir_ / "missing.img"), &error), nullptr);
-  EXPECT_EQ(error, kErrorFileNotFound);
+TEST_F(WindowsHandleSourceTest, MissingFilesReportTheSystemsMessage) {
+  const std::u16string missing = U16(dir_ / "missing.img");
+  auto opened = HandleSource::Open(missing);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().where, missing);
+  // FormatMessageW's text for ERROR_FILE_NOT_FOUND, without its ".\r\n".
+  EXPECT_EQ(opened.error().message, WindowsError(u"", kErrorFileNotFound).message);
+  EXPECT_FALSE(opened.error().message.empty());
+  EXPECT_EQ(opened.error().message.find(u'\n'), std::u16string::npos);
   WindowsPlatform platform;
-  EXPECT_EQ(platform.OpenDevice(U16(dir_ / "missing.img")), nullptr);
-  EXPECT_EQ(platform.LastError(), kErrorFileNotFound);
+  EXPECT_FALSE(platform.OpenDevice(missing));
 }
 
 // --- Paths and bound drives ---
@@ -263,49 +265,54 @@ TEST_F(WindowsPathTest, ABoundLetterOpensItsImageAndOnlyTheVolumeKnowsItsPaths) 
 
   std::vector<uint8_t> out(16);
   auto source = platform.OpenDevice(u"\\\\.\\Q:");
-  ASSERT_NE(source, nullptr);
-  ASSERT_TRUE(source->ReadAt(100, out));
+  ASSERT_TRUE(source);
+  ASSERT_TRUE((*source)->ReadAt(100, out));
   EXPECT_TRUE(std::equal(out.begin(), out.end(), volume.begin() + 100));
 
   // A later binding wins; "@OFFSET" takes the volume inside a disk image.
   platform.BindDrive(u'Q', U16(dir_ / "disk.img") + u"@8192");
   source = platform.OpenDevice(u"\\\\.\\q:");
-  ASSERT_NE(source, nullptr);
-  ASSERT_TRUE(source->ReadAt(100, out));
+  ASSERT_TRUE(source);
+  ASSERT_TRUE((*source)->ReadAt(100, out));
   EXPECT_TRUE(std::equal(out.begin(), out.end(), volume.begin() + 100));
 
   platform.BindDrive(u'R', U16(dir_ / "missing.img"));
-  EXPECT_EQ(platform.OpenDevice(u"\\\\.\\R:"), nullptr);
-  EXPECT_EQ(platform.LastError(), kErrorFileNotFound);
+  auto missing = platform.OpenDevice(u"\\\\.\\R:");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().where, U16(dir_ / "missing.img"));
 }
 
 // --- The -w output file ---
 
 using WindowsOutputFileTest = WindowsScratchTest;
 
-TEST_F(WindowsOutputFileTest, CreatesOrTruncatesAndWritesEveryChunk) {
+TEST_F(WindowsOutputFileTest, ReplacesTheFileOnlyWhenEveryChunkIsWritten) {
   WindowsPlatform platform;
   MemorySource volume(std::vector<uint8_t>(512));
   const fs::path path = dir_ / "out.bin";
   WriteBytes(path, Pattern(5000));
   {
     CreateOutcome created = platform.CreateOutputFile(U16(path), volume);
-    ASSERT_NE(created.file, nullptr) << Utf16ToUtf8(created.refusal);
-    EXPECT_TRUE(fs::is_empty(path));
+    ASSERT_NE(created.file, nullptr) << Utf16ToUtf8(created.error.Line());
     const std::vector<uint8_t> first = {1, 2, 3};
     const std::vector<uint8_t> second = Pattern(70000);
     EXPECT_TRUE(created.file->Write(first));
     EXPECT_TRUE(created.file->Write(second));
+    EXPECT_EQ(ReadBytes(path), Pattern(5000));  // untouched until committed
+    EXPECT_TRUE(created.file->Commit());
   }
   std::vector<uint8_t> expected = {1, 2, 3};
   const std::vector<uint8_t> second = Pattern(70000);
   expected.insert(expected.end(), second.begin(), second.end());
   EXPECT_EQ(ReadBytes(path), expected);
 
+  // Abandoned: nothing is created and nothing is left beside it.
   CreateOutcome fresh = platform.CreateOutputFile(U16(dir_ / "new.bin"), volume);
   ASSERT_NE(fresh.file, nullptr);
+  EXPECT_TRUE(fresh.file->Write(std::vector<uint8_t>{4, 5}));
   fresh.file.reset();
-  EXPECT_TRUE(fs::exists(dir_ / "new.bin"));
+  EXPECT_FALSE(fs::exists(dir_ / "new.bin"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
 TEST_F(WindowsOutputFileTest, DevicesAreRefusedBeforeAnythingIsOpened) {
@@ -315,8 +322,8 @@ TEST_F(WindowsOutputFileTest, DevicesAreRefusedBeforeAnythingIsOpened) {
                               u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1", u"NUL", u"CON"}) {
     CreateOutcome created = platform.CreateOutputFile(path, volume);
     EXPECT_EQ(created.file, nullptr) << Utf16ToUtf8(path);
-    EXPECT_EQ(created.refusal, u"Refusing to write " + path + u": it is a device");
-    EXPECT_EQ(platform.LastError(), kErrorAccessDenied);
+    EXPECT_TRUE(created.refused);
+    EXPECT_EQ(created.error.Line(), u"Refusing to write " + path + u": it is a device");
   }
 }
 
@@ -327,15 +334,15 @@ TEST_F(WindowsOutputFileTest, TheVolumesOwnFileIsRefusedUnderAnyName) {
   WindowsPlatform platform;
   platform.BindDrive(u'X', U16(image));
   auto volume = platform.OpenDevice(u"\\\\.\\X:");
-  ASSERT_NE(volume, nullptr);
+  ASSERT_TRUE(volume);
 
   std::vector<std::u16string> names = {U16(image), U16(dir_ / "." / "evidence.img")};
   if (CreateHardLinkW((dir_ / "link.img").wstring().c_str(), image.wstring().c_str(), nullptr))
     names.push_back(U16(dir_ / "link.img"));
   for (const std::u16string& name : names) {
-    CreateOutcome created = platform.CreateOutputFile(name, *volume);
+    CreateOutcome created = platform.CreateOutputFile(name, **volume);
     EXPECT_EQ(created.file, nullptr) << Utf16ToUtf8(name);
-    EXPECT_EQ(created.refusal, u"Refusing to write " + name + u": it is the volume being read");
+    EXPECT_EQ(created.error.Line(), u"Refusing to write " + name + u": it is the volume being read");
   }
   EXPECT_EQ(ReadBytes(image), bytes);
 
@@ -343,7 +350,7 @@ TEST_F(WindowsOutputFileTest, TheVolumesOwnFileIsRefusedUnderAnyName) {
   MemorySource other(std::vector<uint8_t>(512));
   CreateOutcome created = platform.CreateOutputFile(U16(image), other);
   EXPECT_EQ(created.file, nullptr);
-  EXPECT_EQ(created.refusal, u"Refusing to write " + U16(image) + u": it is the source bound to drive X:");
+  EXPECT_EQ(created.error.Line(), u"Refusing to write " + U16(image) + u": it is the source bound to drive X:");
   EXPECT_EQ(ReadBytes(image), bytes);
 }
 
