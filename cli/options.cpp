@@ -118,6 +118,10 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.warnings.push_back(u"ignored argument: " + token);
     }
   }
+  // Only the timeline writes JSON so far: say so rather than print text
+  // where a script expects objects without a word.
+  if ((options.actions & action::kJson) && !(options.actions & action::kTimeline))
+    options.warnings.push_back(u"--json: only --timeline writes JSON; the other reports print text");
   return options;
 }
 
