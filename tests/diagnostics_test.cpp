@@ -200,6 +200,8 @@ TEST(IgnoredArgumentsTest, EachSkippedTokenIsNamedAndNothingElseChanges) {
   EXPECT_EQ(scan({u"-f", u"C:\\", u"-a", u"--json"}).warnings,
             (std::vector<std::u16string>{u"--json: only --timeline writes JSON; the other reports print text"}));
   EXPECT_TRUE(scan({u"-f", u"C:\\", u"--timeline", u"--json"}).warnings.empty());
+  EXPECT_EQ(scan({u"-f", u"C:\\", u"--timeline", u"-l"}).warnings,
+            (std::vector<std::u16string>{u"--timeline runs alone: the other reports asked for are not run"}));
 }
 
 }  // namespace
