@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/format.h"
 #include "source/library_source.h"
 
 namespace velmora::source {
@@ -246,6 +247,21 @@ OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<ByteSource>
       break;
   }
   return {std::move(file), {}};
+}
+
+Expected<std::unique_ptr<platform::ByteSource>> OpenBoundVolume(const platform::SourceName& name,
+                                                                std::u16string_view label,
+                                                                const CheckedFileOpener& open_file) {
+  auto file = open_file(name.path);
+  if (!file) return file.error();
+  OpenedEvidence evidence =
+      OpenEvidence(name.path, std::move(*file), [&](const std::string& path) -> std::unique_ptr<platform::ByteSource> {
+        auto segment = open_file(path);
+        if (!segment) return nullptr;
+        return std::move(*segment);
+      });
+  if (!evidence.source) return Error{u"", Utf8ToUtf16(evidence.failure)};
+  return platform::VolumeOnDisk(std::move(evidence.source), name, label);
 }
 
 }  // namespace velmora::source

@@ -15,6 +15,8 @@
 #include <string_view>
 
 #include "platform/byte_source.h"
+#include "platform/error.h"
+#include "platform/partitions.h"
 
 namespace velmora::source {
 
@@ -47,5 +49,17 @@ struct OpenedEvidence {
 // concatenation of its segments, anything else stays the plain file.
 OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<platform::ByteSource> file,
                             const FileOpener& open_file);
+
+// The platform's read-only open of a plain file, with the system's reason
+// when it cannot.
+using CheckedFileOpener = std::function<Expected<std::unique_ptr<platform::ByteSource>>(const std::string& path)>;
+
+// The volume a bound source names, for both platforms: its file, read
+// through the container its bytes name, then the volume at @OFFSET, in
+// partition #N, or in the first NTFS partition of a whole disk. label is
+// the source as the user typed it.
+Expected<std::unique_ptr<platform::ByteSource>> OpenBoundVolume(const platform::SourceName& name,
+                                                                std::u16string_view label,
+                                                                const CheckedFileOpener& open_file);
 
 }  // namespace velmora::source

@@ -49,6 +49,6 @@ bash tools/campaign_memory.sh build 256
 if [ "${1:-}" != "--quick" ]; then
   # Leaks inside the container libraries are theirs, not ours (tests/fuzz/library_crashes/).
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    LSAN_OPTIONS=suppressions=$PWD/tests/fuzz/lsan_libraries.supp \
+    LSAN_OPTIONS=suppressions=$PWD/tests/fuzz/lsan_libraries.supp:print_suppressions=0 \
     run build-sanitize -DVELMORA_SANITIZE=ON
 fi

@@ -294,17 +294,12 @@ std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) {
 }
 
 Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenBound(const std::u16string& source) {
-  const SourceName name = NameOfBound(source);
-  auto file = FileSource::Open(name.path);
-  if (!file) return file.error();
-  source::OpenedEvidence evidence =
-      source::OpenEvidence(name.path, std::move(*file), [](const std::string& path) -> std::unique_ptr<ByteSource> {
-        auto segment = FileSource::Open(path);
-        if (!segment) return nullptr;
-        return std::move(*segment);
-      });
-  if (!evidence.source) return Error{u"", Utf8ToUtf16(evidence.failure)};
-  return VolumeOnDisk(std::move(evidence.source), name, source);
+  return source::OpenBoundVolume(NameOfBound(source), source,
+                                 [](const std::string& path) -> Expected<std::unique_ptr<ByteSource>> {
+                                   auto file = FileSource::Open(path);
+                                   if (!file) return file.error();
+                                   return std::unique_ptr<ByteSource>(std::move(*file));
+                                 });
 }
 
 std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view path) {

@@ -196,18 +196,12 @@ std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) {
 }
 
 Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenBound(const std::u16string& source) {
-  const SourceName name = NameOfBound(source);
-  auto file = HandleSource::Open(Utf8ToUtf16(name.path));
-  if (!file) return file.error();
-  source::OpenedEvidence evidence = source::OpenEvidence(
-      name.path, std::unique_ptr<ByteSource>(std::move(*file)),
-      [](const std::string& path) -> std::unique_ptr<ByteSource> {
-        auto segment = HandleSource::Open(Utf8ToUtf16(path));
-        if (!segment) return nullptr;
-        return std::unique_ptr<ByteSource>(std::move(*segment));
-      });
-  if (!evidence.source) return Error{u"", Utf8ToUtf16(evidence.failure)};
-  return VolumeOnDisk(std::move(evidence.source), name, source);
+  return source::OpenBoundVolume(NameOfBound(source), source,
+                                 [](const std::string& path) -> Expected<std::unique_ptr<ByteSource>> {
+                                   auto file = HandleSource::Open(Utf8ToUtf16(path));
+                                   if (!file) return file.error();
+                                   return std::unique_ptr<ByteSource>(std::move(*file));
+                                 });
 }
 
 std::optional<LocalTime> WindowsPlatform::FileTimeToLocal(uint64_t filetime) {
