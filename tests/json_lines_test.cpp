@@ -14,14 +14,16 @@
 namespace velmora::testing {
 namespace {
 
-// What python3's json module reads back: the "name" value as UTF-16LE hex
-// (surrogatepass keeps an unpaired surrogate as the unit it stands for).
-std::string PythonReadsName(const std::string& line) {
+// What python3's json module reads back from each line: its "name" value
+// as UTF-16LE hex (surrogatepass keeps an unpaired surrogate as the unit it
+// stands for), one line each.
+std::string PythonReadsNames(const std::string& lines) {
   const auto path = std::filesystem::temp_directory_path() / "velmora_json_lines_test.json";
-  std::ofstream(path, std::ios::binary) << line;
+  std::ofstream(path, std::ios::binary) << lines;
   const std::string command =
-      "python3 -c 'import json,sys; o=json.loads(open(sys.argv[1],\"rb\").read().decode(\"utf-8\")); "
-      "sys.stdout.write(o[\"name\"].encode(\"utf-16-le\",\"surrogatepass\").hex())' " +
+      "python3 -c 'import json,sys\n"
+      "for l in open(sys.argv[1],\"rb\").read().decode(\"utf-8\").splitlines(): "
+      "print(json.loads(l)[\"name\"].encode(\"utf-16-le\",\"surrogatepass\").hex())' " +
       Quote(path.string());
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   std::string out;
@@ -57,12 +59,14 @@ TEST(JsonLines, NamesRoundTripThroughAParser) {
       {u"lone low \xDC01", "\"lone low \\uDC01\""},
       {u"\xDE00\xD83D reversed", "\"\\uDE00\\uD83D reversed\""},
   };
+  std::string lines, expected;
   for (const auto& [name, literal] : cases) {
-    SCOPED_TRACE(literal);
     const std::string line = json::Line("test").Text("name", name).Finish();
     EXPECT_EQ(line, "{\"report\":\"test\",\"name\":" + literal + "}\n");
-    EXPECT_EQ(PythonReadsName(line), Utf16LeHex(name));
+    lines += line;
+    expected += Utf16LeHex(name) + "\n";
   }
+  EXPECT_EQ(PythonReadsNames(lines), expected);
 }
 
 TEST(JsonLines, TypedValues) {
