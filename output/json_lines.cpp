@@ -155,6 +155,11 @@ Line& Line::Time(std::string_view key, uint64_t filetime) {
   return Object(key).String("utc", IsoFileTime(filetime)).Wide("filetime", filetime).End();
 }
 
+Line& Line::FileTimes(uint64_t created, uint64_t modified, uint64_t record_changed, uint64_t accessed) {
+  Time("created", created).Time("modified", modified).Time("record_changed", record_changed);
+  return Time("accessed", accessed);
+}
+
 Line& Line::Bytes(std::string_view key, std::span<const uint8_t> bytes) {
   Key(key);
   out_ += '"';

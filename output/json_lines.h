@@ -44,6 +44,8 @@ class Line {
   Line& Bool(std::string_view key, bool value);
   Line& Reference(std::string_view key, FileReference reference);
   Line& Time(std::string_view key, uint64_t filetime);
+  // The four times NTFS keeps with a file, in the order it stores them.
+  Line& FileTimes(uint64_t created, uint64_t modified, uint64_t record_changed, uint64_t accessed);
   Line& Bytes(std::string_view key, std::span<const uint8_t> bytes);
   Line& Flags(std::string_view key, uint64_t value, std::span<const FlagName> names);
 

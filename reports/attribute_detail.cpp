@@ -173,10 +173,7 @@ void EmitAttributeHeader(Console& console, const AttributeRecord& attribute) {
 void EmitStandardInformation(Console& console, const StandardInformationValues& v) {
   json::Line line("standard_information");
   line.Bool("found", true)
-      .Time("created", v.created)
-      .Time("modified", v.modified)
-      .Time("record_changed", v.changed)
-      .Time("accessed", v.accessed)
+      .FileTimes(v.created, v.modified, v.changed, v.accessed)
       .Flags("file_attributes", v.permission, kFileAttributeFlags)
       .Number("max_versions", v.max_versions)
       .Number("version", v.version)
@@ -192,10 +189,7 @@ void EmitFileName(Console& console, const FileNameValues& v) {
   json::Line line("file_name");
   line.Bool("found", true)
       .Reference("parent", FileReference(v.parent))
-      .Time("created", v.created)
-      .Time("modified", v.modified)
-      .Time("record_changed", v.changed)
-      .Time("accessed", v.accessed)
+      .FileTimes(v.created, v.modified, v.changed, v.accessed)
       .Wide("allocated_size", v.allocated_size)
       .Wide("real_size", v.real_size)
       .Flags("file_attributes", v.flags, kFileAttributeFlags)

@@ -131,12 +131,7 @@ uint64_t WriteBodyLines(std::string& out, const MftScan& scan, const ScannedName
 }
 
 void AppendTimes(json::Line& line, std::string_view key, const FileTimes& times) {
-  line.Object(key)
-      .Time("created", times.created)
-      .Time("modified", times.modified)
-      .Time("record_changed", times.record_changed)
-      .Time("accessed", times.accessed)
-      .End();
+  line.Object(key).FileTimes(times.created, times.modified, times.record_changed, times.accessed).End();
 }
 
 // One JSON object a name, on one line.
