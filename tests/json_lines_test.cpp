@@ -1,15 +1,14 @@
 // The JSON Lines writer: exact text, read back by an independent parser.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "output/json_lines.h"
 #include "tests/support/shell.h"
+#include "tests/support/volumes.h"
 
 namespace velmora::testing {
 namespace {
@@ -25,11 +24,7 @@ std::string PythonReadsNames(const std::string& lines) {
       "for l in open(sys.argv[1],\"rb\").read().decode(\"utf-8\").splitlines(): "
       "print(json.loads(l)[\"name\"].encode(\"utf-16-le\",\"surrogatepass\").hex())' " +
       Quote(path.string());
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
+  const std::string out = RunCommand(command);
   std::filesystem::remove(path);
   return out;
 }
@@ -59,6 +54,7 @@ TEST(JsonLines, NamesRoundTripThroughAParser) {
       {u"lone low \xDC01", "\"lone low \\uDC01\""},
       {u"\xDE00\xD83D reversed", "\"\\uDE00\\uD83D reversed\""},
   };
+  if (RunCommand("python3 -c \"print(1)\"") != "1\n") GTEST_SKIP() << "python3 is not available";
   std::string lines, expected;
   for (const auto& [name, literal] : cases) {
     const std::string line = json::Line("test").Text("name", name).Finish();

@@ -116,7 +116,15 @@ void RunEveryReport(JsonRuns& runs, const TestVolume& volume) {
   runs.Run({u"--timeline", u"-f", u"C:\\"});
 }
 
-class JsonOutput : public OnCommittedVolumes {};
+class JsonOutput : public OnCommittedVolumes {
+ protected:
+  void SetUp() override {
+    OnCommittedVolumes::SetUp();
+    if (IsSkipped()) return;
+    if (RunCommand("python3 -c \"import jsonschema; print(1)\" 2>/dev/null") != "1\n")
+      GTEST_SKIP() << "python3-jsonschema is not installed (tools/install_deps.sh installs it)";
+  }
+};
 
 TEST_F(JsonOutput, EveryLineIsValidAndAgreesWithTheManifest) {
   for (const std::string& name : names_) {
