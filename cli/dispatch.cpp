@@ -36,13 +36,15 @@ const std::array<ReportRow, 9>& ReportTable() {
          ListDirectory(r, t, o.target_path);
          return true;
        }},
-      {action::kFileRecord, "file_record", [](Console& c, const CommandOptions&) { c.Print("Show file record information:\n"); },
+      {action::kFileRecord, "file_record",
+       [](Console& c, const CommandOptions&) { c.Print("Show file record information:\n"); },
        [](ReportContext& r, const CommandOptions&, FileReference t) { return ReportFileRecord(r, t); }},
       {action::kDetail, "attribute_detail", [](Console& c, const CommandOptions&) { c.Print("Show attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return EnumerateAttributes(r, t, static_cast<AttrType>(o.detail_type), DetailVisitor);
        }},
-      {action::kAttrDef, "attrdef", [](Console& c, const CommandOptions&) { c.Print("Show attributes definition:\n"); },
+      {action::kAttrDef, "attrdef",
+       [](Console& c, const CommandOptions&) { c.Print("Show attributes definition:\n"); },
        [](ReportContext& r, const CommandOptions&, FileReference) { return ReportAttributeDefinitions(r); }},
       {action::kDump, "dump", [](Console& c, const CommandOptions&) { c.Print("Dump attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
@@ -51,7 +53,8 @@ const std::array<ReportRow, 9>& ReportTable() {
                                       return DumpVisitor(rc, b, a, o.dump_range);
                                     });
        }},
-      {action::kSecurity, "security_descriptor", [](Console& c, const CommandOptions&) { c.Print("Security attribute:\n"); },
+      {action::kSecurity, "security_descriptor",
+       [](Console& c, const CommandOptions&) { c.Print("Security attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference) {
          return ShowSecurityDescriptorById(r, o.security_id);
        }},
@@ -86,7 +89,8 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   if (!resolved) {
     if (json) {
       json::Line line("error");
-      line.String("error", "target_not_found").Text("path", options.target_path).String("reason", Utf16ToUtf8(resolved.error().Line()));
+      line.String("error", "target_not_found").Text("path", options.target_path);
+      line.Text("reason", resolved.error().Line());
       json::Emit(console, line);
     } else {
       console.Print("Cannot find target object. (%s)\n", {options.target_path});
@@ -106,7 +110,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
       if (json) {
         json::Line line("error");
         line.String("error", "reference_not_found").Reference("reference", FileReference(options.reference));
-        line.String("reason", Utf16ToUtf8(record.error().Line()));
+        line.Text("reason", record.error().Line());
         json::Emit(console, line);
       } else {
         console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});

@@ -55,7 +55,8 @@ int ListingVisitor(ReportContext& context, std::span<const uint8_t> key, uint32_
   // A name running past the key is cut at the key's end.
   const uint64_t room = (value.size() - file_name::kName) / 2;
   const uint64_t units = value.U8(file_name::kNameLength) < room ? value.U8(file_name::kNameLength) : room;
-  const ListingEntry entry{FileReference((uint64_t{sequence} << 48) | (uint64_t{record_high} << 32) | record_low), value.U64(file_name::kAccessTime),
+  const FileReference reference((uint64_t{sequence} << 48) | (uint64_t{record_high} << 32) | record_low);
+  const ListingEntry entry{reference, value.U64(file_name::kAccessTime),
                            static_cast<bool>(value.U32(file_name::kFlags) & file_name::kFlagDirectory), name_space,
                            UpToNul(value.Utf16(file_name::kName, units))};
   if (context.json) {
@@ -92,13 +93,14 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     }
     return;
   }
-  const IndexWalkResult walk =
-      IndexEntryWalker(context.volume, target, kI30Name, [&](std::span<const uint8_t> entry, std::span<const uint8_t> key) {
-        // The entry's file reference: record number low 32 and high 16 bits, then the sequence number.
-        const LeBytes bytes(entry);
-        return ListingVisitor(context, key, bytes.U32(index_entry::kData), bytes.U16(index_entry::kData + 4), counter,
-                              bytes.U16(index_entry::kData + 6));
-      });
+  const auto visit = [&](std::span<const uint8_t> entry, std::span<const uint8_t> key) {
+    // The entry's file reference: the record number's low 32 and high 16
+    // bits, then the sequence number.
+    const LeBytes bytes(entry);
+    return ListingVisitor(context, key, bytes.U32(index_entry::kData), bytes.U16(index_entry::kData + 4), counter,
+                          bytes.U16(index_entry::kData + 6));
+  };
+  const IndexWalkResult walk = IndexEntryWalker(context.volume, target, kI30Name, visit);
   if (context.json) {
     json::Line line("listing_end");
     json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped));

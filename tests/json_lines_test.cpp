@@ -79,7 +79,8 @@ TEST(JsonLines, TypedValues) {
       {json::Line("r").Bytes("b", bytes).Bytes("none", {}).Finish(),
        "{\"report\":\"r\",\"b\":\"000aff\",\"none\":\"\"}\n"},
       {json::Line("r").Flags("f", 0x3, kFlags).Flags("g", 0x8, kFlags).Finish(),
-       "{\"report\":\"r\",\"f\":{\"value\":3,\"names\":[\"IN_USE\",\"DIRECTORY\"]},\"g\":{\"value\":8,\"names\":[]}}\n"},
+       "{\"report\":\"r\",\"f\":{\"value\":3,\"names\":[\"IN_USE\",\"DIRECTORY\"]},"
+       "\"g\":{\"value\":8,\"names\":[]}}\n"},
       {json::Line("r").Signed("s", -5).Bool("ok", false).Array("a").Object("").Number("n", 1).End().Object("").End()
            .Finish(),
        "{\"report\":\"r\",\"s\":-5,\"ok\":false,\"a\":[{\"n\":1},{}]}\n"},
