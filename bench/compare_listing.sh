@@ -1,7 +1,8 @@
 #!/bin/bash
-# Wall time of "velmora -l" next to Sleuth Kit's fls on the same directory
-# of the same volume image. Not a test: it prints numbers, and the entry
-# counts of both tools as a sanity check.
+# Wall time of "velmora -l", as text and as JSON Lines (--json), next to
+# Sleuth Kit's fls on the same directory of the same volume image, and the
+# peak resident memory of each. Not a test: it prints numbers, and the entry
+# counts of the tools as a sanity check.
 #
 #   bench/compare_listing.sh [IMAGE 'DIRECTORY'] [RUNS]
 #
@@ -100,6 +101,7 @@ fi
 [[ "$RECORD" =~ ^[0-9]+$ ]] || skip "ifind does not find $DIR in $IMAGE"
 
 VELMORA_CMD=("$VELMORA" -m C: "$IMAGE" -l -f "C:$DIR")
+JSON_CMD=("$VELMORA" --json -m C: "$IMAGE" -l -f "C:$DIR")
 FLS_CMD=(fls "$IMAGE" "$RECORD")
 
 listed=$("${VELMORA_CMD[@]}" | sed -n 's/^Number of files : //p')
@@ -107,11 +109,25 @@ listed=$("${VELMORA_CMD[@]}" | sed -n 's/^Number of files : //p')
 fls_lines=$("${FLS_CMD[@]}" | awk -F'\t' '$2 !~ /:/' | wc -l)
 echo "volume:    $IMAGE"
 echo "directory: $DIR (record $RECORD)"
-echo "entries:   velmora $listed, fls $fls_lines (fls leaves out the root's \".\")"
+json_lines=$("${JSON_CMD[@]}" | grep -c '"report":"listing"')
+echo "entries:   velmora $listed, velmora --json $json_lines, fls $fls_lines (fls leaves out the root's \".\")"
+echo "output:    text $("${VELMORA_CMD[@]}" | wc -c) bytes, JSON $("${JSON_CMD[@]}" | wc -c) bytes"
+# Peak resident memory of one run, in MiB.
+peak_rss() {
+  command -v /usr/bin/time >/dev/null || { echo "?"; return; }
+  local file
+  file=$(mktemp)
+  /usr/bin/time -f '%M' -o "$file" "$@" > /dev/null 2>&1
+  awk '{ v = $1 } END { printf "%.1f", v / 1024 }' "$file"
+  rm -f "$file"
+}
+echo "peak RSS:  velmora -l $(peak_rss "${VELMORA_CMD[@]}") MiB, velmora --json -l $(peak_rss "${JSON_CMD[@]}") MiB," \
+  "fls $(peak_rss "${FLS_CMD[@]}") MiB"
 
 if command -v hyperfine >/dev/null; then
   hyperfine --warmup 2 --runs "$RUNS" --output=null \
     -n "velmora -l" "$(printf '%q ' "${VELMORA_CMD[@]}")" \
+    -n "velmora --json -l" "$(printf '%q ' "${JSON_CMD[@]}")" \
     -n "fls" "$(printf '%q ' "${FLS_CMD[@]}")"
   exit 0
 fi
@@ -130,5 +146,6 @@ measure() {
   printf '%s\n' "${times[@]}" | awk '{ s += $1; if (min == "" || $1 < min) min = $1 }
     END { printf "mean %8.1f ms   best %8.1f ms   (%d runs)\n", s / NR / 1000, min / 1000, NR }'
 }
-printf 'velmora -l  %s\n' "$(measure "${VELMORA_CMD[@]}")"
-printf 'fls         %s\n' "$(measure "${FLS_CMD[@]}")"
+printf 'velmora -l         %s\n' "$(measure "${VELMORA_CMD[@]}")"
+printf 'velmora --json -l  %s\n' "$(measure "${JSON_CMD[@]}")"
+printf 'fls                %s\n' "$(measure "${FLS_CMD[@]}")"

@@ -6,6 +6,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 #include "platform/format.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
@@ -16,16 +17,17 @@ namespace {
 
 constexpr std::string_view kSectionLine = "=====================\n";
 
-// One requested report: its flag, its title and how it runs.
+// One requested report: its flag, its name in JSON, its title and how it runs.
 struct ReportRow {
   uint32_t flag;
+  std::string_view name;
   std::function<void(Console&, const CommandOptions&)> title;
   std::function<bool(ReportContext&, const CommandOptions&, FileReference)> run;
 };
 
 const std::array<ReportRow, 9>& ReportTable() {
   static const std::array<ReportRow, 9> table = {{
-      {action::kList,
+      {action::kList, "listing",
        [](Console& c, const CommandOptions&) {
          c.Print("File Reference\t\tAccess time\t\tType\tFile name\n");
          c.Print("-----------------\n");
@@ -34,32 +36,35 @@ const std::array<ReportRow, 9>& ReportTable() {
          ListDirectory(r, t, o.target_path);
          return true;
        }},
-      {action::kFileRecord, [](Console& c, const CommandOptions&) { c.Print("Show file record information:\n"); },
+      {action::kFileRecord, "file_record",
+       [](Console& c, const CommandOptions&) { c.Print("Show file record information:\n"); },
        [](ReportContext& r, const CommandOptions&, FileReference t) { return ReportFileRecord(r, t); }},
-      {action::kDetail, [](Console& c, const CommandOptions&) { c.Print("Show attribute:\n"); },
+      {action::kDetail, "attribute_detail", [](Console& c, const CommandOptions&) { c.Print("Show attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return EnumerateAttributes(r, t, static_cast<AttrType>(o.detail_type), DetailVisitor);
        }},
-      {action::kAttrDef, [](Console& c, const CommandOptions&) { c.Print("Show attributes definition:\n"); },
+      {action::kAttrDef, "attrdef",
+       [](Console& c, const CommandOptions&) { c.Print("Show attributes definition:\n"); },
        [](ReportContext& r, const CommandOptions&, FileReference) { return ReportAttributeDefinitions(r); }},
-      {action::kDump, [](Console& c, const CommandOptions&) { c.Print("Dump attribute:\n"); },
+      {action::kDump, "dump", [](Console& c, const CommandOptions&) { c.Print("Dump attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return EnumerateAttributes(r, t, static_cast<AttrType>(o.dump_type),
                                     [&o](ReportContext& rc, const FileRecord& b, const AttributeRecord& a) {
                                       return DumpVisitor(rc, b, a, o.dump_range);
                                     });
        }},
-      {action::kSecurity, [](Console& c, const CommandOptions&) { c.Print("Security attribute:\n"); },
+      {action::kSecurity, "security_descriptor",
+       [](Console& c, const CommandOptions&) { c.Print("Security attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference) {
          return ShowSecurityDescriptorById(r, o.security_id);
        }},
-      {action::kFirstUnused,
+      {action::kFirstUnused, "first_unused",
        [](Console& c, const CommandOptions&) { c.Print("The first unused file record reference :\n"); },
        [](ReportContext& r, const CommandOptions&, FileReference) { return ReportFirstUnusedRecord(r); }},
-      {action::kLogRecord,
+      {action::kLogRecord, "log_record",
        [](Console& c, const CommandOptions& o) { c.Print("Log file information (LSN : %016I64X):\n", {o.lsn}); },
        [](ReportContext& r, const CommandOptions& o, FileReference) { return ReportLogRecord(r, o.lsn); }},
-      {action::kWrite,
+      {action::kWrite, "write",
        [](Console& c, const CommandOptions& o) {
          c.Print("Write attribute body to file (%s):\n", {o.output_path});
        },
@@ -80,8 +85,16 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     if (volume.IsOpen() && !volume.device()->ReadFailure().empty())
       console.Diagnostic("%s\n", {Utf8ToUtf16(volume.device()->ReadFailure())});
   };
+  const bool json = options.actions & action::kJson;
   if (!resolved) {
-    console.Print("Cannot find target object. (%s)\n", {options.target_path});
+    if (json) {
+      json::Line line("error");
+      line.String("error", "target_not_found").Text("path", options.target_path);
+      line.Text("reason", resolved.error().Line());
+      json::Emit(console, line);
+    } else {
+      console.Print("Cannot find target object. (%s)\n", {options.target_path});
+    }
     console.Diagnostic("%s\n", {resolved.error().Line()});
     tell_read_failure();
     return 1;
@@ -89,31 +102,54 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   FileReference target = *resolved;
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
-    ReportContext context{volume, platform, console};
-    const bool json = options.actions & action::kJson;
+    ReportContext context{volume, platform, console, json};
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
   }
   if (options.actions & action::kReference) {
     if (auto record = ReadFileRecord(volume, FileReference(options.reference)); !record) {
-      console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
+      if (json) {
+        json::Line line("error");
+        line.String("error", "reference_not_found").Reference("reference", FileReference(options.reference));
+        line.Text("reason", record.error().Line());
+        json::Emit(console, line);
+      } else {
+        console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
+      }
       console.Diagnostic("%s\n", {record.error().Line()});
       tell_read_failure();
       return 1;
     }
     target = FileReference(options.reference);
-  } else {
+  } else if (!json) {
     console.Print("FILE : %s \n", {options.target_path});
   }
-  console.Print("FILE REF : %016I64X\n", {target.value});
+  if (json) {
+    json::Line line("target");
+    line.Text("path", options.target_path).Bool("by_reference", options.actions & action::kReference);
+    json::Emit(console, line.Reference("reference", target));
+  } else {
+    console.Print("FILE REF : %016I64X\n", {target.value});
+  }
 
-  ReportContext context{volume, platform, console};
+  ReportContext context{volume, platform, console, json};
   for (const ReportRow& row : ReportTable()) {
     if (!(options.actions & row.flag)) continue;
-    console.Print(kSectionLine);
-    row.title(console, options);
+    if (!json) {
+      console.Print(kSectionLine);
+      row.title(console, options);
+    }
     bool ok = row.run(context, options, target);
     if (row.flag == action::kList) continue;
-    if (row.flag == action::kWrite) {
+    if (json) {
+      if (row.flag == action::kWrite) {
+        json::Line line("write");
+        line.Bool("written", ok).Text("output_path", options.output_path).Number("attribute_id", options.attribute_id);
+        json::Emit(console, line);
+      } else if (!ok) {
+        json::Line line(row.name);
+        json::Emit(console, line.Bool("found", false));
+      }
+    } else if (row.flag == action::kWrite) {
       console.Print(ok ? "Write file succeed.\n" : "Write file failed.\n");
     } else if (!ok) {
       console.Print("\tNONE\n");
@@ -127,13 +163,19 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
   platform.SetUpConsole();
   CommandOptions options = ScanArguments(arguments);
   const bool body_file = (options.actions & action::kTimeline) && (options.actions & action::kTargetPath);
-  if (!body_file) console.Print("%s", {BannerText()});
+  const bool json = options.actions & action::kJson;
+  if (!body_file && !json) console.Print("%s", {BannerText()});
   for (const auto& [letter, source] : options.drive_bindings) platform.BindDrive(letter, source);
   for (const std::u16string& warning : options.warnings) console.Diagnostic("%s\n", {warning});
   if (!(options.actions & action::kTargetPath)) {
-    console.Print("%s", {UsageText()});
-    std::u16string notes = platform.UsageNotes();
-    if (!notes.empty()) console.Print("%s", {notes});
+    // With --json standard output holds objects only.
+    std::u16string usage(UsageText());
+    usage += platform.UsageNotes();
+    if (json) {
+      console.Diagnostic("%s", {usage});
+    } else {
+      console.Print("%s", {usage});
+    }
     return 1;
   }
   int code = RunReports(options, platform, console);

@@ -118,15 +118,11 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.warnings.push_back(u"ignored argument: " + token);
     }
   }
-  // Only the timeline writes JSON so far: say so rather than print text
-  // where a script expects objects without a word.
   constexpr uint32_t kReports = action::kList | action::kFileRecord | action::kDetail | action::kDump |
                                 action::kSecurity | action::kWrite | action::kAttrDef | action::kFirstUnused |
                                 action::kLogRecord;
   if ((options.actions & action::kTimeline) && (options.actions & kReports))
     options.warnings.push_back(u"--timeline runs alone: the other reports asked for are not run");
-  if ((options.actions & action::kJson) && !(options.actions & action::kTimeline))
-    options.warnings.push_back(u"--json: only --timeline writes JSON; the other reports print text");
   return options;
 }
 

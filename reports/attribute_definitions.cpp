@@ -5,6 +5,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -23,6 +24,11 @@ inline constexpr uint64_t kMinimumSize = 0x90;   // u64
 inline constexpr uint64_t kMaximumSize = 0x98;   // u64
 inline constexpr uint64_t kEntrySize = 0xA0;
 }  // namespace attrdef
+
+// $AttrDef entry flags.
+constexpr json::FlagName kAttrDefFlags[] = {
+    {0x02, "INDEXABLE"}, {0x04, "MULTIPLE"},  {0x08, "NOT_NULL"},  {0x10, "INDEXED_UNIQUE"},
+    {0x20, "NAMED_UNIQUE"}, {0x40, "RESIDENT"}, {0x80, "ALWAYS_LOG"}};
 
 }  // namespace
 
@@ -47,16 +53,23 @@ bool ReportAttributeDefinitions(ReportContext& context) {
   AttributeReader reader(context.volume, *data);
   if (!reader.ReadAttributeRange(0, buffer)) return false;
 
-  context.console.Print("Attribute name\t\tType      Flags     Minimum\t      Maximum\n");
+  if (!context.json) context.console.Print("Attribute name\t\tType      Flags     Minimum\t      Maximum\n");
   const LeBytes table(buffer);
   for (uint64_t entry = 0; table.Fits(entry, attrdef::kEntrySize); entry += attrdef::kEntrySize) {
     const uint32_t type = table.U32(entry + attrdef::kType);
     if (type == 0) break;
     std::u16string name = table.Utf16(entry + attrdef::kName, attrdef::kNameUnits);
     if (auto nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
-    context.console.Print("%-20s\t%08X  %08X  %016I64X  %016I64X\n",
-                          {name, type, table.U32(entry + attrdef::kFlags), table.U64(entry + attrdef::kMinimumSize),
-                           table.U64(entry + attrdef::kMaximumSize)});
+    const uint32_t flags = table.U32(entry + attrdef::kFlags);
+    const uint64_t minimum = table.U64(entry + attrdef::kMinimumSize);
+    const uint64_t maximum = table.U64(entry + attrdef::kMaximumSize);
+    if (context.json) {
+      json::Line line("attrdef");
+      line.Text("name", name).Number("type", type).Flags("flags", flags, kAttrDefFlags);
+      json::Emit(context.console, line.Wide("minimum_size", minimum).Wide("maximum_size", maximum));
+    } else {
+      context.console.Print("%-20s\t%08X  %08X  %016I64X  %016I64X\n", {name, type, flags, minimum, maximum});
+    }
   }
   return true;
 }

@@ -12,6 +12,7 @@
 #include "ntfs/standard_information.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -80,6 +81,158 @@ std::optional<LeBytes> DecodableValue(const AttributeRecord& attribute, AttrType
   return LeBytes(attribute.ResidentValue());
 }
 
+// Attribute record header flags.
+constexpr json::FlagName kAttributeFlags[] = {{0x0001, "COMPRESSED"}, {0x4000, "ENCRYPTED"}, {0x8000, "SPARSE"}};
+// File attribute flags, as $STANDARD_INFORMATION and $FILE_NAME hold them.
+constexpr json::FlagName kFileAttributeFlags[] = {
+    {0x0001, "READONLY"},      {0x0002, "HIDDEN"},          {0x0004, "SYSTEM"},
+    {0x0010, "DIRECTORY"},     {0x0020, "ARCHIVE"},         {0x0040, "DEVICE"},
+    {0x0080, "NORMAL"},        {0x0100, "TEMPORARY"},       {0x0200, "SPARSE_FILE"},
+    {0x0400, "REPARSE_POINT"}, {0x0800, "COMPRESSED"},      {0x1000, "OFFLINE"},
+    {0x2000, "NOT_CONTENT_INDEXED"}, {0x4000, "ENCRYPTED"}, {0x10000000, "DUP_DIRECTORY"},
+    {0x20000000, "DUP_VIEW_INDEX"}};
+
+// The decoded $STANDARD_INFORMATION fields. A value shorter than 72 bytes
+// (the 48-byte form among them) gives the fields it lacks, and a field it
+// holds only in part, as zero.
+struct StandardInformationValues {
+  uint64_t created, modified, changed, accessed;
+  uint32_t permission, max_versions, version, class_id, owner_id, security_id;
+  uint64_t quota_charged, usn;
+};
+
+std::optional<StandardInformationValues> DecodeStandardInformation(const AttributeRecord& attribute) {
+  auto value = DecodableValue(attribute, AttrType::kStandardInformation);
+  if (!value) return std::nullopt;
+  namespace si = standard_information;
+  return StandardInformationValues{
+      value->U64(si::kCreateTime), value->U64(si::kModificationTime), value->U64(si::kChangeTime),
+      value->U64(si::kAccessTime), value->U32(si::kPermission),       value->U32(si::kMaxVersionNo),
+      value->U32(si::kVersionNo),  value->U32(si::kClassId),          value->U32(si::kOwnerId),
+      value->U32(si::kSecurityId), value->U64(si::kQuotaCharged),     value->U64(si::kUsn)};
+}
+
+// The decoded $FILE_NAME fields. A value too short for its fields gives the
+// missing fields as zero and the name's units that lie within the value
+// (name_length still holds the stored count, so the damage is visible).
+// Like the C string it is copied into, the name ends at its first NUL unit.
+struct FileNameValues {
+  uint64_t parent, created, modified, changed, accessed, allocated_size, real_size;
+  uint32_t flags, er;
+  uint8_t name_length, name_space;
+  std::u16string name;
+};
+
+std::optional<FileNameValues> DecodeFileName(const AttributeRecord& attribute) {
+  auto value = DecodableValue(attribute, AttrType::kFileName);
+  if (!value) return std::nullopt;
+  const uint8_t name_length = value->U8(file_name::kNameLength);
+  uint64_t units_present = 0;
+  if (value->size() > file_name::kName) units_present = (value->size() - file_name::kName) / 2;
+  std::u16string name = value->Utf16(file_name::kName, std::min<uint64_t>(name_length, units_present));
+  if (size_t nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
+  return FileNameValues{value->U64(file_name::kParentRef),  value->U64(file_name::kCreateTime),
+                        value->U64(file_name::kModificationTime), value->U64(file_name::kChangeTime),
+                        value->U64(file_name::kAccessTime), value->U64(file_name::kAllocSize),
+                        value->U64(file_name::kRealSize),   value->U32(file_name::kFlags),
+                        value->U32(file_name::kEr),         name_length,
+                        value->U8(file_name::kNameSpace),   std::move(name)};
+}
+
+void EmitAttributeHeader(Console& console, const AttributeRecord& attribute) {
+  json::Line line("attribute_header");
+  line.Number("type", attribute.TypeCode())
+      .Text("type_name", AttributeTypeShortName(attribute.TypeCode()))
+      .Number("total_size", attribute.TotalSize())
+      .Bool("non_resident", attribute.NonResident())
+      .Number("name_length", attribute.NameLength())
+      .Number("name_offset", attribute.NameOffset())
+      .Text("name", attribute.Name())
+      .Flags("flags", attribute.Flags(), kAttributeFlags)
+      .Number("id", attribute.Id());
+  if (attribute.NonResident()) {
+    line.Object("nonresident")
+        .Wide("start_vcn", attribute.StartVcn())
+        .Wide("last_vcn", attribute.LastVcn())
+        .Number("data_run_offset", attribute.DataRunOffset())
+        .Number("compression_unit", attribute.CompUnitSize())
+        .Wide("allocated_size", attribute.AllocSize())
+        .Wide("real_size", attribute.RealSize())
+        .Wide("initialized_size", attribute.IniSize())
+        .End();
+  } else {
+    line.Object("resident")
+        .Number("value_size", attribute.AttrSize())
+        .Number("value_offset", attribute.AttrOffset())
+        .Number("indexed_flag", attribute.IndexedFlag())
+        .End();
+  }
+  json::Emit(console, line);
+}
+
+void EmitStandardInformation(Console& console, const StandardInformationValues& v) {
+  json::Line line("standard_information");
+  line.Bool("found", true)
+      .FileTimes(v.created, v.modified, v.changed, v.accessed)
+      .Flags("file_attributes", v.permission, kFileAttributeFlags)
+      .Number("max_versions", v.max_versions)
+      .Number("version", v.version)
+      .Number("class_id", v.class_id)
+      .Number("owner_id", v.owner_id)
+      .Number("security_id", v.security_id)
+      .Wide("quota_charged", v.quota_charged)
+      .Wide("usn", v.usn);
+  json::Emit(console, line);
+}
+
+void EmitFileName(Console& console, const FileNameValues& v) {
+  json::Line line("file_name");
+  line.Bool("found", true)
+      .Reference("parent", FileReference(v.parent))
+      .FileTimes(v.created, v.modified, v.changed, v.accessed)
+      .Wide("allocated_size", v.allocated_size)
+      .Wide("real_size", v.real_size)
+      .Flags("file_attributes", v.flags, kFileAttributeFlags)
+      .Number("reparse_or_ea", v.er)
+      .Number("name_length", v.name_length)
+      .Number("name_space", v.name_space)
+      .Text("name", v.name);
+  json::Emit(console, line);
+}
+
+// A value the decoder does not take.
+void EmitNotDecoded(Console& console, std::string_view report) {
+  json::Line line(report);
+  json::Emit(console, line.Bool("found", false));
+}
+
+bool DetailJson(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+  EmitAttributeHeader(context.console, attribute);
+  switch (attribute.Type()) {
+    case AttrType::kStandardInformation:
+      if (auto values = DecodeStandardInformation(attribute)) {
+        EmitStandardInformation(context.console, *values);
+      } else {
+        EmitNotDecoded(context.console, "standard_information");
+      }
+      break;
+    case AttrType::kFileName:
+      if (auto values = DecodeFileName(attribute)) {
+        EmitFileName(context.console, *values);
+      } else {
+        EmitNotDecoded(context.console, "file_name");
+      }
+      break;
+    case AttrType::kSecurityDescriptor:
+      if (!ShowSecurityDescriptorAttribute(context, base, attribute))
+        EmitNotDecoded(context.console, "security_descriptor");
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Through an attribute list only the first extent of each attribute is
@@ -95,6 +248,7 @@ bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType 
 }
 
 bool DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+  if (context.json) return DetailJson(context, base, attribute);
   Console& console = context.console;
   console.Print(kDashLine);
   console.Print(
@@ -135,43 +289,22 @@ bool DetailVisitor(ReportContext& context, const FileRecord& base, const Attribu
   return true;
 }
 
-// A value shorter than 72 bytes (the 48-byte form among them) prints the
-// fields it lacks, and a field it holds only in part, as zero.
 bool ShowStandardInformation(Console& console, const AttributeRecord& attribute) {
-  auto value = DecodableValue(attribute, AttrType::kStandardInformation);
-  if (!value) return false;
-  namespace si = standard_information;
+  auto v = DecodeStandardInformation(attribute);
+  if (!v) return false;
   console.Print(kDashLine);
-  console.Print(
-      kStandardInformationFormat,
-      {value->U64(si::kCreateTime), value->U64(si::kModificationTime), value->U64(si::kChangeTime),
-       value->U64(si::kAccessTime), value->U32(si::kPermission), value->U32(si::kMaxVersionNo),
-       value->U32(si::kVersionNo), value->U32(si::kClassId), value->U32(si::kOwnerId), value->U32(si::kSecurityId),
-       value->U64(si::kQuotaCharged), value->U64(si::kUsn)});
+  console.Print(kStandardInformationFormat,
+                {v->created, v->modified, v->changed, v->accessed, v->permission, v->max_versions, v->version,
+                 v->class_id, v->owner_id, v->security_id, v->quota_charged, v->usn});
   return true;
 }
 
-// A value too short for its fields prints the missing fields as zero and
-// the name's units that lie within the value (NameLength still shows the
-// stored count, so the damage is visible). Like the C string it is copied
-// into, the name ends at its first NUL unit.
 bool ShowFileName(Console& console, const AttributeRecord& attribute) {
-  auto value = DecodableValue(attribute, AttrType::kFileName);
-  if (!value) return false;
-  const uint8_t name_length = value->U8(file_name::kNameLength);
-  uint64_t units_present = 0;
-  if (value->size() > file_name::kName) units_present = (value->size() - file_name::kName) / 2;
-  std::u16string name = value->Utf16(file_name::kName, std::min<uint64_t>(name_length, units_present));
-  if (size_t nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
-
+  auto v = DecodeFileName(attribute);
+  if (!v) return false;
   console.Print(kDashLine);
-  console.Print(
-      kFileNameFormat,
-      {value->U64(file_name::kParentRef), value->U64(file_name::kCreateTime),
-       value->U64(file_name::kModificationTime), value->U64(file_name::kChangeTime),
-       value->U64(file_name::kAccessTime), value->U64(file_name::kAllocSize), value->U64(file_name::kRealSize),
-       value->U32(file_name::kFlags), value->U32(file_name::kEr), name_length, value->U8(file_name::kNameSpace),
-       name});
+  console.Print(kFileNameFormat, {v->parent, v->created, v->modified, v->changed, v->accessed, v->allocated_size,
+                                  v->real_size, v->flags, v->er, v->name_length, v->name_space, v->name});
   return true;
 }
 

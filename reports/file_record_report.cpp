@@ -7,6 +7,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 
 namespace velmora {
 
@@ -95,24 +96,103 @@ bool CollectAttributeRows(VolumeContext& volume, FileReference reference, Attrib
   return true;
 }
 
+namespace {
+
+// The file record header fields the report shows, read once.
+struct RecordHeader {
+  char signature[4];
+  uint16_t update_sequence_offset, update_sequence_size;
+  uint64_t lsn;
+  uint16_t sequence, hard_links, attributes_offset, flags;
+  uint32_t first_free_byte, allocated_size;
+  uint64_t base_record;
+  uint16_t next_attribute_id, number_high;
+  uint32_t number_low;
+};
+
+RecordHeader HeaderOf(const FileRecord& record) {
+  const LeBytes header = record.bytes();
+  RecordHeader h{};
+  for (int i = 0; i < 4; ++i) h.signature[i] = static_cast<char>(header.U8(record::kSignature + i));
+  h.update_sequence_offset = record.OffsetOfUS();
+  h.update_sequence_size = record.SizeOfUS();
+  h.lsn = record.LogSeqNumber();
+  h.sequence = record.Sequence();
+  h.hard_links = record.HardLinks();
+  h.attributes_offset = record.OffsetOfAttr();
+  h.flags = record.Flags();
+  h.first_free_byte = record.FirstFreeByte();
+  h.allocated_size = record.AllocSize();
+  h.base_record = record.RefToBase();
+  h.next_attribute_id = record.NextAttrId();
+  h.number_high = record.NumberHigh();
+  h.number_low = record.NumberLow();
+  return h;
+}
+
+// File record header flags.
+constexpr json::FlagName kRecordFlags[] = {
+    {0x0001, "IN_USE"}, {0x0002, "DIRECTORY"}, {0x0004, "EXTEND"}, {0x0008, "VIEW_INDEX"}};
+
+void PrintHeader(ReportContext& context, const RecordHeader& h) {
+  if (context.json) {
+    json::Line line("record_header");
+    // Each byte as the character of that number, as the text shows it.
+    const std::u16string signature{static_cast<uint8_t>(h.signature[0]), static_cast<uint8_t>(h.signature[1]),
+                                   static_cast<uint8_t>(h.signature[2]), static_cast<uint8_t>(h.signature[3])};
+    line.Text("signature", signature)
+        .Number("update_sequence_offset", h.update_sequence_offset)
+        .Number("update_sequence_size", h.update_sequence_size)
+        .Wide("lsn", h.lsn)
+        .Number("sequence", h.sequence)
+        .Number("hard_links", h.hard_links)
+        .Number("attributes_offset", h.attributes_offset)
+        .Flags("flags", h.flags, kRecordFlags)
+        .Number("first_free_byte", h.first_free_byte)
+        .Number("allocated_size", h.allocated_size)
+        .Reference("base_record", FileReference(h.base_record))
+        .Number("next_attribute_id", h.next_attribute_id)
+        .Wide("record_number", (uint64_t{h.number_high} << 32) | h.number_low);
+    json::Emit(context.console, line);
+    return;
+  }
+  context.console.Print(
+      "File record : \nSignature     = %c%c%c%c\nOffsetOfUS    = %04X\nSizeOfUS      = %04X\n"
+      "LogSeqNumber  = %016I64X\nSequence      = %04X\nHardLinks     = %04X\nOffsetOfAttr  = %04X\n"
+      "Flags         = %04X\nFirstFreeByte = %08X\nAllocSize     = %08X\nRefToBase     = %016I64X\n"
+      "NextAttrID    = %04X\nMFTRecNumber  = 0000%04X%08X\n",
+      {static_cast<uint8_t>(h.signature[0]), static_cast<uint8_t>(h.signature[1]), static_cast<uint8_t>(h.signature[2]),
+       static_cast<uint8_t>(h.signature[3]), h.update_sequence_offset, h.update_sequence_size, h.lsn, h.sequence,
+       h.hard_links, h.attributes_offset, h.flags, h.first_free_byte, h.allocated_size, h.base_record,
+       h.next_attribute_id, h.number_high, h.number_low});
+}
+
+}  // namespace
+
+std::u16string_view AttributeTypeShortName(uint32_t type) {
+  std::u16string_view name = AttributeTypeName(type);
+  return name.substr(0, name.find(u'('));
+}
+
 bool ReportFileRecord(ReportContext& context, FileReference target) {
   {
     auto record = ReadReportRecord(context, target);
     if (!record) return false;
-    const LeBytes header = record->bytes();
-    context.console.Print(
-        "File record : \nSignature     = %c%c%c%c\nOffsetOfUS    = %04X\nSizeOfUS      = %04X\n"
-        "LogSeqNumber  = %016I64X\nSequence      = %04X\nHardLinks     = %04X\nOffsetOfAttr  = %04X\n"
-        "Flags         = %04X\nFirstFreeByte = %08X\nAllocSize     = %08X\nRefToBase     = %016I64X\n"
-        "NextAttrID    = %04X\nMFTRecNumber  = 0000%04X%08X\n",
-        {header.U8(record::kSignature), header.U8(record::kSignature + 1), header.U8(record::kSignature + 2),
-         header.U8(record::kSignature + 3), record->OffsetOfUS(), record->SizeOfUS(), record->LogSeqNumber(),
-         record->Sequence(), record->HardLinks(), record->OffsetOfAttr(), record->Flags(), record->FirstFreeByte(),
-         record->AllocSize(), record->RefToBase(), record->NextAttrId(), record->NumberHigh(), record->NumberLow()});
+    PrintHeader(context, HeaderOf(*record));
   }  // the record is freed before the attribute rows are gathered
 
   AttributeRows rows;
   if (!CollectAttributeRows(context.volume, target, rows)) return true;
+  if (context.json) {
+    uint64_t index = 0;
+    for (const AttributeRow& row : rows.rows()) {
+      json::Line line("attribute_row");
+      line.Number("index", index++).Number("type", row.type).Text("type_name", AttributeTypeShortName(row.type));
+      line.Reference("reference", FileReference(row.reference)).Number("instance", row.instance).Text("name", row.name);
+      json::Emit(context.console, line);
+    }
+    return true;
+  }
   context.console.Print("-----------------\n");
   context.console.Print("\nIndex\tAttribute type\t\t\tREF\t\t\tINSTANCE\tNAME\n");
   context.console.Print("-----------------\n");

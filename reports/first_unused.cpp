@@ -5,6 +5,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -66,7 +67,12 @@ bool ReportFirstUnusedRecord(ReportContext& context) {
   if (!value) return false;
   const uint64_t record = FindFirstClearBit(*value);
   if (record == kNotFound) return false;
-  context.console.Print("\t%016I64X\n", {record});
+  if (context.json) {
+    json::Line line("first_unused");
+    json::Emit(context.console, line.Bool("found", true).Wide("record", record));
+  } else {
+    context.console.Print("\t%016I64X\n", {record});
+  }
   return true;
 }
 

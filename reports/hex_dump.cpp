@@ -1,9 +1,11 @@
 // -d: a window of each attribute value of one type, in hex and as characters.
 #include <algorithm>
 #include <array>
+#include <optional>
 
 #include "ntfs/file_record.h"
 #include "ntfs/value_reader.h"
+#include "output/json_lines.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -44,6 +46,16 @@ void DumpLine(Console& console, std::span<const uint8_t> bytes, uint64_t offset)
   console.PrintNarrow("\n");
 }
 
+// The window as one object; bytes nullopt when they could not be read.
+void EmitDump(Console& console, const AttributeRecord& attribute, uint64_t size, uint64_t offset,
+              std::optional<std::span<const uint8_t>> bytes) {
+  json::Line line("dump");
+  line.Number("type", attribute.TypeCode()).Number("id", attribute.Id()).Text("name", attribute.Name());
+  line.Bool("non_resident", attribute.NonResident()).Wide("value_size", size).Wide("offset", offset);
+  line.Bool("read", bytes.has_value()).Bytes("bytes", bytes ? *bytes : std::span<const uint8_t>());
+  json::Emit(console, line);
+}
+
 }  // namespace
 
 // The closing line is printed even when no bytes are left for it: a dump
@@ -58,23 +70,30 @@ void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base) {
 bool DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
                  const DumpRange& range) {
   const uint64_t size = attribute.ValueSize();
-  if (size == 0) return false;
+  if (size == 0) {
+    if (context.json) EmitDump(context.console, attribute, size, range.start, std::span<const uint8_t>());
+    return false;
+  }
   // The window [start, start + range) clipped to the value, at most 256 bytes.
   uint64_t count = 0;
   if (range.start < size) count = std::min<uint64_t>({size - range.start, range.range, kMaxDumpBytes});
 
   std::array<uint8_t, kMaxDumpBytes> buffer{};
   std::span<uint8_t> window(buffer.data(), count);
+  std::optional<std::span<const uint8_t>> shown;
   if (attribute.NonResident()) {
-    // A window of no bytes cannot be read, so it prints nothing at all.
+    // A window of no bytes cannot be read, so it shows nothing at all.
     AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, base, attribute);
-    auto read = reader.ReadNonResidentRange(range.start, window);
-    if (read) HexDump(context.console, window.first(*read), range.start);
+    if (auto read = reader.ReadNonResidentRange(range.start, window)) shown = window.first(*read);
   } else {
-    const uint32_t copied = CopyResidentRange(attribute, range.start, window);
-    context.console.Print("-----------------\n");
-    HexDump(context.console, window.first(copied), range.start);
+    shown = window.first(CopyResidentRange(attribute, range.start, window));
   }
+  if (context.json) {
+    EmitDump(context.console, attribute, size, range.start, shown);
+    return true;
+  }
+  if (!attribute.NonResident()) context.console.Print("-----------------\n");
+  if (shown) HexDump(context.console, *shown, range.start);
   return true;
 }
 

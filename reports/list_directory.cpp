@@ -7,6 +7,7 @@
 #include "ntfs/index.h"
 #include "ntfs/lookup.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 
 namespace velmora {
 
@@ -45,27 +46,34 @@ std::u16string UpToNul(std::u16string text) {
 }  // namespace
 
 int ListingVisitor(ReportContext& context, std::span<const uint8_t> key, uint32_t record_low,
-                   uint32_t record_high, uint32_t& counter) {
+                   uint32_t record_high, uint32_t& counter, uint16_t sequence) {
   LeBytes value(key);
   if (!value.Fits(0, file_name::kName)) return 1;
   const uint8_t name_space = value.U8(file_name::kNameSpace);
   if (!(name_space & kNameSpaceWin32Bit) && name_space != kNameSpacePosix) return 1;
 
-  const bool directory = value.U32(file_name::kFlags) & file_name::kFlagDirectory;
-  std::u16string time;
-  if (auto local = context.platform.FileTimeToLocal(value.U64(file_name::kAccessTime))) {
-    time = Format("%02d/%02d/%02d  %02d:%02d", {local->month, local->day, local->year, local->hour, local->minute});
-  } else {
-    time = Format("%s", {kUnconvertibleTimeText});
-  }
   // A name running past the key is cut at the key's end.
   const uint64_t room = (value.size() - file_name::kName) / 2;
   const uint64_t units = value.U8(file_name::kNameLength) < room ? value.U8(file_name::kNameLength) : room;
-  const std::u16string name = UpToNul(value.Utf16(file_name::kName, units));
-
-  const uint64_t record_number = (uint64_t{record_high} << 32) | record_low;
-  context.console.Print("%016I64X\t%s\t%s\t%s\n",
-                        {record_number, time, directory ? "<DIR>" : "<FILE>", name});
+  const FileReference reference((uint64_t{sequence} << 48) | (uint64_t{record_high} << 32) | record_low);
+  const ListingEntry entry{reference, value.U64(file_name::kAccessTime),
+                           static_cast<bool>(value.U32(file_name::kFlags) & file_name::kFlagDirectory), name_space,
+                           UpToNul(value.Utf16(file_name::kName, units))};
+  if (context.json) {
+    json::Line line("listing");
+    line.Reference("file", entry.reference).Time("accessed", entry.access_time);
+    line.Bool("directory", entry.directory).Number("name_space", entry.name_space).Text("name", entry.name);
+    json::Emit(context.console, line);
+  } else {
+    std::u16string time;
+    if (auto local = context.platform.FileTimeToLocal(entry.access_time)) {
+      time = Format("%02d/%02d/%02d  %02d:%02d", {local->month, local->day, local->year, local->hour, local->minute});
+    } else {
+      time = Format("%s", {kUnconvertibleTimeText});
+    }
+    context.console.Print("%016I64X\t%s\t%s\t%s\n",
+                          {entry.reference.RecordNumber(), time, entry.directory ? "<DIR>" : "<FILE>", entry.name});
+  }
   ++counter;
   return 1;
 }
@@ -77,15 +85,29 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
   std::optional<bool> system_view = context.platform.PathIsDirectory(target_path);
   const bool directory = system_view ? *system_view : RecordIsDirectory(context.volume, target);
   if (!directory) {
-    context.console.Print("Target file is not a directory. (%s)\n", {target_path});
+    if (context.json) {
+      json::Line line("error");
+      json::Emit(context.console, line.String("error", "not_a_directory").Text("path", target_path));
+    } else {
+      context.console.Print("Target file is not a directory. (%s)\n", {target_path});
+    }
     return;
   }
-  const IndexWalkResult walk = IndexWalker(context.volume, target, kI30Name,
-                                           [&](std::span<const uint8_t> key, uint32_t low, uint32_t high) {
-                                             return ListingVisitor(context, key, low, high, counter);
-                                           });
-  context.console.Print("-----------------\n");
-  context.console.Print("Number of files : %u\n", {counter});
+  const auto visit = [&](std::span<const uint8_t> entry, std::span<const uint8_t> key) {
+    // The entry's file reference: the record number's low 32 and high 16
+    // bits, then the sequence number.
+    const LeBytes bytes(entry);
+    return ListingVisitor(context, key, bytes.U32(index_entry::kData), bytes.U16(index_entry::kData + 4), counter,
+                          bytes.U16(index_entry::kData + 6));
+  };
+  const IndexWalkResult walk = IndexEntryWalker(context.volume, target, kI30Name, visit);
+  if (context.json) {
+    json::Line line("listing_end");
+    json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped));
+  } else {
+    context.console.Print("-----------------\n");
+    context.console.Print("Number of files : %u\n", {counter});
+  }
   // An unreadable index must not pass for an empty or short directory.
   if (walk.stopped) {
     context.console.Diagnostic("%s (record 0x%I64X): listing ends early: %s\n",

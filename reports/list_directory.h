@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "reports/reports.h"
 
@@ -13,10 +14,21 @@ namespace velmora {
 // columns stay aligned.
 inline constexpr std::string_view kUnconvertibleTimeText = "(invalid time)   ";
 
+// One listed $I30 entry, as read from its $FILE_NAME key.
+struct ListingEntry {
+  FileReference reference;
+  uint64_t access_time;  // FILETIME
+  bool directory;
+  uint8_t name_space;
+  std::u16string name;   // up to an embedded NUL
+};
+
 // Prints one listing line for a $I30 entry whose key is a $FILE_NAME value
 // and counts it; separate DOS (8.3) names and keys too short to hold a
 // $FILE_NAME are passed over. Always returns 1, so it never ends the walk.
+// The sequence number goes into the JSON reference only: the text shows the
+// record number.
 int ListingVisitor(ReportContext& context, std::span<const uint8_t> key, uint32_t record_low,
-                   uint32_t record_high, uint32_t& counter);
+                   uint32_t record_high, uint32_t& counter, uint16_t sequence = 0);
 
 }  // namespace velmora

@@ -7,6 +7,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
+#include "output/json_lines.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -51,9 +52,27 @@ std::optional<uint32_t> ReadLogPage(AttributeReader& reader, uint64_t offset, st
   return count;
 }
 
-void PrintLogRecordHeader(Console& console, LeBytes header) {
+// Log record header flags.
+constexpr json::FlagName kLogRecordFlags[] = {{0x0001, "MULTI_PAGE"}};
+
+void PrintLogRecordHeader(ReportContext& context, LeBytes header) {
   using namespace logfile;
-  console.Print(
+  if (context.json) {
+    json::Line line("log_record");
+    line.Bool("found", true)
+        .Wide("this_lsn", header.U64(kThisLsn))
+        .Wide("client_previous_lsn", header.U64(kClientPreviousLsn))
+        .Wide("client_undo_next_lsn", header.U64(kClientUndoNextLsn))
+        .Number("client_data_length", header.U32(kClientDataLength))
+        .Number("client_sequence_number", header.U16(kSeqNumber))
+        .Number("client_index", header.U16(kClientIndex))
+        .Number("record_type", header.U32(kRecordType))
+        .Number("transaction_id", header.U32(kTransactionId))
+        .Flags("flags", header.U16(kFlags), kLogRecordFlags);
+    json::Emit(context.console, line);
+    return;
+  }
+  context.console.Print(
       "Log record : \n\tThisLsn           = %016I64X\n\tClientPreviousLsn = %016I64X\n"
       "\tClientUndoNextLsn = %016I64X\n\tClientDataLength  = %08X\n\tSeqNumber         = %04X\n"
       "\tClientIndex       = %04X\n\tRecordType        = %08X\n\tTransactionId     = %08X\n"
@@ -98,10 +117,15 @@ bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
                              ? LeBytes(page.Sub(placement->in_page, logfile::kRecordHeaderBytes))
                              : LeBytes();
   if (page_size > buffer.size() || header.size() == 0 || header.U64(logfile::kThisLsn) != lsn) {
-    context.console.Print("Cannot find a matching record.\n");
+    if (context.json) {
+      json::Line line("log_record");
+      json::Emit(context.console, line.Bool("found", false).Wide("lsn", lsn));
+    } else {
+      context.console.Print("Cannot find a matching record.\n");
+    }
     return true;
   }
-  PrintLogRecordHeader(context.console, header);
+  PrintLogRecordHeader(context, header);
   return true;
 }
 

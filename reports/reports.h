@@ -25,6 +25,8 @@ struct ReportContext {
   VolumeContext& volume;
   platform::Platform& platform;
   Console& console;
+  // --json: each report writes its values as JSON Lines instead of text.
+  bool json = false;
 };
 
 // Reads the record a report starts from; when it cannot be read, says why
@@ -38,6 +40,8 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
 bool ReportFileRecord(ReportContext& context, FileReference target);
 // The display name of a type code ("$DATA(8)", "$UNKNOWN_ATTRIBUTE").
 std::u16string_view AttributeTypeName(uint32_t type);
+// The same without the type number ("$DATA", "$UNKNOWN_ATTRIBUTE").
+std::u16string_view AttributeTypeShortName(uint32_t type);
 
 // Visits every attribute of one type of the target (through its attribute
 // list); returning false stops the enumeration. base is the target's base

@@ -130,110 +130,36 @@ uint64_t WriteBodyLines(std::string& out, const MftScan& scan, const ScannedName
   return 2 + streams.size();
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '"' || byte == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7F) {
-      out += "\\u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
-void AppendReference(std::string& out, FileReference reference) {
-  out += "{\"record\":";
-  AppendNumber(out, reference.RecordNumber());
-  out += ",\"sequence\":";
-  AppendNumber(out, reference.Sequence());
-}
-
-void AppendTimes(std::string& out, const FileTimes& times) {
-  const std::pair<const char*, uint64_t> fields[] = {
-      {"{\"created\":", times.created},
-      {",\"modified\":", times.modified},
-      {",\"record_changed\":", times.record_changed},
-      {",\"accessed\":", times.accessed}};
-  for (const auto& [key, time] : fields) {
-    out += key;
-    out += '"';
-    out += IsoFileTime(time);
-    out += '"';
-  }
-  out += '}';
+void AppendTimes(json::Line& line, std::string_view key, const FileTimes& times) {
+  line.Object(key).FileTimes(times.created, times.modified, times.record_changed, times.accessed).End();
 }
 
 // One JSON object a name, on one line.
 uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
                        std::span<const ScannedStream> streams) {
   const ScannedRecord& record = scan.records()[name.record];
-  out += "{\"path\":";
-  AppendJsonString(out, path.text);
-  out += ",\"file\":";
-  AppendReference(out, FileReference((uint64_t{record.sequence} << 48) | name.record));
-  out += "},\"parent\":";
-  AppendReference(out, name.parent);
-  out += path.parent_matched ? ",\"matched\":true}" : ",\"matched\":false}";
-  out += record.in_use ? ",\"deleted\":false" : ",\"deleted\":true";
-  out += path.orphan ? ",\"orphan\":true" : ",\"orphan\":false";
-  out += record.directory ? ",\"directory\":true" : ",\"directory\":false";
-  out += ",\"attributes\":";
-  AppendNumber(out, record.attributes);
-  out += ",\"name_space\":";
-  AppendNumber(out, name.name_space);
-  out += ",\"size\":";
-  AppendNumber(out, record.size.bytes);
-  out += ",\"standard_information\":";
-  AppendTimes(out, record.times);
-  out += ",\"file_name\":";
-  AppendTimes(out, name.times);
-  out += ",\"streams\":[";
-  for (const ScannedStream& stream : streams) {
-    if (&stream != streams.data()) out += ',';
-    out += "{\"name\":";
-    AppendJsonString(out, scan.Text(stream.text));
-    out += ",\"size\":";
-    AppendNumber(out, stream.size);
-    out += '}';
-  }
-  out += "]}\n";
+  json::Line line("timeline");
+  line.String("path", path.text)
+      .Reference("file", FileReference((uint64_t{record.sequence} << 48) | name.record))
+      .Reference("parent", name.parent)
+      .Bool("parent_matched", path.parent_matched)
+      .Bool("deleted", !record.in_use)
+      .Bool("orphan", path.orphan)
+      .Bool("directory", record.directory)
+      .Number("attributes", record.attributes)
+      .Number("name_space", name.name_space)
+      .Wide("size", record.size.bytes);
+  AppendTimes(line, "standard_information", record.times);
+  AppendTimes(line, "file_name", name.times);
+  line.Array("streams");
+  for (const ScannedStream& stream : streams)
+    line.Object("").String("name", scan.Text(stream.text)).Wide("size", stream.size).End();
+  line.End();
+  out += line.Finish();
   return 1;
 }
 
 }  // namespace
-
-std::string IsoFileTime(uint64_t filetime) {
-  // The civil date of a day count, by 400-year eras of 146,097 days that
-  // begin on 1 March (so that leap days end a year); 0000-03-01 is day 0,
-  // 1601-01-01 day 584,694.
-  constexpr uint64_t kTicksPerDay = kTicksPerSecond * 86400;
-  const uint64_t ticks = filetime % kTicksPerDay;
-  const int64_t days = static_cast<int64_t>(filetime / kTicksPerDay) + 584694;
-  const int64_t era = days / 146097;
-  const int64_t day_of_era = days - era * 146097;
-  const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  const int64_t month_index = (5 * day_of_year + 2) / 153;
-  const int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
-  const int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
-  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  const uint64_t seconds = ticks / kTicksPerSecond;
-  char text[64];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02llu:%02llu:%02llu.%07lluZ", static_cast<long long>(year),
-                static_cast<long long>(month), static_cast<long long>(day),
-                static_cast<unsigned long long>(seconds / 3600), static_cast<unsigned long long>(seconds / 60 % 60),
-                static_cast<unsigned long long>(seconds % 60),
-                static_cast<unsigned long long>(ticks % kTicksPerSecond));
-  return text;
-}
 
 bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format) {
   std::optional<MftScan> scan = ScanMft(context.volume);

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "ntfs/types.h"
+#include "output/json_lines.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -21,9 +22,6 @@ enum class TimelineFormat {
 // output; one line on standard error counts the records read and skipped.
 // False when the MFT cannot be read.
 bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format);
-
-// A FILETIME as UTC in ISO 8601 with all seven decimals: "2020-01-01T00:00:00.0000000Z".
-std::string IsoFileTime(uint64_t filetime);
 
 // A name field kept to one field of one line: "|" and every control
 // character (below 0x20, and 0x7F) become \xHH, a backslash becomes \\.

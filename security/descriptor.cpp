@@ -93,18 +93,11 @@ bool IsObjectType(uint8_t type) {
 
 std::u16string UpToNul(const std::u16string& text) { return text.substr(0, text.find(u'\0')); }
 
-// The names of one printed line; every line starts from nothing.
-struct LineNames {
-  std::u16string sid;
-  std::u16string name;
-  std::u16string domain;
-};
-
 // One LookupAccountSid in the Win32 manner: 32-character buffers, one retry
 // with the capacities asked for after ERROR_INSUFFICIENT_BUFFER. Only a
 // failed retry is an error; "none mapped" empties both names and any other
 // error leaves them as they were.
-uint32_t LookUpAccount(platform::Platform& platform, std::span<const uint8_t> sid, LineNames& names) {
+uint32_t LookUpAccount(platform::Platform& platform, std::span<const uint8_t> sid, NamedSid& names) {
   platform::AccountLookup result = platform.LookupAccountSid(sid, kNameCapacity, kNameCapacity);
   if (result.error == platform::kErrorInsufficientBuffer) {
     result = platform.LookupAccountSid(sid, result.name_needed, result.domain_needed);
@@ -121,9 +114,10 @@ uint32_t LookUpAccount(platform::Platform& platform, std::span<const uint8_t> si
 }
 
 // The account is looked up while empty, then the domain while empty: an
-// account with an empty domain (Everyone) is looked up twice, to the same answer.
-uint32_t ResolveLine(platform::Platform& platform, std::span<const uint8_t> sid, LineNames& names) {
-  names = LineNames{SidToString(sid), {}, {}};
+// account with an empty domain (Everyone) is looked up twice, to the same
+// answer. Every SID starts from nothing.
+uint32_t ResolveSid(platform::Platform& platform, std::span<const uint8_t> sid, NamedSid& names) {
+  names = NamedSid{{sid.begin(), sid.end()}, SidToString(sid), {}, {}};
   if (names.name.empty()) {
     if (uint32_t status = LookUpAccount(platform, sid, names); status != kStatusSuccess) return status;
   }
@@ -133,49 +127,65 @@ uint32_t ResolveLine(platform::Platform& platform, std::span<const uint8_t> sid,
   return kStatusSuccess;
 }
 
-uint32_t Render(Console& console, platform::Platform& platform, std::span<const uint8_t> descriptor) {
-  console.Print(kDashLine);
-  console.Print(kColumnHeader);
-
+uint32_t Describe(platform::Platform& platform, std::span<const uint8_t> descriptor, DescriptorValues& values) {
   const LeBytes bytes(descriptor);
   if (!bytes.Fits(0, kSdHeaderLength) || bytes.U8(kSdRevisionOffset) != kSdRevision) {
     return kStatusInvalidArgument;
   }
+  values.header_valid = true;
+  values.revision = bytes.U8(kSdRevisionOffset);
   // SE_SELF_RELATIVE is not required: the bytes cannot hold the absolute form.
-  const uint16_t control = bytes.U16(kSdControlOffset);
+  values.control = bytes.U16(kSdControlOffset);
 
-  LineNames names;
-  for (auto [field, format] : {std::pair{kSdOwnerOffset, kOwnerLine}, std::pair{kSdGroupOffset, kGroupLine}}) {
-    // An absent owner or group stops the rendering like an invalid one.
+  for (auto [field, slot] : {std::pair{kSdOwnerOffset, &values.owner}, std::pair{kSdGroupOffset, &values.group}}) {
+    // An absent owner or group stops the reading like an invalid one.
     const uint32_t offset = bytes.U32(field);
     const auto sid = offset == 0 ? std::nullopt : SidAt(descriptor, offset);
     if (!sid) return kStatusInvalidArgument;
-    if (uint32_t status = ResolveLine(platform, *sid, names); status != kStatusSuccess) return status;
-    console.Print(format, {names.sid, names.domain, names.name});
+    NamedSid names;
+    if (uint32_t status = ResolveSid(platform, *sid, names); status != kStatusSuccess) return status;
+    *slot = std::move(names);
   }
 
   struct AclPlace {
     uint16_t present_bit;
     uint64_t field;
     AclKind kind;
-    const char* format;
+    AclValue* value;
   };
-  // SACL lines come first whatever the order of the two ACLs in the bytes.
-  for (const AclPlace& place : {AclPlace{kSeSaclPresent, kSdSaclOffset, AclKind::kSacl, kSaclLine},
-                                AclPlace{kSeDaclPresent, kSdDaclOffset, AclKind::kDacl, kDaclLine}}) {
+  // The SACL comes first whatever the order of the two ACLs in the bytes.
+  for (const AclPlace& place : {AclPlace{kSeSaclPresent, kSdSaclOffset, AclKind::kSacl, &values.sacl},
+                                AclPlace{kSeDaclPresent, kSdDaclOffset, AclKind::kDacl, &values.dacl}}) {
     const uint32_t offset = bytes.U32(place.field);
-    if ((control & place.present_bit) == 0 || offset == 0) continue;  // absent or null: no lines
+    place.value->present = (values.control & place.present_bit) != 0;
+    place.value->null = place.value->present && offset == 0;
+    if (!place.value->present || offset == 0) continue;  // absent or null: no entries
     std::vector<AceRecord> records;
     if (uint32_t status = ParseAcl(descriptor, offset, place.kind, records); status != kStatusSuccess) {
       return status;
     }
     for (const AceRecord& record : records) {
-      if (uint32_t status = ResolveLine(platform, record.sid(), names); status != kStatusSuccess) return status;
-      console.Print(place.format,
-                    {names.sid, names.domain, names.name, record.mask, record.type_shown, record.flags});
+      AceValue ace{record, {}};
+      if (uint32_t status = ResolveSid(platform, record.sid(), ace.who); status != kStatusSuccess) return status;
+      place.value->aces.push_back(std::move(ace));
     }
   }
   return kStatusSuccess;
+}
+
+uint32_t Render(Console& console, platform::Platform& platform, std::span<const uint8_t> descriptor) {
+  console.Print(kDashLine);
+  console.Print(kColumnHeader);
+  const DescriptorValues values = DescribeSecurityDescriptor(platform, descriptor);
+  if (values.owner) console.Print(kOwnerLine, {values.owner->text, values.owner->domain, values.owner->name});
+  if (values.group) console.Print(kGroupLine, {values.group->text, values.group->domain, values.group->name});
+  for (auto [acl, format] : {std::pair{&values.sacl, kSaclLine}, std::pair{&values.dacl, kDaclLine}}) {
+    for (const AceValue& ace : acl->aces) {
+      console.Print(format, {ace.who.text, ace.who.domain, ace.who.name, ace.record.mask, ace.record.type_shown,
+                             ace.record.flags});
+    }
+  }
+  return values.status;
 }
 
 }  // namespace
@@ -244,6 +254,21 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
     if (!sid) return kStatusInvalidArgument;
 
     AceRecord& record = records.emplace_back();
+    record.type = type;
+    if (IsObjectType(type)) {
+      // Lies before the SID, so within the ACE.
+      const uint32_t object_flags = ace.U32(kObjectAceFlagsOffset);
+      uint64_t guid = kObjectAceGuidsOffset;
+      const auto take = [&ace, &guid] {
+        std::array<uint8_t, 16> bytes{};
+        const auto view = ace.Sub(guid, kGuidLength);
+        std::copy(view.begin(), view.end(), bytes.begin());
+        guid += kGuidLength;
+        return bytes;
+      };
+      if (object_flags & kObjectTypePresent) record.object_type = take();
+      if (object_flags & kInheritedObjectTypePresent) record.inherited_object_type = take();
+    }
     std::copy(sid->begin(), sid->end(), record.sid_bytes.begin());
     record.sid_length = static_cast<uint8_t>(sid->size());
     record.mask = ace.U32(kAceMaskOffset);
@@ -251,6 +276,16 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
     record.flags = ace.U8(kAceFlagsOffset);
   }
   return kStatusSuccess;
+}
+
+DescriptorValues DescribeSecurityDescriptor(platform::Platform& platform, std::span<const uint8_t> descriptor) {
+  DescriptorValues values;
+  try {
+    values.status = Describe(platform, descriptor, values);
+  } catch (const std::bad_alloc&) {
+    values.status = kStatusOutOfMemory;
+  }
+  return values;
 }
 
 uint32_t ShowSecurityDescriptor(Console& console, platform::Platform& platform,

@@ -38,8 +38,12 @@ struct AceRecord {
   std::array<uint8_t, kMaxSidLength> sid_bytes{};
   uint8_t sid_length = 0;
   uint32_t mask = 0;
-  uint8_t type_shown = 0;
+  uint8_t type = 0;        // as stored
+  uint8_t type_shown = 0;  // as the text shows it
   uint8_t flags = 0;
+  // Object ACEs: the GUIDs their flags announce.
+  std::optional<std::array<uint8_t, 16>> object_type;
+  std::optional<std::array<uint8_t, 16>> inherited_object_type;
 
   std::span<const uint8_t> sid() const { return {sid_bytes.data(), sid_length}; }
 };
@@ -50,6 +54,50 @@ struct AceRecord {
 // ACL, in which case records holds nothing usable.
 uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind kind,
                   std::vector<AceRecord>& records);
+
+// A SID with its string form and the account names the platform gives it
+// (empty when it knows none).
+struct NamedSid {
+  std::vector<uint8_t> bytes;
+  std::u16string text;
+  std::u16string domain;
+  std::u16string name;
+};
+
+struct AceValue {
+  AceRecord record;
+  NamedSid who;
+};
+
+struct AclValue {
+  bool present = false;  // its control bit is set
+  bool null = false;     // present with offset 0: no list at all
+  std::vector<AceValue> aces;
+};
+
+// A descriptor read as far as it is well formed: status is kStatusSuccess,
+// or where the reading stopped (as ShowSecurityDescriptor returns it); the
+// fields read before that are kept, in text order (owner, group, SACL, DACL).
+struct DescriptorValues {
+  uint32_t status = 0;
+  bool header_valid = false;
+  uint8_t revision = 0;
+  uint16_t control = 0;
+  std::optional<NamedSid> owner;
+  std::optional<NamedSid> group;
+  AclValue sacl;
+  AclValue dacl;
+};
+
+DescriptorValues DescribeSecurityDescriptor(platform::Platform& platform, std::span<const uint8_t> descriptor);
+
+// The descriptor in the Security Descriptor Definition Language: SIDs in
+// S-1-... form, rights in hex; only the parts read before a failure.
+std::u16string Sddl(const DescriptorValues& values);
+
+// The descriptor as one JSON object: its bytes, control flags, owner,
+// group, every kept ACE and the SDDL string.
+void EmitSecurityDescriptor(Console& console, const DescriptorValues& values, std::span<const uint8_t> descriptor);
 
 // Prints the descriptor. Returns kStatusSuccess, or the status where the
 // rendering stopped: kStatusInvalidArgument (malformed descriptor),

@@ -33,7 +33,14 @@ int MatchSecurityId(std::span<const uint8_t> entry, SecurityIdQuery& query) {
 }  // namespace security
 
 void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> descriptor) {
-  const uint32_t status = security::ShowSecurityDescriptor(context.console, context.platform, descriptor);
+  uint32_t status;
+  if (context.json) {
+    const security::DescriptorValues values = security::DescribeSecurityDescriptor(context.platform, descriptor);
+    security::EmitSecurityDescriptor(context.console, values, descriptor);
+    status = values.status;
+  } else {
+    status = security::ShowSecurityDescriptor(context.console, context.platform, descriptor);
+  }
   if (status != kStatusSuccess)
     context.console.Diagnostic("Security descriptor rendering stopped (status 0x%08X)\n", {status});
 }

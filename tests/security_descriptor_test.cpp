@@ -633,5 +633,58 @@ TEST(DescriptorTruncationTest, OwnerFirstLayoutAtEveryLength) {
   }
 }
 
+// --- The same values as SDDL and as one JSON object ---
+
+TEST(DescriptorSddlTest, EveryPartInItsOrderWithControlFlags) {
+  const Bytes protected_lists =
+      Descriptor(kSelfRelative | kSaclPresent | kDaclPresent | 0x1000 | 0x0400, kAdmins, kSystem,
+                 Acl({Ace(0x02, 0xC0, 0x10000, kEveryone)}),
+                 Acl({Ace(0x00, 0x03, 0x1F01FF, kSystem), Ace(0x01, 0x10, 0x100, kUsers), Ace(0x03, 0, 1, kUsers)}))
+          .bytes;
+  const std::vector<std::pair<Bytes, std::u16string>> cases = {
+      {protected_lists,
+       u"O:S-1-5-32-544G:S-1-5-18D:PAI(A;OICI;0x1f01ff;;;S-1-5-18)(D;ID;0x100;;;S-1-5-32-545)"
+       u"S:(AU;SAFA;0x10000;;;S-1-1-0)"},
+      {Descriptor(kSelfRelative | kDaclPresent, kAdmins, kSystem, {}, {}).bytes,
+       u"O:S-1-5-32-544G:S-1-5-18D:NO_ACCESS_CONTROL"},
+      {Dacl({ObjectAce(0x05, 0x02, 0x100, 1, kAdmins)}),
+       u"O:S-1-5-32-544G:S-1-5-18D:(OA;CI;0x100;eeeeeeee-eeee-eeee-eeee-eeeeeeeeeeee;;S-1-5-32-544)"},
+      {Descriptor(kSelfRelative, kAdmins, {}, {}, {}).bytes, u"O:S-1-5-32-544"},  // stops at the missing group
+  };
+  FakePlatform platform = WellKnownAccounts();
+  for (const auto& [bytes, sddl] : cases) {
+    const DescriptorValues values = DescribeSecurityDescriptor(platform, bytes);
+    EXPECT_EQ(Sddl(values), sddl);
+  }
+}
+
+TEST(DescriptorJsonTest, OneObjectWithNamesStatusAndBytes) {
+  FakePlatform platform = WellKnownAccounts();
+  const std::vector<std::pair<Bytes, std::vector<std::string>>> cases = {
+      {Dacl({Ace(0x00, 0x03, 0x1F01FF, kSystem)}),
+       {"\"complete\":true,\"status\":0,",
+        "\"control\":{\"value\":32772,\"names\":[\"DACL_PRESENT\",\"SELF_RELATIVE\"]}",
+        "\"owner\":{\"sid\":\"S-1-5-32-544\",\"bytes\":\"01020000000000052000000020020000\",\"domain\":\"BUILTIN\","
+        "\"name\":\"Administrators\"}",
+        "{\"type\":0,\"type_name\":\"ACCESS_ALLOWED\",\"flags\":{\"value\":3,\"names\":[\"OBJECT_INHERIT\","
+        "\"CONTAINER_INHERIT\"]},\"mask\":{\"value\":2032127,"}},
+      // Unknown SIDs carry no names; a malformed descriptor keeps what was read.
+      {Descriptor(kSelfRelative, kUnknown, {}, {}, {}).bytes,
+       {"\"complete\":false,\"status\":2147942487,", "\"owner\":{\"sid\":\"S-1-5-21-7-8-9-1001\",\"bytes\":\"",
+        "\"sddl\":\"O:S-1-5-21-7-8-9-1001\"}"}},
+  };
+  for (const auto& [bytes, parts] : cases) {
+    StringSink out;
+    StringSink err;
+    Console console(out, err);
+    EmitSecurityDescriptor(console, DescribeSecurityDescriptor(platform, bytes), bytes);
+    ASSERT_EQ(out.text().rfind("{\"report\":\"security_descriptor\",\"found\":true,", 0), 0u) << out.text();
+    EXPECT_EQ(std::count(out.text().begin(), out.text().end(), '\n'), 1);
+    for (const std::string& part : parts)
+      EXPECT_NE(out.text().find(part), std::string::npos) << part << "\n" << out.text();
+    EXPECT_EQ(out.text().find("\"domain\":\"\""), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace velmora::security

@@ -269,23 +269,26 @@ TEST(TimelineJson, OneObjectPerNameWithReferencesAndAllTimes) {
   std::map<std::string, std::string> by_path;
   for (const std::string& line : Split(r.out, '\n')) {
     if (line.empty()) continue;
-    ASSERT_EQ(line.rfind("{\"path\":\"", 0), 0u) << line;
+    const std::string prefix = "{\"report\":\"timeline\",\"path\":\"";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
     ASSERT_EQ(line.back(), '}') << line;
-    by_path[line.substr(9, line.find('"', 9) - 9)] = line;
+    by_path[line.substr(prefix.size(), line.find('"', prefix.size()) - prefix.size())] = line;
   }
   // Each name once, the body file's deleted and ($FILE_NAME) lines folded in.
   EXPECT_EQ(by_path.size(), 14u) << r.out;
   const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
       {"/dir/link two",
-       {"\"file\":{\"record\":31,\"sequence\":1}", "\"parent\":{\"record\":30,\"sequence\":1,\"matched\":true}",
-        "\"deleted\":false", "\"size\":11",
-        "\"standard_information\":{\"created\":\"2020-01-01T00:00:00.0000000Z\",\"modified\":\"2020-01-01T00:00:01.0000000Z\"",
-        "\"file_name\":{\"created\":\"2020-01-01T00:00:20.0000000Z\"", "\"streams\":[]"}},
+       {"\"file\":{\"record\":31,\"sequence\":1,\"hex\":\"000100000000001f\"}",
+        "\"parent\":{\"record\":30,\"sequence\":1,", "\"parent_matched\":true", "\"deleted\":false",
+        "\"size\":11,\"size_hex\":\"000000000000000b\"",
+        "\"standard_information\":{\"created\":{\"utc\":\"2020-01-01T00:00:00.0000000Z\"",
+        "\"modified\":{\"utc\":\"2020-01-01T00:00:01.0000000Z\"",
+        "\"file_name\":{\"created\":{\"utc\":\"2020-01-01T00:00:20.0000000Z\"", "\"streams\":[]"}},
       {"/$OrphanFiles/reused parent.txt",
-       {"\"parent\":{\"record\":30,\"sequence\":7,\"matched\":false}", "\"orphan\":true"}},
-      {"/streams", {"\"streams\":[{\"name\":\"ads\",\"size\":7},{\"name\":\"far\",\"size\":9}]"}},
-      {"/old dir/old file", {"\"deleted\":true", "\"matched\":true"}},
-      {"/bad|name\\u000ahere", {"\"file\":{\"record\":40,"}},
+       {"\"parent\":{\"record\":30,\"sequence\":7,", "\"parent_matched\":false", "\"orphan\":true"}},
+      {"/streams", {"\"streams\":[{\"name\":\"ads\",\"size\":7,", "{\"name\":\"far\",\"size\":9,"}},
+      {"/old dir/old file", {"\"deleted\":true", "\"parent_matched\":true"}},
+      {"/bad|name\\nhere", {"\"file\":{\"record\":40,"}},
   };
   for (const auto& [path, parts] : cases) {
     SCOPED_TRACE(path);

@@ -3,7 +3,7 @@
 # missing. Needs root for apt-get; without root it only says what is missing.
 set -euo pipefail
 
-packages=(cmake g++ clang libclang-rt-14-dev make libgtest-dev libgmock-dev libbenchmark-dev xz-utils ntfs-3g sleuthkit attr python3 time dpkg-dev groff-base
+packages=(cmake g++ clang libclang-rt-14-dev make libgtest-dev libgmock-dev libbenchmark-dev xz-utils ntfs-3g sleuthkit attr python3 python3-jsonschema time dpkg-dev groff-base
   pkg-config libewf-dev libafflib-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils afflib-tools)
 missing=()
 for p in "${packages[@]}"; do

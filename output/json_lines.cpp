@@ -1,0 +1,243 @@
+#include "output/json_lines.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "platform/output.h"
+
+namespace velmora {
+namespace json {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendUnsigned(std::string& out, uint64_t value) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// The escape of one character below 0x80 that may not stand for itself, or
+// nothing.
+bool AppendEscape(std::string& out, uint32_t c) {
+  switch (c) {
+    case '"': out += "\\\""; return true;
+    case '\\': out += "\\\\"; return true;
+    case '\b': out += "\\b"; return true;
+    case '\f': out += "\\f"; return true;
+    case '\n': out += "\\n"; return true;
+    case '\r': out += "\\r"; return true;
+    case '\t': out += "\\t"; return true;
+    default: break;
+  }
+  if (c < 0x20 || c == 0x7F) {
+    out += "\\u00";
+    out += kHexDigits[c >> 4];
+    out += kHexDigits[c & 0xF];
+    return true;
+  }
+  return false;
+}
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+}  // namespace
+
+void AppendString(std::string& out, std::string_view utf8) {
+  out += '"';
+  for (char c : utf8) {
+    if (!AppendEscape(out, static_cast<unsigned char>(c))) out += c;
+  }
+  out += '"';
+}
+
+void AppendString(std::string& out, std::u16string_view utf16) {
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  out += '"';
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    const uint32_t unit = utf16[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
+      AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (utf16[++i] - 0xDC00));
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      // Not a character, so it has no UTF-8 form; the escape keeps the unit.
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kUpperHex[(unit >> shift) & 0xF];
+    } else if (!AppendEscape(out, unit)) {
+      AppendUtf8(out, unit);
+    }
+  }
+  out += '"';
+}
+
+std::string Hex16(uint64_t value) {
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, value >>= 4) text[i] = kHexDigits[value & 0xF];
+  return text;
+}
+
+Line::Line(std::string_view report) {
+  out_.reserve(256);
+  out_ += '{';
+  String("report", report);
+}
+
+void Line::Key(std::string_view key) {
+  if (!first_) out_ += ',';
+  first_ = false;
+  if (key.empty()) return;
+  AppendString(out_, key);
+  out_ += ':';
+}
+
+Line& Line::String(std::string_view key, std::string_view utf8) {
+  Key(key);
+  AppendString(out_, utf8);
+  return *this;
+}
+
+Line& Line::Text(std::string_view key, std::u16string_view utf16) {
+  Key(key);
+  AppendString(out_, utf16);
+  return *this;
+}
+
+Line& Line::Number(std::string_view key, uint64_t value) {
+  Key(key);
+  AppendUnsigned(out_, value);
+  return *this;
+}
+
+Line& Line::Signed(std::string_view key, int64_t value) {
+  Key(key);
+  char digits[24];
+  out_.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  return *this;
+}
+
+Line& Line::Wide(std::string_view key, uint64_t value) {
+  Number(key, value);
+  Key(std::string(key) + "_hex");
+  out_ += '"';
+  out_ += Hex16(value);
+  out_ += '"';
+  return *this;
+}
+
+Line& Line::Bool(std::string_view key, bool value) {
+  Key(key);
+  out_ += value ? "true" : "false";
+  return *this;
+}
+
+Line& Line::Reference(std::string_view key, FileReference reference) {
+  Object(key).Number("record", reference.RecordNumber()).Number("sequence", reference.Sequence());
+  return String("hex", Hex16(reference.value)).End();
+}
+
+Line& Line::Time(std::string_view key, uint64_t filetime) {
+  return Object(key).String("utc", IsoFileTime(filetime)).Wide("filetime", filetime).End();
+}
+
+Line& Line::FileTimes(uint64_t created, uint64_t modified, uint64_t record_changed, uint64_t accessed) {
+  Time("created", created).Time("modified", modified).Time("record_changed", record_changed);
+  return Time("accessed", accessed);
+}
+
+Line& Line::Bytes(std::string_view key, std::span<const uint8_t> bytes) {
+  Key(key);
+  out_ += '"';
+  for (uint8_t b : bytes) {
+    out_ += kHexDigits[b >> 4];
+    out_ += kHexDigits[b & 0xF];
+  }
+  out_ += '"';
+  return *this;
+}
+
+Line& Line::Flags(std::string_view key, uint64_t value, std::span<const FlagName> names) {
+  Object(key).Number("value", value).Array("names");
+  for (const FlagName& flag : names) {
+    if ((value & flag.mask) == flag.mask && flag.mask != 0) String("", flag.name);
+  }
+  return End().End();
+}
+
+Line& Line::Object(std::string_view key) {
+  Key(key);
+  out_ += '{';
+  closers_ += '}';
+  first_ = true;
+  return *this;
+}
+
+Line& Line::Array(std::string_view key) {
+  Key(key);
+  out_ += '[';
+  closers_ += ']';
+  first_ = true;
+  return *this;
+}
+
+Line& Line::End() {
+  if (!closers_.empty()) {
+    out_ += closers_.back();
+    closers_.pop_back();
+  }
+  first_ = false;
+  return *this;
+}
+
+const std::string& Line::Finish() {
+  while (!closers_.empty()) End();
+  out_ += "}\n";
+  return out_;
+}
+
+void Emit(Console& console, Line& line) { console.out().WriteNarrow(line.Finish()); }
+
+}  // namespace json
+
+std::string IsoFileTime(uint64_t filetime) {
+  // FILETIME ticks: 100 ns since 1601-01-01 UTC. The civil date of a day
+  // count, by 400-year eras of 146,097 days that begin on 1 March (so that
+  // leap days end a year); 0000-03-01 is day 0, 1601-01-01 day 584,694.
+  constexpr uint64_t kTicksPerSecond = 10'000'000;
+  constexpr uint64_t kTicksPerDay = kTicksPerSecond * 86400;
+  const uint64_t ticks = filetime % kTicksPerDay;
+  const int64_t days = static_cast<int64_t>(filetime / kTicksPerDay) + 584694;
+  const int64_t era = days / 146097;
+  const int64_t day_of_era = days - era * 146097;
+  const int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t month_index = (5 * day_of_year + 2) / 153;
+  const int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
+  const int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
+  const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  const uint64_t seconds = ticks / kTicksPerSecond;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02llu:%02llu:%02llu.%07lluZ", static_cast<long long>(year),
+                static_cast<long long>(month), static_cast<long long>(day),
+                static_cast<unsigned long long>(seconds / 3600), static_cast<unsigned long long>(seconds / 60 % 60),
+                static_cast<unsigned long long>(seconds % 60),
+                static_cast<unsigned long long>(ticks % kTicksPerSecond));
+  return text;
+}
+
+}  // namespace velmora

@@ -1,0 +1,92 @@
+// The JSON Lines writer: exact text, read back by an independent parser.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "output/json_lines.h"
+#include "tests/support/shell.h"
+#include "tests/support/volumes.h"
+
+namespace velmora::testing {
+namespace {
+
+// What python3's json module reads back from each line: its "name" value
+// as UTF-16LE hex (surrogatepass keeps an unpaired surrogate as the unit it
+// stands for), one line each.
+std::string PythonReadsNames(const std::string& lines) {
+  const auto path = std::filesystem::temp_directory_path() / "velmora_json_lines_test.json";
+  std::ofstream(path, std::ios::binary) << lines;
+  const std::string command =
+      "python3 -c 'import json,sys\n"
+      "for l in open(sys.argv[1],\"rb\").read().decode(\"utf-8\").splitlines(): "
+      "print(json.loads(l)[\"name\"].encode(\"utf-16-le\",\"surrogatepass\").hex())' " +
+      Quote(path.string());
+  const std::string out = RunCommand(command);
+  std::filesystem::remove(path);
+  return out;
+}
+
+std::string Utf16LeHex(std::u16string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (char16_t u : text) {
+    for (uint8_t b : {static_cast<uint8_t>(u & 0xFF), static_cast<uint8_t>(u >> 8)}) {
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+    }
+  }
+  return out;
+}
+
+TEST(JsonLines, NamesRoundTripThroughAParser) {
+  const std::vector<std::pair<std::u16string, std::string>> cases = {
+      {u"plain.txt", "\"plain.txt\""},
+      {u"tab\there", "\"tab\\there\""},
+      {u"quote\"d", "\"quote\\\"d\""},
+      {u"back\\slash", "\"back\\\\slash\""},
+      {u"ctl\x01\x1f\x7f", "\"ctl\\u0001\\u001f\\u007f\""},
+      {u"emoji \xD83D\xDE00", "\"emoji \xF0\x9F\x98\x80\""},
+      {u"caf\u00e9 \u20ac", "\"caf\xC3\xA9 \xE2\x82\xAC\""},
+      {u"lone \xD800 high", "\"lone \\uD800 high\""},
+      {u"lone low \xDC01", "\"lone low \\uDC01\""},
+      {u"\xDE00\xD83D reversed", "\"\\uDE00\\uD83D reversed\""},
+  };
+  if (RunCommand("python3 -c \"print(1)\"") != "1\n") GTEST_SKIP() << "python3 is not available";
+  std::string lines, expected;
+  for (const auto& [name, literal] : cases) {
+    const std::string line = json::Line("test").Text("name", name).Finish();
+    EXPECT_EQ(line, "{\"report\":\"test\",\"name\":" + literal + "}\n");
+    lines += line;
+    expected += Utf16LeHex(name) + "\n";
+  }
+  EXPECT_EQ(PythonReadsNames(lines), expected);
+}
+
+TEST(JsonLines, TypedValues) {
+  static constexpr json::FlagName kFlags[] = {{0x1, "IN_USE"}, {0x2, "DIRECTORY"}, {0x4, "EXTENSION"}};
+  const uint8_t bytes[] = {0x00, 0x0a, 0xff};
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {json::Line("r").Wide("lsn", 0xFFFFFFFFFFFFFFFFull).Finish(),
+       "{\"report\":\"r\",\"lsn\":18446744073709551615,\"lsn_hex\":\"ffffffffffffffff\"}\n"},
+      {json::Line("r").Reference("file", FileReference(0x0003000000000040ull)).Finish(),
+       "{\"report\":\"r\",\"file\":{\"record\":64,\"sequence\":3,\"hex\":\"0003000000000040\"}}\n"},
+      {json::Line("r").Time("t", 132223104000000001ull).Finish(),
+       "{\"report\":\"r\",\"t\":{\"utc\":\"2020-01-01T00:00:00.0000001Z\",\"filetime\":132223104000000001,"
+       "\"filetime_hex\":\"01d5c03669050001\"}}\n"},
+      {json::Line("r").Bytes("b", bytes).Bytes("none", {}).Finish(),
+       "{\"report\":\"r\",\"b\":\"000aff\",\"none\":\"\"}\n"},
+      {json::Line("r").Flags("f", 0x3, kFlags).Flags("g", 0x8, kFlags).Finish(),
+       "{\"report\":\"r\",\"f\":{\"value\":3,\"names\":[\"IN_USE\",\"DIRECTORY\"]},"
+       "\"g\":{\"value\":8,\"names\":[]}}\n"},
+      {json::Line("r").Signed("s", -5).Bool("ok", false).Array("a").Object("").Number("n", 1).End().Object("").End()
+           .Finish(),
+       "{\"report\":\"r\",\"s\":-5,\"ok\":false,\"a\":[{\"n\":1},{}]}\n"},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
+}
+
+}  // namespace
+}  // namespace velmora::testing
