@@ -111,7 +111,7 @@ TEST_F(DiagnosticsCommandTest, SourcePartitionAndOffsetFailuresNameTheCause) {
     EXPECT_EQ(r.err, c.stderr_line);
   }
   // The partition that holds NTFS opens, picked by number or by default.
-  for (const std::string source : {disk + "#1", disk}) {
+  for (const std::string& source : {disk + "#1", disk}) {
     const Result r = Run("-m C: " + Quote(source) + " -f 'C:\\'");
     EXPECT_EQ(r.code, 0) << source;
     EXPECT_EQ(r.err, "") << source;
