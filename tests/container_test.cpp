@@ -21,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "source/evidence.h"
+#include "tests/support/campaign.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/volumes.h"
 
@@ -336,12 +337,8 @@ const Region kRegions[] = {
     {"vmdk_sparse", "d.vmdk", "int.from_bytes(b[56:64],'little')*512", 64},
 };
 
-// Every Nth damaged byte value runs (1: all of them); VELMORA_CAMPAIGN_STRIDE
-// overrides, as in the volume campaign.
-uint64_t ContainerCampaignStride() {
-  if (const char* text = std::getenv("VELMORA_CAMPAIGN_STRIDE")) return std::max<uint64_t>(1, std::strtoull(text, nullptr, 10));
-  return 1;
-}
+// Every damaged byte value in a plain build, every 8th under the sanitizers.
+uint64_t ContainerCampaignStride() { return CampaignStride(1, 8); }
 
 TEST(ContainerCampaign, DamagedStructuresNeverCrashHangOrChangeTheContainer) {
   if (!HaveTool("python3")) GTEST_SKIP() << "python3 is missing";

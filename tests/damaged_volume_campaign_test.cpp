@@ -33,39 +33,20 @@
 #include "tests/fuzz/fuzz_targets.h"
 #include "tests/fuzz/volume_regions.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/campaign.h"
 #include "tests/support/volumes.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define VELMORA_CAMPAIGN_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELMORA_CAMPAIGN_SANITIZED 1
-#endif
-#endif
 
 namespace velmora::testing {
 namespace {
 
-#ifdef VELMORA_CAMPAIGN_SANITIZED
-constexpr uint64_t kDefaultStride = 64;
 // A run that takes longer than this has met a loop the bounds do not end.
-constexpr auto kRunLimit = std::chrono::seconds(10);
-#else
-constexpr uint64_t kDefaultStride = 1;
-constexpr auto kRunLimit = std::chrono::seconds(2);
-#endif
+constexpr auto kRunLimit = std::chrono::seconds(kCampaignSanitized ? 10 : 2);
 // A run still going after this is a hang: the watchdog names it and aborts.
 constexpr auto kHangLimit = std::chrono::seconds(60);
 constexpr uint32_t kRandomDamages = 3000;
 constexpr uint64_t kRandomSeed = 0x7E1D0A5EEDull;
 
-uint64_t Stride() {
-  if (const char* text = std::getenv("VELMORA_CAMPAIGN_STRIDE")) {
-    uint64_t stride = std::strtoull(text, nullptr, 10);
-    if (stride > 0) return stride;
-  }
-  return kDefaultStride;
-}
+uint64_t Stride() { return CampaignStride(1, 64); }
 
 std::u16string Hex(uint64_t value) {
   char text[17];
