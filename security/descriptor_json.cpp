@@ -101,7 +101,11 @@ std::u16string Sddl(const DescriptorValues& values) {
     }
     for (const AceValue& ace : part.acl.aces) {
       const AceTypeName* type = TypeOf(ace.record.type);
-      text += u"(" + Utf8ToUtf16(type ? type->sddl : "") + u";";
+      // Appended piece by piece: "literal" + temporary trips a false
+      // -Wrestrict in GCC 12's 32-bit builds.
+      text += u"(";
+      text += Utf8ToUtf16(type ? type->sddl : "");
+      text += u";";
       static constexpr std::pair<uint8_t, const char16_t*> kFlagNames[] = {
           {0x01, u"OI"}, {0x02, u"CI"}, {0x04, u"NP"}, {0x08, u"IO"}, {0x10, u"ID"}, {0x40, u"SA"}, {0x80, u"FA"}};
       for (const auto& [bit, name] : kFlagNames) {
@@ -111,7 +115,9 @@ std::u16string Sddl(const DescriptorValues& values) {
       if (ace.record.object_type) text += Utf8ToUtf16(GuidText(*ace.record.object_type));
       text += u";";
       if (ace.record.inherited_object_type) text += Utf8ToUtf16(GuidText(*ace.record.inherited_object_type));
-      text += u";" + ace.who.text + u")";
+      text += u";";
+      text += ace.who.text;
+      text += u")";
     }
   }
   return text;
