@@ -197,6 +197,14 @@ def compare(case, linux, windows):
         if a == b:
             continue
         a_lines, b_lines = a.split("\n"), b.split("\n")
+        # The reasons on stderr come from each system (its error texts, and
+        # on Windows the system's own test of whether a path exists): both
+        # builds must say something, one line per failure, not the same words.
+        if stream == "err":
+            if len(a_lines) != len(b_lines):
+                problems.append("stderr: %d lines (Linux) vs %d (Windows):\n    Linux:   %r\n    Windows: %r" % (
+                    len(a_lines) - 1, len(b_lines) - 1, a, b))
+            continue
         a_bare, a_names = split_accounts(a_lines)
         b_bare, b_names = split_accounts(b_lines)
         if a_bare == b_bare:
