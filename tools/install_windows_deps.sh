@@ -52,4 +52,5 @@ if [ $want32 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; th
   dpkg --add-architecture i386
 fi
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another install (CI runs two side by side) holds the lock a while: wait for it.
+apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}"
