@@ -16,6 +16,6 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+apt-get update -qq -o DPkg::Lock::Timeout=900
 # Another install (CI runs two side by side) holds the lock a while: wait for it.
 apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}"

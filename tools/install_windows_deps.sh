@@ -51,6 +51,6 @@ export DEBIAN_FRONTEND=noninteractive
 if [ $want32 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
-apt-get update -qq
+apt-get update -qq -o DPkg::Lock::Timeout=900
 # Another install (CI runs two side by side) holds the lock a while: wait for it.
 apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}"
