@@ -32,8 +32,8 @@
 #include "cli/dispatch.h"
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
-#include "platform/output.h"
+#include "output/format.h"
+#include "output/console.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
 

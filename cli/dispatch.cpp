@@ -7,7 +7,7 @@
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
-#include "platform/format.h"
+#include "output/format.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "platform/output.h"
+#include "output/console.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "cli/dispatch.h"
-#include "platform/format.h"
-#include "platform/output.h"
+#include "output/format.h"
+#include "output/console.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,8 +1,12 @@
-# Evidence containers (source/): detection and split raw always; each
+# Byte sources (source/): the in-memory and offset sources, partition
+# tables, content detection, container detection and split raw always; each
 # library-backed format is an option, on by default on Linux and found
 # through pkg-config. A build without one tells the user, given such a
 # container, that it does not open that format.
-target_sources(velmora_core PRIVATE ${CMAKE_SOURCE_DIR}/source/evidence.cpp ${CMAKE_SOURCE_DIR}/source/ewf_sections.cpp)
+target_sources(velmora_core PRIVATE
+  ${CMAKE_SOURCE_DIR}/source/byte_source.cpp ${CMAKE_SOURCE_DIR}/source/partitions.cpp
+  ${CMAKE_SOURCE_DIR}/source/contents.cpp ${CMAKE_SOURCE_DIR}/source/evidence.cpp
+  ${CMAKE_SOURCE_DIR}/source/ewf_sections.cpp)
 
 if(WIN32)
   set(VELMORA_CONTAINERS_DEFAULT OFF)

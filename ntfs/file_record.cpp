@@ -2,7 +2,7 @@
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
+#include "output/format.h"
 
 namespace velmora {
 

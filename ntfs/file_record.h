@@ -11,7 +11,7 @@
 #include "ntfs/bytes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/types.h"
-#include "platform/error.h"
+#include "errors/error.h"
 
 namespace velmora {
 

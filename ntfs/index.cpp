@@ -5,7 +5,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
+#include "output/format.h"
 
 namespace velmora {
 

@@ -12,7 +12,7 @@
 #include "ntfs/bytes.h"
 #include "ntfs/types.h"
 #include "ntfs/value_reader.h"
-#include "platform/error.h"
+#include "errors/error.h"
 
 namespace velmora {
 

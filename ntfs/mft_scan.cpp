@@ -8,7 +8,7 @@
 #include "ntfs/index.h"
 #include "ntfs/standard_information.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
+#include "output/format.h"
 
 namespace velmora {
 

@@ -6,7 +6,7 @@
 #include "ntfs/index.h"
 #include "ntfs/upcase.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
+#include "output/format.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ntfs/types.h"
-#include "platform/error.h"
+#include "errors/error.h"
 
 namespace velmora {
 

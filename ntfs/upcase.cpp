@@ -5,8 +5,8 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "platform/contents.h"
-#include "platform/format.h"
+#include "source/contents.h"
+#include "output/format.h"
 
 namespace velmora {
 
@@ -23,10 +23,10 @@ namespace {
 // what the source holds when it is no NTFS volume at all, then a boot
 // sector field out of range, then the cause itself.
 Error Rejection(VolumeContext& volume, const Error& cause) {
-  const std::string contents = platform::DescribeContents(*volume.device());
-  if (contents != platform::kNtfsBootSectorContents) {
+  const std::string contents = source::DescribeContents(*volume.device());
+  if (contents != source::kNtfsBootSectorContents) {
     std::string advice;
-    if (contents.starts_with(platform::kPartitionTableContents))
+    if (contents.starts_with(source::kPartitionTableContents))
       advice = ": name a partition with SOURCE#N, or let the first NTFS partition be picked";
     return Error{volume.label(), Utf8ToUtf16("not an NTFS volume: it holds " + contents + advice)};
   }

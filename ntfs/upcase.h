@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/error.h"
+#include "errors/error.h"
 
 namespace velmora {
 

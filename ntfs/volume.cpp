@@ -1,7 +1,7 @@
 #include "ntfs/volume.h"
 
-#include "platform/contents.h"
-#include "platform/format.h"
+#include "source/contents.h"
+#include "output/format.h"
 
 namespace velmora {
 
@@ -39,7 +39,7 @@ Expected<void> OpenVolumeHandle(VolumeContext& volume, platform::Platform& platf
 Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name) {
   if (auto opened = OpenVolumeHandle(volume, platform, device_name); !opened) return opened;
   if (!ReadVolumeBytes(volume, 0, volume.boot_sector()))
-    return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(platform::DescribeContents(*volume.device()))};
+    return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(source::DescribeContents(*volume.device()))};
   volume.DeriveFileRecordSize();
   return {};
 }

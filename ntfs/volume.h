@@ -14,7 +14,7 @@
 #include "ntfs/data_runs.h"
 #include "ntfs/types.h"
 #include "ntfs/upcase.h"
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 #include "platform/platform.h"
 
 namespace velmora {
@@ -49,8 +49,8 @@ class VolumeContext {
     device_.reset();
     mft_runs_.reset();
   }
-  platform::ByteSource* device() const { return device_.get(); }
-  void SetDevice(std::unique_ptr<platform::ByteSource> device) {
+  source::ByteSource* device() const { return device_.get(); }
+  void SetDevice(std::unique_ptr<source::ByteSource> device) {
     device_ = std::move(device);
     mft_runs_.reset();
   }
@@ -79,7 +79,7 @@ class VolumeContext {
   std::optional<RunList>& mft_runs() { return mft_runs_; }
 
  private:
-  std::unique_ptr<platform::ByteSource> device_;
+  std::unique_ptr<source::ByteSource> device_;
   std::array<uint8_t, boot::kSize> boot_sector_{};
   uint32_t bytes_per_file_record_ = 0;
   UpcaseTable upcase_;

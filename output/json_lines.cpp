@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "platform/output.h"
+#include "output/console.h"
 
 namespace velmora {
 namespace json {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_source.h"
-#include "platform/error.h"
+#include "source/byte_source.h"
+#include "errors/error.h"
 
 namespace velmora::platform {
 
@@ -96,7 +96,7 @@ class Platform {
   // Opens a volume device read-only: "\\.\X:" or a device/image path that a
   // mounted path named; on failure, why (the source as the user named it,
   // and the system's reason or what is missing).
-  virtual Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) = 0;
+  virtual Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view device_name) = 0;
   // The source behind a device name as the user named it ("disk.img#2" for
   // "\\.\C:" bound to it), to name it in messages.
   virtual std::u16string DeviceLabel(std::u16string_view device_name) { return std::u16string(device_name); }
@@ -118,7 +118,7 @@ class Platform {
   // Creates (truncates) the output file of -w. The volume is the source
   // being read: a path that is that source, or any device, is refused
   // before anything is created.
-  virtual CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) = 0;
+  virtual CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) = 0;
 };
 
 // The platform of the machine the program runs on.

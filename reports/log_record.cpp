@@ -1,9 +1,9 @@
-#include "reports/log_record.h"
-
+// -n: the header of the log record with a given LSN.
 #include <algorithm>
 #include <vector>
 
 #include "ntfs/file_record.h"
+#include "ntfs/log_file.h"
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
@@ -11,31 +11,6 @@
 #include "reports/reports.h"
 
 namespace velmora {
-
-std::optional<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t page_size) {
-  if (sequence_bits < 3 || sequence_bits > 63 || page_size == 0) return std::nullopt;
-  const uint32_t mask = page_size - 1;
-  LsnPlacement placement;
-  placement.file_offset = (lsn << sequence_bits) >> (sequence_bits - 3);
-  placement.page_offset = placement.file_offset & ~uint64_t{mask};
-  placement.in_page = (static_cast<uint32_t>(lsn) * 8u) & mask;
-  return placement;
-}
-
-std::optional<uint32_t> LogPageBufferSize(LeBytes boot) {
-  const auto per_index_block = static_cast<int8_t>(boot.U8(boot::kClustersPerIndexBlock));
-  uint64_t bytes = 0;
-  if (per_index_block < 0) {
-    const int shift = -per_index_block;
-    if (shift > 31) return std::nullopt;
-    bytes = uint64_t{1} << shift;
-  } else if (!CheckedMul(boot.U8(boot::kSectorsPerCluster), boot.U32(boot::kClustersPerIndexBlock), bytes) ||
-             !CheckedMul(bytes, boot.U16(boot::kBytesPerSector), bytes)) {
-    return std::nullopt;
-  }
-  if (bytes == 0 || bytes > logfile::kMaxPageBuffer) return std::nullopt;
-  return static_cast<uint32_t>(bytes);
-}
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "ntfs/attribute.h"
 #include "ntfs/types.h"
-#include "platform/error.h"
-#include "platform/output.h"
+#include "errors/error.h"
+#include "output/console.h"
 #include "platform/platform.h"
 
 namespace velmora {

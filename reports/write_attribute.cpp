@@ -5,7 +5,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
+#include "output/format.h"
 #include "reports/reports.h"
 
 namespace velmora {

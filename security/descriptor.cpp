@@ -4,7 +4,7 @@
 #include <new>
 
 #include "ntfs/bytes.h"
-#include "platform/format.h"
+#include "output/format.h"
 #include "security/status.h"
 
 namespace velmora::security {

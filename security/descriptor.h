@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/output.h"
+#include "output/console.h"
 #include "platform/platform.h"
 
 namespace velmora::security {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "output/json_lines.h"
-#include "platform/format.h"
+#include "output/format.h"
 #include "security/descriptor.h"
 #include "security/status.h"
 

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/format.h"
+#include "output/format.h"
 #include "source/library_source.h"
 
 namespace velmora::source {
 
 namespace {
 
-using platform::ByteSource;
+using source::ByteSource;
 
 // Signatures at offset 0 of the file (or of its last sector for a VHD).
 constexpr std::string_view kEwf1Signature{"EVF\x09\x0D\x0A\xFF\x00", 8};   // E01 (EnCase 1-6, FTK)
@@ -249,19 +249,19 @@ OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<ByteSource>
   return {std::move(file), {}};
 }
 
-Expected<std::unique_ptr<platform::ByteSource>> OpenBoundVolume(const platform::SourceName& name,
+Expected<std::unique_ptr<source::ByteSource>> OpenBoundVolume(const source::SourceName& name,
                                                                 std::u16string_view label,
                                                                 const CheckedFileOpener& open_file) {
   auto file = open_file(name.path);
   if (!file) return file.error();
   OpenedEvidence evidence =
-      OpenEvidence(name.path, std::move(*file), [&](const std::string& path) -> std::unique_ptr<platform::ByteSource> {
+      OpenEvidence(name.path, std::move(*file), [&](const std::string& path) -> std::unique_ptr<source::ByteSource> {
         auto segment = open_file(path);
         if (!segment) return nullptr;
         return std::move(*segment);
       });
   if (!evidence.source) return Error{u"", Utf8ToUtf16(evidence.failure)};
-  return platform::VolumeOnDisk(std::move(evidence.source), name, label);
+  return source::VolumeOnDisk(std::move(evidence.source), name, label);
 }
 
 }  // namespace velmora::source

@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/byte_source.h"
-#include "platform/error.h"
-#include "platform/partitions.h"
+#include "source/byte_source.h"
+#include "errors/error.h"
+#include "source/partitions.h"
 
 namespace velmora::source {
 
@@ -35,30 +35,30 @@ inline constexpr size_t kDetectTailBytes = 512;
 Format DetectFormat(std::span<const uint8_t> head, std::span<const uint8_t> tail);
 
 // The platform's read-only open of a plain file; null when it cannot.
-using FileOpener = std::function<std::unique_ptr<platform::ByteSource>(const std::string& path)>;
+using FileOpener = std::function<std::unique_ptr<source::ByteSource>(const std::string& path)>;
 
 // An opened source, or the reason it could not be opened: one line naming
 // the file and what went wrong (the library's own words where it spoke).
 struct OpenedEvidence {
-  std::unique_ptr<platform::ByteSource> source;
+  std::unique_ptr<source::ByteSource> source;
   std::string failure;
 };
 
 // Opens the evidence at path, already opened as a plain file: a container
 // of a recognised format becomes its library's source, a split raw set the
 // concatenation of its segments, anything else stays the plain file.
-OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<platform::ByteSource> file,
+OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<source::ByteSource> file,
                             const FileOpener& open_file);
 
 // The platform's read-only open of a plain file, with the system's reason
 // when it cannot.
-using CheckedFileOpener = std::function<Expected<std::unique_ptr<platform::ByteSource>>(const std::string& path)>;
+using CheckedFileOpener = std::function<Expected<std::unique_ptr<source::ByteSource>>(const std::string& path)>;
 
 // The volume a bound source names, for both platforms: its file, read
 // through the container its bytes name, then the volume at @OFFSET, in
 // partition #N, or in the first NTFS partition of a whole disk. label is
 // the source as the user typed it.
-Expected<std::unique_ptr<platform::ByteSource>> OpenBoundVolume(const platform::SourceName& name,
+Expected<std::unique_ptr<source::ByteSource>> OpenBoundVolume(const source::SourceName& name,
                                                                 std::u16string_view label,
                                                                 const CheckedFileOpener& open_file);
 

@@ -7,7 +7,7 @@
 
 namespace velmora::source {
 
-EwfSegmentEnd WalkEwfSections(platform::ByteSource& segment) {
+EwfSegmentEnd WalkEwfSections(source::ByteSource& segment) {
   const uint64_t size = segment.Size().value_or(0);
   uint64_t at = ewf_header::kSize;
   for (int step = 0; step < kMaxEwfSections; ++step) {

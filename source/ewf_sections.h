@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 
 namespace velmora::source {
 
@@ -31,6 +31,6 @@ inline constexpr int kMaxEwfSections = 1 << 16;
 enum class EwfSegmentEnd { kDone, kNext, kBroken };
 
 // How the segment's section chain ends; kBroken when it cannot be walked.
-EwfSegmentEnd WalkEwfSections(platform::ByteSource& segment);
+EwfSegmentEnd WalkEwfSections(source::ByteSource& segment);
 
 }  // namespace velmora::source

@@ -81,7 +81,7 @@ OpenedEvidence OpenEwf(const std::string& path, const FileOpener& open_file) {
   for (int i = 1; i < set.count; ++i) source->AddFile(set.names[i]);
   // Without its last segments a set still opens, and reads the chunks it
   // never saw as zeros: the last segment found must end the set.
-  std::unique_ptr<platform::ByteSource> last = open_file(set.names[set.count - 1]);
+  std::unique_ptr<source::ByteSource> last = open_file(set.names[set.count - 1]);
   if (!last) return {nullptr, FailureLine(set.names[set.count - 1], "cannot open EWF segment", "")};
   const EwfSegmentEnd end = WalkEwfSections(*last);
   if (end == EwfSegmentEnd::kNext)

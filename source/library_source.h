@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 #include "source/evidence.h"
 
 namespace velmora::source {
 
-class LibrarySource : public platform::ByteSource {
+class LibrarySource : public source::ByteSource {
  public:
   bool ReadAt(uint64_t offset, std::span<uint8_t> out) override;
   std::optional<uint64_t> Size() const override { return media_size_; }

@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/format.h"
+#include "output/format.h"
 #include "tests/fuzz/fuzz_targets.h"
 #include "tests/fuzz/volume_regions.h"
 #include "tests/support/fake_platform.h"

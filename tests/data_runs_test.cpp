@@ -5,7 +5,7 @@
 
 #include "ntfs/data_runs.h"
 #include "ntfs/volume.h"
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 
 namespace velmora {
 namespace {
@@ -78,7 +78,7 @@ class RunBytesTest : public ::testing::Test {
     image[0x0B] = 0x00;
     image[0x0C] = 0x02;  // 512 bytes per sector
     image[0x0D] = 1;     // 1 sector per cluster
-    volume_.SetDevice(std::make_unique<platform::MemorySource>(std::move(image)));
+    volume_.SetDevice(std::make_unique<source::MemorySource>(std::move(image)));
     uint8_t boot[512] = {};
     boot[0x0C] = 2;
     boot[0x0D] = 1;

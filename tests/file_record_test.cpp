@@ -7,7 +7,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 #include "tests/support/synthetic_volume.h"
 
 namespace velmora {
@@ -20,7 +20,7 @@ using testing::SingleRun;
 using testing::SyntheticVolume;
 
 void Open(VolumeContext& volume, std::vector<uint8_t>& image) {
-  volume.SetDevice(std::make_unique<platform::MemorySource>(std::span<const uint8_t>(image)));
+  volume.SetDevice(std::make_unique<source::MemorySource>(std::span<const uint8_t>(image)));
   ASSERT_TRUE(ReadVolumeBytes(volume, 0, volume.boot_sector()));
   volume.DeriveFileRecordSize();
 }

@@ -14,7 +14,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 #include "reports/file_record_report.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
@@ -71,7 +71,7 @@ size_t LargestAllocation(Fn&& fn) {
 }
 
 void Open(VolumeContext& volume, std::span<const uint8_t> image) {
-  volume.SetDevice(std::make_unique<platform::MemorySource>(image));
+  volume.SetDevice(std::make_unique<source::MemorySource>(image));
   ASSERT_TRUE(ReadVolumeBytes(volume, 0, volume.boot_sector()));
   volume.DeriveFileRecordSize();
 }

@@ -9,7 +9,7 @@
 #include "ntfs/path.h"
 #include "ntfs/upcase.h"
 #include "ntfs/volume.h"
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 #include "tests/support/synthetic_volume.h"
 
 namespace velmora {
@@ -43,8 +43,8 @@ class IndexWalkTest : public ::testing::Test {
     synthetic_.SetRootEntries({{u"dir", kDir}});
   }
   void Open() {
-    source_ = new platform::MemorySource(std::span<const uint8_t>(synthetic_.image()));
-    volume_.SetDevice(std::unique_ptr<platform::ByteSource>(source_));
+    source_ = new source::MemorySource(std::span<const uint8_t>(synthetic_.image()));
+    volume_.SetDevice(std::unique_ptr<source::ByteSource>(source_));
     ASSERT_TRUE(ReadVolumeBytes(volume_, 0, volume_.boot_sector()));
     volume_.DeriveFileRecordSize();
     ASSERT_TRUE(CheckNtfsVolume(volume_));
@@ -65,7 +65,7 @@ class IndexWalkTest : public ::testing::Test {
 
   SyntheticVolume synthetic_;
   VolumeContext volume_;
-  platform::MemorySource* source_ = nullptr;
+  source::MemorySource* source_ = nullptr;
 };
 
 TEST_F(IndexWalkTest, SmallDirectoryWalksTheRootOnly) {

@@ -23,17 +23,17 @@ const LargeVolume* Find(const std::vector<LargeVolume>& volumes, const std::stri
 // Counts the index blocks a source hands out: reads that begin with "INDX".
 class BlockCountingPlatform : public FakePlatform {
  public:
-  Expected<std::unique_ptr<platform::ByteSource>> OpenDevice(std::u16string_view name) override {
+  Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view name) override {
     auto inner = FakePlatform::OpenDevice(name);
     if (!inner) return inner;
-    return std::unique_ptr<platform::ByteSource>(new Counting(std::move(*inner), blocks));
+    return std::unique_ptr<source::ByteSource>(new Counting(std::move(*inner), blocks));
   }
   uint64_t blocks = 0;
 
  private:
-  class Counting : public platform::ByteSource {
+  class Counting : public source::ByteSource {
    public:
-    Counting(std::unique_ptr<platform::ByteSource> inner, uint64_t& blocks) : inner_(std::move(inner)), blocks_(blocks) {}
+    Counting(std::unique_ptr<source::ByteSource> inner, uint64_t& blocks) : inner_(std::move(inner)), blocks_(blocks) {}
     bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
       bool ok = inner_->ReadAt(offset, out);
       if (ok && out.size() >= 4 && std::equal(out.begin(), out.begin() + 4, "INDX")) ++blocks_;
@@ -42,7 +42,7 @@ class BlockCountingPlatform : public FakePlatform {
     std::optional<uint64_t> Size() const override { return inner_->Size(); }
 
    private:
-    std::unique_ptr<platform::ByteSource> inner_;
+    std::unique_ptr<source::ByteSource> inner_;
     uint64_t& blocks_;
   };
 };

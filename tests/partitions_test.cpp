@@ -1,12 +1,12 @@
-#include "platform/partitions.h"
+#include "source/partitions.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 
-namespace velmora::platform {
+namespace velmora::source {
 namespace {
 
 using Select = SourceName::Select;
@@ -214,4 +214,4 @@ TEST(PartitionTest, DamagedGptHeadersAndEntries) {
 }
 
 }  // namespace
-}  // namespace velmora::platform
+}  // namespace velmora::source

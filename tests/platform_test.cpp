@@ -11,10 +11,10 @@
 #include <iterator>
 
 #include "platform/posix/file_source.h"
-#include "platform/format.h"
-#include "platform/mountinfo.h"
+#include "output/format.h"
+#include "platform/posix/mountinfo.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/well_known_sids.h"
+#include "security/well_known_sids.h"
 
 namespace velmora::platform {
 namespace {
@@ -53,7 +53,7 @@ std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
   return bytes;
 }
 
-std::vector<uint8_t> Head(ByteSource& source, size_t count) {
+std::vector<uint8_t> Head(source::ByteSource& source, size_t count) {
   std::vector<uint8_t> out(count);
   if (!source.ReadAt(0, out)) out.clear();
   return out;
@@ -324,7 +324,7 @@ TEST(WellKnownSidTest, NamesAsWindowsGivesThem) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Utf16ToUtf8(c.name));
-    AccountLookup found = LookupWellKnownSid(c.sid, 64, 64);
+    AccountLookup found = security::LookupWellKnownSid(c.sid, 64, 64);
     EXPECT_EQ(found.error, kErrorSuccess);
     EXPECT_EQ(found.domain, c.domain);
     EXPECT_EQ(found.name, c.name);
@@ -332,7 +332,7 @@ TEST(WellKnownSidTest, NamesAsWindowsGivesThem) {
   // Trailing bytes past the SID's own length are not part of it.
   std::vector<uint8_t> padded = Sid(5, {18});
   padded.resize(padded.size() + 8, 0xEE);
-  EXPECT_EQ(LookupWellKnownSid(padded, 32, 32).name, u"SYSTEM");
+  EXPECT_EQ(security::LookupWellKnownSid(padded, 32, 32).name, u"SYSTEM");
 }
 
 TEST(WellKnownSidTest, UnknownSidsAreNotMapped) {
@@ -344,7 +344,7 @@ TEST(WellKnownSidTest, UnknownSidsAreNotMapped) {
       Sid(uint64_t{5} << 40, {18}),                            // authority bytes in the wrong order
   };
   for (const auto& sid : unknown) {
-    AccountLookup found = LookupWellKnownSid(sid, 32, 32);
+    AccountLookup found = security::LookupWellKnownSid(sid, 32, 32);
     EXPECT_EQ(found.error, kErrorNoneMapped);
     EXPECT_TRUE(found.name.empty() && found.domain.empty());
   }
@@ -354,21 +354,21 @@ TEST(WellKnownSidTest, UnknownSidsAreNotMapped) {
 
 TEST(WellKnownSidTest, CapacityContractOfLookupAccountSid) {
   const std::vector<uint8_t> system = Sid(5, {18});  // "SYSTEM" needs 7, "NT AUTHORITY" 13
-  EXPECT_EQ(LookupWellKnownSid(system, 7, 13).error, kErrorSuccess);
+  EXPECT_EQ(security::LookupWellKnownSid(system, 7, 13).error, kErrorSuccess);
   for (auto [name_cap, domain_cap] : {std::pair{6u, 13u}, {7u, 12u}, {0u, 0u}}) {
-    AccountLookup short_buffer = LookupWellKnownSid(system, name_cap, domain_cap);
+    AccountLookup short_buffer = security::LookupWellKnownSid(system, name_cap, domain_cap);
     EXPECT_EQ(short_buffer.error, kErrorInsufficientBuffer);
     EXPECT_EQ(short_buffer.name_needed, 7u);
     EXPECT_EQ(short_buffer.domain_needed, 13u);
     EXPECT_TRUE(short_buffer.name.empty() && short_buffer.domain.empty());
   }
   // Longer than the 32-unit buffers a first lookup offers.
-  AccountLookup packages = LookupWellKnownSid(Sid(15, {2, 2}), 32, 32);
+  AccountLookup packages = security::LookupWellKnownSid(Sid(15, {2, 2}), 32, 32);
   EXPECT_EQ(packages.error, kErrorInsufficientBuffer);
   EXPECT_EQ(packages.name_needed, 36u);
   EXPECT_EQ(packages.domain_needed, 30u);
   // An empty domain still needs room for its terminator.
-  AccountLookup everyone = LookupWellKnownSid(Sid(1, {0}), 32, 0);
+  AccountLookup everyone = security::LookupWellKnownSid(Sid(1, {0}), 32, 0);
   EXPECT_EQ(everyone.error, kErrorInsufficientBuffer);
   EXPECT_EQ(everyone.domain_needed, 1u);
   EXPECT_EQ(everyone.name_needed, 9u);
@@ -383,7 +383,7 @@ TEST(WellKnownSidTest, InvalidSidBytes) {
   too_many[0] = 1;
   too_many[1] = 16;
   for (const auto& bytes : {revision, truncated, too_many, std::vector<uint8_t>{}, std::vector<uint8_t>{1}}) {
-    EXPECT_EQ(LookupWellKnownSid(bytes, 32, 32).error, kErrorInvalidParameter);
+    EXPECT_EQ(security::LookupWellKnownSid(bytes, 32, 32).error, kErrorInvalidParameter);
   }
 }
 
@@ -409,7 +409,7 @@ class WriteGuardTest : public ::testing::Test {
   TempDir dir_;
   std::string image_;
   std::vector<uint8_t> image_bytes_;
-  std::unique_ptr<ByteSource> volume_;
+  std::unique_ptr<source::ByteSource> volume_;
   PosixPlatform platform_;
 };
 
@@ -425,7 +425,7 @@ TEST_F(WriteGuardTest, RefusesTheVolumeLinksToItAndDevices) {
   EXPECT_TRUE(Refused("/dev/null"));
 
   // Through a partition window the identity is still the image's.
-  OffsetSource window(std::move(volume_), 4096);
+  source::OffsetSource window(std::move(volume_), 4096);
   EXPECT_EQ(platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "hard"), window).file, nullptr);
 }
 

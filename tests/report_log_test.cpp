@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "ntfs/volume.h"
-#include "platform/output.h"
-#include "reports/log_record.h"
+#include "output/console.h"
+#include "ntfs/log_file.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/record_volume.h"

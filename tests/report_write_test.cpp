@@ -18,7 +18,7 @@
 
 #include "ntfs/types.h"
 #include "ntfs/volume.h"
-#include "platform/output.h"
+#include "output/console.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/large_volumes.h"

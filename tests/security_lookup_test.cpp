@@ -1,6 +1,6 @@
 // -s: the $SII comparator and visitor on inline entries, and the lookup on
 // the committed test volumes.
-#include "security/sii_lookup.h"
+#include "ntfs/secure.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +17,9 @@
 namespace velmora::testing {
 namespace {
 
-using security::CompareSecurityId;
-using security::MatchSecurityId;
-using security::SecurityIdQuery;
+
+
+
 
 SecurityIdQuery Query(uint32_t id) {
   SecurityIdQuery query;

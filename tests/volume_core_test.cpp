@@ -11,7 +11,7 @@
 #include "ntfs/upcase.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "platform/format.h"
+#include "output/format.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/volumes.h"
 
@@ -26,7 +26,7 @@ class VolumeCoreTest : public ::testing::TestWithParam<std::string> {
     const TestVolume& v = LoadVolume(GetParam());
     volume_ = &v;
     ASSERT_FALSE(v.image.empty());
-    context_.SetDevice(std::make_unique<platform::MemorySource>(std::span<const uint8_t>(v.image)));
+    context_.SetDevice(std::make_unique<source::MemorySource>(std::span<const uint8_t>(v.image)));
     ASSERT_TRUE(ReadVolumeBytes(context_, 0, context_.boot_sector()));
     context_.DeriveFileRecordSize();
     ASSERT_TRUE(CheckNtfsVolume(context_));

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/format.h"
+#include "output/format.h"
 
 namespace velmora::platform {
 

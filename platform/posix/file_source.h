@@ -10,15 +10,15 @@
 #include <span>
 #include <string>
 
-#include "platform/byte_source.h"
-#include "platform/error.h"
+#include "source/byte_source.h"
+#include "errors/error.h"
 
 namespace velmora::platform {
 
 // The system's text for an errno value, about path: Error{path, text}.
 Error SystemError(const std::string& path, int error);
 
-class FileSource : public ByteSource {
+class FileSource : public source::ByteSource {
  public:
   // Opens a regular file, block device or character device read-only; on
   // failure the path and the system's reason.

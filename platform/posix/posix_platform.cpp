@@ -13,10 +13,10 @@
 #include <unistd.h>
 
 #include "platform/posix/file_source.h"
-#include "platform/format.h"
-#include "platform/mountinfo.h"
-#include "platform/partitions.h"
-#include "platform/well_known_sids.h"
+#include "output/format.h"
+#include "platform/posix/mountinfo.h"
+#include "source/partitions.h"
+#include "security/well_known_sids.h"
 #include "source/evidence.h"
 
 namespace velmora::platform {
@@ -70,11 +70,11 @@ Identity IdentityOf(const struct stat& st) {
 
 // A source as bound: the whole text when such a file exists (its name may
 // hold '@' or '#'), otherwise the text split into file and selector.
-SourceName NameOfBound(const std::u16string& source) {
+source::SourceName NameOfBound(const std::u16string& source) {
   std::string text = Utf16ToUtf8(source);
   if (!source.empty() && source.find(u'\0') == std::u16string::npos && StatOf(text))
-    return SourceName{text, SourceName::Select::Automatic, 0};
-  return ParseSourceName(text);
+    return source::SourceName{text, source::SourceName::Select::Automatic, 0};
+  return source::ParseSourceName(text);
 }
 
 std::optional<std::string> ReadWholeFile(const char* path) {
@@ -164,7 +164,7 @@ std::u16string MountRefusal(const std::string& path, const std::vector<Guarded>&
   return {};
 }
 
-std::vector<Guarded> GuardedFiles(const ByteSource& volume, const std::map<char16_t, std::u16string>& bindings,
+std::vector<Guarded> GuardedFiles(const source::ByteSource& volume, const std::map<char16_t, std::u16string>& bindings,
                                   const std::vector<std::string>& opened) {
   std::vector<Guarded> guarded;
   if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
@@ -271,7 +271,7 @@ std::optional<char16_t> DeviceLetter(std::u16string_view device_name) {
 
 }  // namespace
 
-Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
+Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
   if (auto letter = DeviceLetter(device_name)) {
     const std::u16string* source = BoundSource(*letter);
     if (source == nullptr) return Error{std::u16string(device_name), UnboundDriveAdvice(*letter)};
@@ -283,7 +283,7 @@ Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenDevice(std::u16string_v
   auto file = FileSource::Open(*path);
   if (!file) return file.error();
   opened_.push_back(*path);
-  return std::unique_ptr<ByteSource>(std::move(*file));
+  return std::unique_ptr<source::ByteSource>(std::move(*file));
 }
 
 std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) {
@@ -293,12 +293,12 @@ std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) {
   return std::u16string(device_name);
 }
 
-Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenBound(const std::u16string& source) {
+Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenBound(const std::u16string& source) {
   return source::OpenBoundVolume(NameOfBound(source), source,
-                                 [](const std::string& path) -> Expected<std::unique_ptr<ByteSource>> {
+                                 [](const std::string& path) -> Expected<std::unique_ptr<source::ByteSource>> {
                                    auto file = FileSource::Open(path);
                                    if (!file) return file.error();
-                                   return std::unique_ptr<ByteSource>(std::move(*file));
+                                   return std::unique_ptr<source::ByteSource>(std::move(*file));
                                  });
 }
 
@@ -352,10 +352,10 @@ std::optional<LocalTime> PosixPlatform::FileTimeToLocal(uint64_t filetime) {
 
 AccountLookup PosixPlatform::LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                               uint32_t domain_capacity) {
-  return LookupWellKnownSid(sid, name_capacity, domain_capacity);
+  return security::LookupWellKnownSid(sid, name_capacity, domain_capacity);
 }
 
-CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume) {
+CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) {
   CreateOutcome outcome;
   auto name = SystemName(path);
   if (!name) {

@@ -32,7 +32,7 @@ class PosixPlatform : public Platform {
 
   bool PathExists(std::u16string_view path) override;
   std::optional<bool> PathIsDirectory(std::u16string_view path) override;
-  Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) override;
+  Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view device_name) override;
   std::u16string DeviceLabel(std::u16string_view device_name) override;
   std::optional<MountedPath> LocateMountedPath(std::u16string_view path) override;
   std::u16string UnboundDriveAdvice(char16_t letter) override;
@@ -46,11 +46,11 @@ class PosixPlatform : public Platform {
   // file behind such a source when it is a loop device), or that lies on a
   // mount of one of them. The refusal is one line without a line break.
   // The file is written beside the path and renamed over it on Commit.
-  CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) override;
+  CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) override;
 
  private:
   const std::u16string* BoundSource(char16_t letter) const;
-  Expected<std::unique_ptr<ByteSource>> OpenBound(const std::u16string& source);
+  Expected<std::unique_ptr<source::ByteSource>> OpenBound(const std::u16string& source);
 
   std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
   std::vector<std::string> opened_;              // devices opened by path: never an output

@@ -5,7 +5,7 @@
 #include <cwchar>
 #include <langinfo.h>
 
-#include "platform/output.h"
+#include "output/console.h"
 
 namespace velmora {
 

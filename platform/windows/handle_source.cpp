@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/format.h"
+#include "output/format.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
 

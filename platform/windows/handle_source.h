@@ -9,12 +9,12 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/byte_source.h"
-#include "platform/error.h"
+#include "source/byte_source.h"
+#include "errors/error.h"
 
 namespace velmora::platform {
 
-class HandleSource : public ByteSource {
+class HandleSource : public source::ByteSource {
  public:
   // CreateFileW for reading while others may read and write, random
   // access. On failure the name and the system's message.

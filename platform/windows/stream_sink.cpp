@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/output.h"
+#include "output/console.h"
 #include "platform/windows/win32.h"
 #include "platform/windows/wide.h"
 

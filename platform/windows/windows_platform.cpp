@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/format.h"
-#include "platform/partitions.h"
+#include "output/format.h"
+#include "source/partitions.h"
 #include "platform/windows/handle_source.h"
 #include "source/evidence.h"
 #include "platform/windows/wide.h"
@@ -41,10 +41,10 @@ std::optional<char16_t> DriveLetterOf(std::u16string_view path) {
 
 // A source as bound: the whole text when such a file exists (its name may
 // hold '@' or '#'), otherwise the text split into file and selector.
-SourceName NameOfBound(const std::u16string& source) {
+source::SourceName NameOfBound(const std::u16string& source) {
   if (IsSystemName(source) && GetFileAttributesW(Wide(source).c_str()) != INVALID_FILE_ATTRIBUTES)
-    return SourceName{Utf16ToUtf8(source), SourceName::Select::Automatic, 0};
-  return ParseSourceName(Utf16ToUtf8(source));
+    return source::SourceName{Utf16ToUtf8(source), source::SourceName::Select::Automatic, 0};
+  return source::ParseSourceName(Utf16ToUtf8(source));
 }
 
 std::optional<std::u16string> FullPathOf(std::u16string_view path) {
@@ -179,13 +179,13 @@ std::optional<bool> WindowsPlatform::PathIsDirectory(std::u16string_view path) {
   return PathIsDirectoryW(Wide(path).c_str()) != FALSE;
 }
 
-Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
+Expected<std::unique_ptr<source::ByteSource>> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
   if (auto letter = DeviceLetter(device_name)) {
     if (const std::u16string* source = BoundSource(*letter)) return OpenBound(*source);
   }
   auto device = HandleSource::Open(device_name);
   if (!device) return device.error();
-  return std::unique_ptr<ByteSource>(std::move(*device));
+  return std::unique_ptr<source::ByteSource>(std::move(*device));
 }
 
 std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) {
@@ -195,12 +195,12 @@ std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) {
   return std::u16string(device_name);
 }
 
-Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenBound(const std::u16string& source) {
+Expected<std::unique_ptr<source::ByteSource>> WindowsPlatform::OpenBound(const std::u16string& source) {
   return source::OpenBoundVolume(NameOfBound(source), source,
-                                 [](const std::string& path) -> Expected<std::unique_ptr<ByteSource>> {
+                                 [](const std::string& path) -> Expected<std::unique_ptr<source::ByteSource>> {
                                    auto file = HandleSource::Open(Utf8ToUtf16(path));
                                    if (!file) return file.error();
-                                   return std::unique_ptr<ByteSource>(std::move(*file));
+                                   return std::unique_ptr<source::ByteSource>(std::move(*file));
                                  });
 }
 
@@ -250,7 +250,7 @@ AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, ui
   return result;
 }
 
-CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume) {
+CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) {
   CreateOutcome outcome;
   if (!IsSystemName(path)) {
     outcome.error = Error{std::u16string(path), u"not a usable file name"};

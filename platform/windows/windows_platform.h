@@ -29,7 +29,7 @@ class WindowsPlatform : public Platform {
 
   bool PathExists(std::u16string_view path) override;
   std::optional<bool> PathIsDirectory(std::u16string_view path) override;
-  Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) override;
+  Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view device_name) override;
   std::u16string DeviceLabel(std::u16string_view device_name) override;
   std::optional<LocalTime> FileTimeToLocal(uint64_t filetime) override;
   // One LookupAccountSidW on the local computer with exactly the capacities given.
@@ -41,11 +41,11 @@ class WindowsPlatform : public Platform {
   // read or of a bound source (also through another name: same volume
   // serial number and file index). The refusal is one line. The bytes go
   // to a new file beside the path, moved over it on Commit.
-  CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume) override;
+  CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) override;
 
  private:
   const std::u16string* BoundSource(char16_t letter) const;
-  Expected<std::unique_ptr<ByteSource>> OpenBound(const std::u16string& source);
+  Expected<std::unique_ptr<source::ByteSource>> OpenBound(const std::u16string& source);
 
   std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
 };

@@ -33,10 +33,10 @@
 #include "ntfs/upcase.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "platform/byte_source.h"
-#include "platform/format.h"
-#include "platform/output.h"
-#include "reports/log_record.h"
+#include "source/byte_source.h"
+#include "output/format.h"
+#include "output/console.h"
+#include "ntfs/log_file.h"
 #include "reports/reports.h"
 #include "security/descriptor.h"
 #include "source/evidence.h"
@@ -202,7 +202,7 @@ class FuzzPlatform : public testing::FakePlatform {
   }
 
   // -w output is counted, not kept: a damaged size can ask for 128 MiB.
-  platform::CreateOutcome CreateOutputFile(std::u16string_view, const platform::ByteSource&) override {
+  platform::CreateOutcome CreateOutputFile(std::u16string_view, const source::ByteSource&) override {
     platform::CreateOutcome outcome;
     outcome.file = std::make_unique<CountingFile>(written);
     return outcome;
@@ -516,7 +516,7 @@ inline int FuzzDataRuns(std::span<const uint8_t> data) {
   // Sectors-per-cluster bytes: 512 B, 1, 4, 64 and 128 KiB clusters, 2 MiB, and two that are not sizes.
   static constexpr uint8_t kSectorsPerCluster[] = {1, 2, 8, 0x80, 0xF8, 0xF4, 0x00, 0xE0};
   VolumeContext volume;
-  volume.SetDevice(std::make_unique<platform::MemorySource>(std::span<const uint8_t>(image)));
+  volume.SetDevice(std::make_unique<source::MemorySource>(std::span<const uint8_t>(image)));
   StoreLe16(volume.boot_sector(), boot::kBytesPerSector, 512);
   volume.boot_sector()[boot::kSectorsPerCluster] = kSectorsPerCluster[selector % 8];
 
@@ -905,7 +905,7 @@ inline int FuzzContainers(std::span<const uint8_t> data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   }
-  auto open_file = [](const std::string& name) -> std::unique_ptr<platform::ByteSource> {
+  auto open_file = [](const std::string& name) -> std::unique_ptr<source::ByteSource> {
     auto opened = platform::FileSource::Open(name);
     if (!opened) return nullptr;
     return std::move(*opened);

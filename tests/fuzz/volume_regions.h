@@ -20,7 +20,7 @@
 #include "ntfs/path.h"
 #include "ntfs/upcase.h"
 #include "ntfs/volume.h"
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 
 namespace velmora::fuzz {
 
@@ -66,7 +66,7 @@ inline std::vector<uint64_t> MapValueBytes(const RunList& runs, uint32_t cluster
 class VolumeMap {
  public:
   explicit VolumeMap(std::span<const uint8_t> image) {
-    volume_.SetDevice(std::make_unique<platform::MemorySource>(image));
+    volume_.SetDevice(std::make_unique<source::MemorySource>(image));
     ok_ = ReadVolumeBytes(volume_, 0, volume_.boot_sector());
     volume_.DeriveFileRecordSize();
     ok_ = ok_ && CheckNtfsVolume(volume_) && ReadFileRecord(volume_, FileReference(record::kDirectRecords));

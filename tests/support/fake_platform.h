@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/dispatch.h"
-#include "platform/output.h"
+#include "output/console.h"
 #include "platform/platform.h"
 
 namespace velmora::testing {
@@ -26,11 +26,11 @@ class FakePlatform : public platform::Platform {
   }
   std::optional<bool> PathIsDirectory(std::u16string_view) override { return std::nullopt; }
 
-  Expected<std::unique_ptr<platform::ByteSource>> OpenDevice(std::u16string_view name) override {
+  Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view name) override {
     ++opens;
     if (name.size() == 6 && name.substr(0, 4) == u"\\\\.\\" && name[5] == u':') {
       auto it = volumes_.find(Upper(name[4]));
-      if (it != volumes_.end()) return std::unique_ptr<platform::ByteSource>(new CountingSource(it->second, *this));
+      if (it != volumes_.end()) return std::unique_ptr<source::ByteSource>(new CountingSource(it->second, *this));
     }
     return Error{std::u16string(name), u"no volume in memory under that name"};
   }
@@ -71,7 +71,7 @@ class FakePlatform : public platform::Platform {
     return result;
   }
 
-  platform::CreateOutcome CreateOutputFile(std::u16string_view path, const platform::ByteSource&) override {
+  platform::CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource&) override {
     platform::CreateOutcome outcome;
     if (refuse_output) {
       outcome.refused = true;
@@ -89,7 +89,7 @@ class FakePlatform : public platform::Platform {
   std::map<std::u16string, std::vector<uint8_t>> files;
 
  private:
-  class CountingSource : public platform::MemorySource {
+  class CountingSource : public source::MemorySource {
    public:
     CountingSource(std::span<const uint8_t> bytes, FakePlatform& owner) : MemorySource(bytes), owner_(owner) {}
     bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {

@@ -12,7 +12,7 @@
 #include "ntfs/attribute.h"
 #include "ntfs/file_record.h"
 #include "ntfs/volume.h"
-#include "platform/output.h"
+#include "output/console.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"

@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "platform/format.h"
+#include "output/format.h"
 
 namespace velmora::testing {
 

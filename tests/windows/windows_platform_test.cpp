@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cli/dispatch.h"
-#include "platform/byte_source.h"
-#include "platform/format.h"
-#include "platform/output.h"
+#include "source/byte_source.h"
+#include "output/format.h"
+#include "output/console.h"
 #include "platform/windows/handle_source.h"
 #include "platform/windows/win32.h"
 #include "platform/windows/windows_platform.h"
@@ -288,7 +288,7 @@ using WindowsOutputFileTest = WindowsScratchTest;
 
 TEST_F(WindowsOutputFileTest, ReplacesTheFileOnlyWhenEveryChunkIsWritten) {
   WindowsPlatform platform;
-  MemorySource volume(std::vector<uint8_t>(512));
+  source::MemorySource volume(std::vector<uint8_t>(512));
   const fs::path path = dir_ / "out.bin";
   WriteBytes(path, Pattern(5000));
   {
@@ -317,7 +317,7 @@ TEST_F(WindowsOutputFileTest, ReplacesTheFileOnlyWhenEveryChunkIsWritten) {
 
 TEST_F(WindowsOutputFileTest, DevicesAreRefusedBeforeAnythingIsOpened) {
   WindowsPlatform platform;
-  MemorySource volume(std::vector<uint8_t>(512));
+  source::MemorySource volume(std::vector<uint8_t>(512));
   for (std::u16string path : {u"\\\\.\\C:", u"\\\\.\\PhysicalDrive0", u"//./C:", u"\\\\?\\C:",
                               u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1", u"NUL", u"CON"}) {
     CreateOutcome created = platform.CreateOutputFile(path, volume);
@@ -347,7 +347,7 @@ TEST_F(WindowsOutputFileTest, TheVolumesOwnFileIsRefusedUnderAnyName) {
   EXPECT_EQ(ReadBytes(image), bytes);
 
   // A source bound to another letter is guarded too, while another volume is read.
-  MemorySource other(std::vector<uint8_t>(512));
+  source::MemorySource other(std::vector<uint8_t>(512));
   CreateOutcome created = platform.CreateOutputFile(U16(image), other);
   EXPECT_EQ(created.file, nullptr);
   EXPECT_EQ(created.error.Line(), u"Refusing to write " + U16(image) + u": it is the source bound to drive X:");

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/format.h"
+#include "output/format.h"
 
 namespace velmora {
 

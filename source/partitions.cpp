@@ -1,13 +1,13 @@
-#include "platform/partitions.h"
+#include "source/partitions.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "ntfs/bytes.h"
-#include "platform/format.h"
+#include "output/format.h"
 
-namespace velmora::platform {
+namespace velmora::source {
 
 namespace {
 
@@ -247,4 +247,4 @@ Expected<std::unique_ptr<ByteSource>> VolumeOnDisk(std::unique_ptr<ByteSource> d
   return std::unique_ptr<ByteSource>(std::make_unique<OffsetSource>(std::move(disk), *offset));
 }
 
-}  // namespace velmora::platform
+}  // namespace velmora::source

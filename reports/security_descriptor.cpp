@@ -1,36 +1,18 @@
 // -s: the descriptor stored under a security id, found through $Secure's
 // $SII index and read from its $SDS stream.
-#include "security/sii_lookup.h"
-
 #include <vector>
 
 #include "ntfs/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/lookup.h"
+#include "ntfs/secure.h"
 #include "ntfs/value_reader.h"
 #include "reports/reports.h"
 #include "security/descriptor.h"
 #include "security/status.h"
 
 namespace velmora {
-
-namespace security {
-
-int32_t CompareSecurityId(std::span<const uint8_t> key, const SecurityIdQuery& query) {
-  return static_cast<int32_t>(LeBytes(key).U32(0) - query.security_id);
-}
-
-int MatchSecurityId(std::span<const uint8_t> entry, SecurityIdQuery& query) {
-  LeBytes bytes(entry);
-  if (!bytes.Fits(0, sii_entry::kSize) || bytes.U32(sii_entry::kKey) != query.security_id) return 1;
-  query.sds_offset = bytes.U64(sii_entry::kSdsOffset);
-  query.entry_length = bytes.U32(sii_entry::kSdsLength);
-  query.found = true;
-  return 0;
-}
-
-}  // namespace security
 
 void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> descriptor) {
   uint32_t status;
@@ -50,7 +32,6 @@ void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> d
 // header, above kMaxSdsEntryBytes, or reaching past the end of the stream
 // is damage and fails the lookup.
 bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id) {
-  using namespace security;
   if (security_id < kFirstSecurityId) return false;
 
   SecurityIdQuery query;

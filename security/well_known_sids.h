@@ -11,13 +11,13 @@
 
 #include "platform/platform.h"
 
-namespace velmora::platform {
+namespace velmora::security {
 
 // LookupAccountSidW's contract over the built-in table: success with both
 // names; kErrorInsufficientBuffer with the capacities needed when either
 // name and its terminator do not fit; kErrorNoneMapped with empty names for
 // a SID not in the table; kErrorInvalidParameter for bytes that are not a
 // valid SID (revision 1, at most 15 sub-authorities, all of them present).
-AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_capacity, uint32_t domain_capacity);
+platform::AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_capacity, uint32_t domain_capacity);
 
-}  // namespace velmora::platform
+}  // namespace velmora::security

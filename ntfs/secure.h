@@ -1,11 +1,11 @@
-// Finding a security descriptor by its security id: $Secure's $SII index
-// maps the id to the position of the descriptor's entry in the $SDS stream.
+// $Secure's descriptor store: the $SII index maps a security id to the
+// position of the descriptor's entry in the $SDS stream.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-namespace velmora::security {
+namespace velmora {
 
 // $SII index entry; offsets from the entry start. Its data is a copy of the
 // $SDS entry header.
@@ -51,4 +51,4 @@ int32_t CompareSecurityId(std::span<const uint8_t> key, const SecurityIdQuery& q
 // An entry too short to hold the $SDS position is passed over.
 int MatchSecurityId(std::span<const uint8_t> entry, SecurityIdQuery& query);
 
-}  // namespace velmora::security
+}  // namespace velmora

@@ -17,10 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/byte_source.h"
-#include "platform/error.h"
+#include "source/byte_source.h"
+#include "errors/error.h"
 
-namespace velmora::platform {
+namespace velmora::source {
 
 struct SourceName {
   enum class Select { Automatic, Offset, Partition };
@@ -63,4 +63,4 @@ std::string PartitionSummary(ByteSource& disk);
 Expected<std::unique_ptr<ByteSource>> VolumeOnDisk(std::unique_ptr<ByteSource> disk, const SourceName& source,
                                                    std::u16string_view label);
 
-}  // namespace velmora::platform
+}  // namespace velmora::source

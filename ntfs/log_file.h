@@ -1,5 +1,5 @@
-// $LogFile as -n reads it: the second restart page, its restart area, and
-// the header of one log record inside a record page.
+// $LogFile's layout as far as -n reads it: the second restart page, its
+// restart area, and the header of one log record inside a record page.
 #pragma once
 
 #include <cstdint>

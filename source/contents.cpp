@@ -1,13 +1,13 @@
-#include "platform/contents.h"
+#include "source/contents.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
 
-#include "platform/partitions.h"
+#include "source/partitions.h"
 
-namespace velmora::platform {
+namespace velmora::source {
 
 namespace {
 
@@ -67,4 +67,4 @@ std::string DescribeContents(ByteSource& source) {
   return "no NTFS boot sector, nor any file system or partition table this tool recognises";
 }
 
-}  // namespace velmora::platform
+}  // namespace velmora::source

@@ -1,8 +1,8 @@
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 
 #include <cstring>
 
-namespace velmora::platform {
+namespace velmora::source {
 
 bool MemorySource::ReadAt(uint64_t offset, std::span<uint8_t> out) {
   ++reads_;
@@ -24,4 +24,4 @@ std::optional<uint64_t> OffsetSource::Size() const {
   return *size - base_;
 }
 
-}  // namespace velmora::platform
+}  // namespace velmora::source

@@ -1,4 +1,4 @@
-#include "platform/well_known_sids.h"
+#include "security/well_known_sids.h"
 
 #include <array>
 #include <initializer_list>
@@ -6,7 +6,7 @@
 
 #include "ntfs/bytes.h"
 
-namespace velmora::platform {
+namespace velmora::security {
 
 namespace {
 
@@ -104,13 +104,13 @@ constexpr WellKnownSid kWellKnownSids[] = {
 
 }  // namespace
 
-AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_capacity, uint32_t domain_capacity) {
-  AccountLookup result;
+platform::AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_capacity, uint32_t domain_capacity) {
+  platform::AccountLookup result;
   LeBytes bytes(sid);
   const uint8_t count = bytes.U8(kSidSubCount);
   if (bytes.U8(kSidRevision) != kSidRevisionOne || count > kSidMaxSubAuthorities ||
       !bytes.Fits(kSidSubAuthorities, uint64_t{count} * 4)) {
-    result.error = kErrorInvalidParameter;
+    result.error = platform::kErrorInvalidParameter;
     return result;
   }
   uint64_t authority = 0;
@@ -124,7 +124,7 @@ AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_cap
     const auto name_needed = static_cast<uint32_t>(known.name.size() + 1);
     const auto domain_needed = static_cast<uint32_t>(known.domain.size() + 1);
     if (name_capacity < name_needed || domain_capacity < domain_needed) {
-      result.error = kErrorInsufficientBuffer;
+      result.error = platform::kErrorInsufficientBuffer;
       result.name_needed = name_needed;
       result.domain_needed = domain_needed;
       return result;
@@ -133,8 +133,8 @@ AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_cap
     result.domain = known.domain;
     return result;
   }
-  result.error = kErrorNoneMapped;
+  result.error = platform::kErrorNoneMapped;
   return result;
 }
 
-}  // namespace velmora::platform
+}  // namespace velmora::security

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/byte_source.h"
+#include "source/byte_source.h"
 
-namespace velmora::platform {
+namespace velmora::source {
 
 // "an exFAT file system", "a partition table: 2 partitions (1, 2), NTFS on 2",
 // "only zeros in its first sector", ...; "an NTFS boot sector" when the
@@ -17,4 +17,4 @@ std::string DescribeContents(ByteSource& source);
 inline constexpr std::string_view kNtfsBootSectorContents = "an NTFS boot sector";
 inline constexpr std::string_view kPartitionTableContents = "a partition table";
 
-}  // namespace velmora::platform
+}  // namespace velmora::source

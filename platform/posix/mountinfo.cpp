@@ -1,4 +1,4 @@
-#include "platform/mountinfo.h"
+#include "platform/posix/mountinfo.h"
 
 namespace velmora::platform {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace velmora::platform {
+namespace velmora::source {
 
 class ByteSource {
  public:
@@ -72,4 +72,4 @@ class OffsetSource : public ByteSource {
   uint64_t base_;
 };
 
-}  // namespace velmora::platform
+}  // namespace velmora::source

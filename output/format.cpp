@@ -1,4 +1,4 @@
-#include "platform/format.h"
+#include "output/format.h"
 
 #include <vector>
 
