@@ -9,9 +9,9 @@
 namespace velmora {
 
 RunCursor::RunCursor(const AttributeRecord& attribute)
-    : RunCursor(attribute.MappingPairs(), attribute.StartVcn(), attribute.LastVcn()) {}
+    : RunCursor(attribute.MappingPairs(), Vcn(attribute.StartVcn()), Vcn(attribute.LastVcn())) {}
 
-RunCursor::RunCursor(std::span<const uint8_t> mapping_pairs, uint64_t start_vcn, uint64_t last_vcn)
+RunCursor::RunCursor(std::span<const uint8_t> mapping_pairs, Vcn start_vcn, Vcn last_vcn)
     : pairs_(mapping_pairs), start_vcn_(start_vcn), last_vcn_(last_vcn) {}
 
 bool RunCursor::FirstRun(Run& run) {
@@ -31,7 +31,7 @@ bool RunCursor::NextRun(Run& run) {
   if (!pairs_.Fits(position_ + 1, length_bytes + offset_bytes)) return false;  // past the attribute
 
   uint64_t length = pairs_.Unsigned(position_ + 1, length_bytes);
-  run.vcn = Vcn{next_vcn_};
+  run.vcn = next_vcn_;
   run.length = length;
   if (offset_bytes == 0) {
     run.lcn.reset();
@@ -40,9 +40,9 @@ bool RunCursor::NextRun(Run& run) {
     int64_t lcn = 0;
     if (__builtin_add_overflow(current_lcn_, delta, &lcn) || lcn < 0) return false;
     current_lcn_ = lcn;
-    run.lcn = Lcn{static_cast<uint64_t>(lcn)};
+    run.lcn = Lcn(static_cast<uint64_t>(lcn));
   }
-  if (!CheckedAdd(next_vcn_, length, next_vcn_)) return false;
+  if (!CheckedAdd(next_vcn_.value, length, next_vcn_.value)) return false;
   position_ += 1 + length_bytes + offset_bytes;
   return true;
 }
@@ -50,7 +50,7 @@ bool RunCursor::NextRun(Run& run) {
 bool RunList::AppendExtent(const AttributeRecord& extent) {
   if (over_bound_) return false;
   if (!extent.NonResident()) return true;
-  if (!runs_.empty() && extent.StartVcn() < EndVcn()) return true;
+  if (!runs_.empty() && Vcn(extent.StartVcn()) < EndVcn()) return true;
   return AppendCursor(RunCursor(extent));
 }
 
@@ -69,6 +69,12 @@ bool RunList::AppendCursor(RunCursor cursor) {
   return true;
 }
 
+std::optional<Lcn> RunList::LcnOf(Vcn vcn) const {
+  auto it = std::partition_point(runs_.begin(), runs_.end(), [vcn](const Run& r) { return r.End() <= vcn; });
+  if (it == runs_.end() || vcn < it->vcn || !it->lcn) return std::nullopt;
+  return *it->lcn + (vcn - it->vcn);
+}
+
 bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, std::span<uint8_t> out,
                   bool require_mapped) {
   const uint64_t cluster = volume.BytesPerCluster();
@@ -82,12 +88,12 @@ bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, s
   // First run that ends after offset (runs are in VCN order).
   auto it = std::partition_point(list.begin(), list.end(), [&](const Run& r) {
     uint64_t run_end = 0;
-    return CheckedMul(r.vcn.value + r.length, cluster, run_end) && run_end <= offset;
+    return CheckedMul(r.End().value, cluster, run_end) && run_end <= offset;
   });
   for (; it != list.end(); ++it) {
     uint64_t run_start = 0;
     uint64_t run_end = 0;
-    if (!CheckedMul(it->vcn.value, cluster, run_start) || !CheckedMul(it->vcn.value + it->length, cluster, run_end))
+    if (!CheckedMul(it->vcn.value, cluster, run_start) || !CheckedMul(it->End().value, cluster, run_end))
       break;
     if (run_start >= end) break;
     uint64_t from = std::max(run_start, offset);

@@ -33,24 +33,27 @@ struct Run {
   Vcn vcn;
   uint64_t length = 0;      // clusters
   std::optional<Lcn> lcn;   // nullopt: a hole
+
+  // The VCN after the run.
+  Vcn End() const { return vcn + length; }
 };
 
 // Decoding state over one attribute record's mapping pairs.
 class RunCursor {
  public:
   explicit RunCursor(const AttributeRecord& attribute);
-  RunCursor(std::span<const uint8_t> mapping_pairs, uint64_t start_vcn, uint64_t last_vcn);
+  RunCursor(std::span<const uint8_t> mapping_pairs, Vcn start_vcn, Vcn last_vcn);
 
   bool FirstRun(Run& run);
   bool NextRun(Run& run);
 
  private:
   LeBytes pairs_;
-  uint64_t start_vcn_;
-  uint64_t last_vcn_;
+  Vcn start_vcn_;
+  Vcn last_vcn_;
   uint64_t position_ = 0;
   int64_t current_lcn_ = 0;
-  uint64_t next_vcn_ = 0;
+  Vcn next_vcn_;
 };
 
 // The runs of a whole value, in VCN order, possibly gathered from several
@@ -69,7 +72,9 @@ class RunList {
   // the list fail rather than return a value cut short.
   bool over_bound() const { return over_bound_; }
   // The VCN after the last run.
-  uint64_t EndVcn() const { return runs_.empty() ? 0 : runs_.back().vcn.value + runs_.back().length; }
+  Vcn EndVcn() const { return runs_.empty() ? Vcn() : runs_.back().End(); }
+  // The cluster a VCN lies in; nullopt in a hole or outside the runs.
+  std::optional<Lcn> LcnOf(Vcn vcn) const;
 
  private:
   std::vector<Run> runs_;

@@ -73,7 +73,7 @@ Expected<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs,
   uint64_t position = 0;
   uint64_t end = 0;
   if (!CheckedMul(number, volume.BytesPerFileRecord(), position) ||
-      !CheckedMul(runs.EndVcn(), volume.BytesPerCluster(), end) || position >= end)
+      !CheckedMul(runs.EndVcn().value, volume.BytesPerCluster(), end) || position >= end)
     return RecordError(number, "lies outside the MFT, which holds " + std::to_string(end / volume.BytesPerFileRecord()) +
                                    " records");
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());

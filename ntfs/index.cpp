@@ -19,14 +19,14 @@ IndexBlockReader::IndexBlockReader(VolumeContext& volume, AttributeReader alloca
 
 namespace {
 
-std::u16string BlockName(uint64_t vcn) { return Format("index block at VCN 0x%I64X", {vcn}); }
+std::u16string BlockName(Vcn vcn) { return Format("index block at VCN 0x%I64X", {vcn.value}); }
 
 }  // namespace
 
-Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(uint64_t vcn) {
+Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(Vcn vcn) {
   auto fail = [vcn](const char16_t* why) { return Error{BlockName(vcn), why}; };
   uint64_t offset = 0;
-  if (vcn_unit_ == 0 || !CheckedMul(vcn, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
+  if (vcn_unit_ == 0 || !CheckedMul(vcn.value, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
   std::vector<uint8_t> block(block_bytes_);
   ++blocks_read_;
   if (!allocation_.ReadMapped(offset, block))
@@ -39,14 +39,16 @@ Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(uint64_t vcn) {
 
 namespace {
 
-class Walk {
+class TreeWalk {
  public:
-  Walk(const EntryDataVisitor& visitor, const EntryComparator& comparator, IndexBlockReader* blocks)
+  TreeWalk(const EntryDataVisitor& visitor, const EntryComparator& comparator, IndexBlockReader* blocks)
       : visitor_(visitor), comparator_(comparator), blocks_(blocks) {}
 
   // The entries of one node, whose index header is at header_offset of node.
   // Invariant checked here once: first entry < index length <= node size.
-  int NodeLoop(LeBytes node, uint64_t header_offset, unsigned depth) {
+  // A node that visits nothing (an empty leaf, or a lookup that meets its
+  // key before visiting any entry) answers kStop.
+  Walk NodeLoop(LeBytes node, uint64_t header_offset, unsigned depth) {
     if (!node.Fits(header_offset, index_header::kSize)) return Stop(u"damaged node: its index header does not fit");
     uint64_t first = node.U32(header_offset + index_header::kFirstEntry);
     uint64_t length = node.U32(header_offset + index_header::kIndexLength);
@@ -54,7 +56,7 @@ class Walk {
       return Stop(u"damaged node: its index header's entry offsets lie outside it");
     const uint64_t end = header_offset + length;
 
-    int result = 0;
+    Walk result = Walk::kStop;
     for (uint64_t pos = header_offset + first; pos < end;) {
       if (end - pos < index_entry::kKey) return Stop(DamagedEntry(pos));
       const uint64_t entry_length = node.U16(pos + index_entry::kLength);
@@ -70,23 +72,23 @@ class Walk {
       std::span<const uint8_t> entry = node.Sub(pos, entry_length);
 
       if (comparator_ && has_sub_node && !last) {
-        int32_t order = comparator_(key);
-        if (order == 0) {
+        const std::strong_ordering order = comparator_(key);
+        if (std::is_eq(order)) {
           visitor_(entry, key);
           return result;
         }
-        if (order < 0) {
+        if (std::is_lt(order)) {
           pos += entry_length;
           continue;
         }
       }
       if (has_sub_node) {
-        result = WalkIndexBlock(node.U64(pos + entry_length - 8), depth + 1);
-        if (result == 0) return 0;
+        result = WalkIndexBlock(Vcn(node.U64(pos + entry_length - 8)), depth + 1);
+        if (result == Walk::kStop) return Walk::kStop;
       }
       if (last) return result;
       result = visitor_(entry, key);
-      if (result == 0) return 0;
+      if (result == Walk::kStop) return Walk::kStop;
       pos += entry_length;
     }
     return result;
@@ -96,29 +98,29 @@ class Walk {
   const std::optional<Error>& stopped() const { return stopped_; }
 
  private:
-  int Stop(Error error) {
+  Walk Stop(Error error) {
     if (!stopped_) stopped_ = std::move(error);
-    return 0;
+    return Walk::kStop;
   }
-  int Stop(std::u16string why) {
+  Walk Stop(std::u16string why) {
     return Stop(Error{node_ ? BlockName(*node_) : std::u16string(u"index root"), std::move(why)});
   }
   std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", {pos}); }
 
-  int WalkIndexBlock(uint64_t vcn, unsigned depth) {
+  Walk WalkIndexBlock(Vcn vcn, unsigned depth) {
     // No allocation (root not flagged large), too deep, a block seen before
     // in this walk (a cycle), or too many blocks: the sub-walk ends.
     if (!blocks_) return Stop(u"an entry points to a lower node, but the index has no allocation");
     if (depth > kMaxIndexDepth) return Stop(Format("deeper than %u levels: bound reached", {kMaxIndexDepth}));
     if (visited_.size() >= kMaxIndexBlocksPerWalk)
       return Stop(Format("more than %I64u index blocks: bound reached", {kMaxIndexBlocksPerWalk}));
-    if (!visited_.insert(vcn).second)
-      return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", {vcn}));
+    if (!visited_.insert(vcn.value).second)
+      return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", {vcn.value}));
     auto block = blocks_->ReadIndexBlock(vcn);
     if (!block) return Stop(block.error());
-    const std::optional<uint64_t> parent = node_;
+    const std::optional<Vcn> parent = node_;
     node_ = vcn;
-    const int result = NodeLoop(LeBytes(*block), index_block::kHeader, depth);
+    const Walk result = NodeLoop(LeBytes(*block), index_block::kHeader, depth);
     node_ = parent;
     return result;
   }
@@ -126,8 +128,8 @@ class Walk {
   const EntryDataVisitor& visitor_;
   const EntryComparator& comparator_;
   IndexBlockReader* blocks_;
-  std::unordered_set<uint64_t> visited_;
-  std::optional<uint64_t> node_;  // VCN of the block being walked; none in the root
+  std::unordered_set<uint64_t> visited_;  // VCNs of the blocks walked
+  std::optional<Vcn> node_;  // VCN of the block being walked; none in the root
   std::optional<Error> stopped_;
 };
 
@@ -140,8 +142,7 @@ bool UsableBlockSize(uint32_t bytes) {
 IndexWalkResult IndexWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
                             const EntryVisitor& visitor, const EntryComparator& comparator) {
   const EntryDataVisitor by_entry = [&visitor](std::span<const uint8_t> entry, std::span<const uint8_t> key) {
-    LeBytes bytes(entry);
-    return visitor(key, bytes.U32(index_entry::kData), bytes.U16(index_entry::kData + 4));
+    return visitor(key, FileReference(LeBytes(entry).U64(index_entry::kData)).WithoutSequence());
   };
   return IndexEntryWalker(volume, file, index_name, by_entry, comparator);
 }
@@ -149,9 +150,9 @@ IndexWalkResult IndexWalker(VolumeContext& volume, FileReference file, const Cou
 IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
                                  const EntryDataVisitor& visitor, const EntryComparator& comparator) {
   auto base = ReadFileRecord(volume, file);
-  if (!base) return {0, base.error()};
+  if (!base) return {Walk::kStop, base.error()};
   const std::u16string name(index_name.units);
-  auto missing = [&](std::u16string_view why) { return IndexWalkResult{0, Error{name + u" index", std::u16string(why)}}; };
+  auto missing = [&](std::u16string_view why) { return IndexWalkResult{Walk::kStop, Error{name + u" index", std::u16string(why)}}; };
   AttributeListCursor root_cursor;
   auto root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, root_cursor, &index_name, nullptr);
   if (!root) return missing(u"there is no $INDEX_ROOT attribute of that name (not a directory?)");
@@ -171,8 +172,8 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
       return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", {block_bytes}));
     blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, *allocation), block_bytes);
   }
-  Walk walk(visitor, comparator, blocks ? &*blocks : nullptr);
-  const int last = walk.NodeLoop(value, index_root::kHeader, 0);
+  TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr);
+  const Walk last = walk.NodeLoop(value, index_root::kHeader, 0);
   if (walk.stopped()) return {last, walk.stopped()->Within(name + u" index")};
   return {last, std::nullopt};
 }

@@ -2,6 +2,7 @@
 // of $INDEX_ALLOCATION (the lower nodes), walked in key order.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -81,17 +82,16 @@ inline constexpr uint64_t kMaxIndexBlocksPerWalk = 1u << 22;
 inline constexpr uint32_t kMinIndexBlockBytes = 512;
 inline constexpr uint32_t kMaxIndexBlockBytes = 64u << 10;
 
-// Receives one entry: its key, the entry's first 32 bits and the next 16
-// (for $I30, the low and high parts of the named record number). 0 stops
-// the walk.
-using EntryVisitor = std::function<int(std::span<const uint8_t> key, uint32_t first32, uint32_t next16)>;
+// Receives one $I30 entry: its key and the file reference it names, with
+// the sequence number cleared (the record number alone).
+using EntryVisitor = std::function<Walk(std::span<const uint8_t> key, FileReference file)>;
 // Receives one whole entry (its entry-length bytes, a sub-node VCN included)
 // and its key: for indexes whose entries carry data behind the key, such as
-// $Secure's $SII. 0 stops the walk.
-using EntryDataVisitor = std::function<int(std::span<const uint8_t> entry, std::span<const uint8_t> key)>;
-// Compares an entry's key with the key sought: 0 found, < 0 the entry sorts
-// before it, > 0 after it.
-using EntryComparator = std::function<int32_t(std::span<const uint8_t> key)>;
+// $Secure's $SII.
+using EntryDataVisitor = std::function<Walk(std::span<const uint8_t> entry, std::span<const uint8_t> key)>;
+// Where an entry's key sorts against the key sought: equal (found), less
+// (the entry sorts before it) or greater (after it).
+using EntryComparator = std::function<std::strong_ordering(std::span<const uint8_t> key)>;
 
 // Reads the INDX blocks of one index allocation.
 class IndexBlockReader {
@@ -99,7 +99,7 @@ class IndexBlockReader {
   IndexBlockReader(VolumeContext& volume, AttributeReader allocation, uint32_t block_bytes);
   // The fixed-up block a sub-node VCN names; on failure, why: unmapped or
   // unreadable, not an INDX block, or failed update sequence.
-  Expected<std::vector<uint8_t>> ReadIndexBlock(uint64_t vcn);
+  Expected<std::vector<uint8_t>> ReadIndexBlock(Vcn vcn);
   uint64_t blocks_read() const { return blocks_read_; }
 
  private:
@@ -111,11 +111,11 @@ class IndexBlockReader {
 };
 
 // How a walk ended: the result of the last visitor call or sub-walk at the
-// top level (0 when none, or when the index cannot be read), and, when the
-// walk stopped on damage or a bound rather than at the end or where the
+// top level (kStop when none, or when the index cannot be read), and, when
+// the walk stopped on damage or a bound rather than at the end or where the
 // visitor asked, why.
 struct IndexWalkResult {
-  int last = 0;
+  Walk last = Walk::kStop;
   std::optional<Error> stopped;
 };
 

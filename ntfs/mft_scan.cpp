@@ -34,7 +34,8 @@ bool FirstExtent(const AttributeRecord& attribute) { return !attribute.NonReside
 
 }  // namespace
 
-bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record) {
+bool SequenceMatches(FileReference reference, const ScannedRecord& record) {
+  const uint16_t reference_sequence = reference.Sequence();
   if (reference_sequence == 0 || reference_sequence == record.sequence) return true;
   return !record.in_use && static_cast<uint16_t>(reference_sequence + 1) == record.sequence;
 }
@@ -44,15 +45,14 @@ bool MftScan::Listed(const ScannedName& name) const {
 }
 
 void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
-  const uint64_t base = FileReference(record.RefToBase()).RecordNumber();
-  const bool extension = record.RefToBase() != 0;
+  const FileReference base(record.RefToBase());
+  const bool extension = base.value != 0;
   const bool in_use = (record.Flags() & kRecordInUse) != 0;
-  const uint64_t owner = extension ? base : number;
+  const uint64_t owner = extension ? base.RecordNumber() : number;
   ScannedRecord& slot = records_[number];
   Claim claim;
   if (extension) {
     claim.base = base;
-    claim.base_sequence = FileReference(record.RefToBase()).Sequence();
     claim.in_use = in_use;
     claim.first_name = names_.size();
     claim.first_stream = streams_.size();
@@ -136,16 +136,16 @@ void MftScan::Finish() {
   // state (in use or free), with the sequence number it names.
   std::vector<bool> drop_name(names_.size()), drop_stream(streams_.size());
   for (const Claim& claim : claims_) {
-    const bool accepted = claim.base < records_.size() && records_[claim.base].valid &&
-                          records_[claim.base].in_use == claim.in_use &&
-                          SequenceMatches(claim.base_sequence, records_[claim.base]);
+    const uint64_t number = claim.base.RecordNumber();
+    const bool accepted = number < records_.size() && records_[number].valid &&
+                          records_[number].in_use == claim.in_use && SequenceMatches(claim.base, records_[number]);
     if (!accepted) {
       ++skipped_[static_cast<size_t>(SkipReason::kStrayExtension)];
       for (size_t i = claim.first_name; i < claim.end_name; ++i) drop_name[i] = true;
       for (size_t i = claim.first_stream; i < claim.end_stream; ++i) drop_stream[i] = true;
       continue;
     }
-    ScannedRecord& base = records_[claim.base];
+    ScannedRecord& base = records_[number];
     base.size.Offer(claim.size.bytes, claim.size.attribute_id, claim.size.source);
   }
   size_t kept = 0;
@@ -176,7 +176,7 @@ bool MftScan::ParentAccepted(FileReference parent) const {
   const uint64_t number = parent.RecordNumber();
   if (number >= records_.size()) return false;
   const ScannedRecord& record = records_[number];
-  return record.valid && record.directory && SequenceMatches(parent.Sequence(), record) &&
+  return record.valid && record.directory && SequenceMatches(parent, record) &&
          (number == kRootReference.value || record.primary_name != ScannedRecord::kNoName);
 }
 
@@ -204,7 +204,8 @@ MftScan::Link MftScan::LinkOf(uint64_t directory) const {
   return directory == kRootReference.value ? Link::kLinked : links_[directory];
 }
 
-MftScan::Path MftScan::PathOf(const ScannedName& name, uint64_t subtree_root) const {
+MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) const {
+  const uint64_t subtree_root = subtree.RecordNumber();
   Path path;
   std::vector<std::string_view> components{Text(name.text)};
   path.within = name.record == subtree_root;
@@ -252,7 +253,7 @@ std::optional<MftScan> ScanMft(VolumeContext& volume) {
   }
   const uint64_t record_bytes = volume.BytesPerFileRecord();
   uint64_t mapped_bytes = 0;
-  if (!CheckedMul(runs->EndVcn(), volume.BytesPerCluster(), mapped_bytes)) mapped_bytes = mft_bytes;
+  if (!CheckedMul(runs->EndVcn().value, volume.BytesPerCluster(), mapped_bytes)) mapped_bytes = mft_bytes;
   uint64_t count = std::min(mft_bytes, mapped_bytes) / record_bytes;
   // A damaged $DATA or run list may claim more records than the volume holds.
   if (auto device_bytes = volume.device()->Size()) count = std::min(count, *device_bytes / record_bytes);

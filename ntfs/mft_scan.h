@@ -66,7 +66,7 @@ struct ScannedRecord {
 };
 
 struct ScannedName {
-  uint64_t record = 0;  // the base record
+  uint64_t record = 0;  // the base record's number: an index into records()
   FileReference parent;  // with its sequence number
   FileTimes times;  // this $FILE_NAME's own
   PooledText text;
@@ -75,7 +75,7 @@ struct ScannedName {
 };
 
 struct ScannedStream {
-  uint64_t record = 0;
+  uint64_t record = 0;  // as ScannedName's
   PooledText text;
   uint64_t size = 0;
   uint16_t attribute_id = 0;
@@ -119,7 +119,7 @@ class MftScan {
   // one above it when parent and child were both deleted: NTFS bumps the
   // sequence when it frees a record). The first directory whose link fails
   // starts the path under /$OrphanFiles, and so does a cycle.
-  Path PathOf(const ScannedName& name, uint64_t subtree_root) const;
+  Path PathOf(const ScannedName& name, FileReference subtree_root) const;
 
   friend std::optional<MftScan> ScanMft(VolumeContext& volume);
 
@@ -136,8 +136,7 @@ class MftScan {
   std::string pool_;
   // Extension contributions wait here until every base record is known.
   struct Claim {
-    uint64_t base = 0;
-    uint16_t base_sequence = 0;
+    FileReference base;
     bool in_use = false;
     size_t first_name = 0, end_name = 0, first_stream = 0, end_stream = 0;
     FileSize size;
@@ -154,6 +153,6 @@ std::optional<MftScan> ScanMft(VolumeContext& volume);
 // True when a reference's sequence number names this record: equal, or one
 // below for a record no longer in use. A reference without one (0, which
 // NTFS never gives a record) is taken as it stands.
-bool SequenceMatches(uint16_t reference_sequence, const ScannedRecord& record);
+bool SequenceMatches(FileReference reference, const ScannedRecord& record);
 
 }  // namespace velmora

@@ -57,32 +57,30 @@ void SplitPathComponents(std::u16string_view text, std::vector<std::u16string>& 
   }
 }
 
-int MatchFileName(std::span<const uint8_t> key, uint32_t first32, uint32_t next16, NameQuery& query,
-                  const UpcaseTable& upcase) {
+Walk MatchFileName(std::span<const uint8_t> key, FileReference file, NameQuery& query, const UpcaseTable& upcase) {
   LeBytes k(key);
   uint64_t length = k.U8(file_name::kNameLength);
-  if (!k.Fits(file_name::kName, length * 2) || length != query.name.size()) return 1;
+  if (!k.Fits(file_name::kName, length * 2) || length != query.name.size()) return Walk::kContinue;
   for (uint64_t i = 0; i < length; ++i) {
     if (upcase.Upcase(static_cast<char16_t>(k.U16(file_name::kName + 2 * i))) != upcase.Upcase(query.name[i]))
-      return 1;
+      return Walk::kContinue;
   }
-  query.record_low = first32;
-  query.record_high = next16;
+  query.file = file;
   query.found = true;
-  return 0;
+  return Walk::kStop;
 }
 
-int32_t CompareFileName(std::span<const uint8_t> key, const NameQuery& query, const UpcaseTable& upcase) {
+std::strong_ordering CompareFileName(std::span<const uint8_t> key, const NameQuery& query, const UpcaseTable& upcase) {
   LeBytes k(key);
   uint64_t length = k.U8(file_name::kNameLength);
-  if (!k.Fits(file_name::kName, length * 2)) return 1;  // a damaged key: look below it rather than skip
+  // A damaged key: look below it rather than skip.
+  if (!k.Fits(file_name::kName, length * 2)) return std::strong_ordering::greater;
   uint64_t n = std::min<uint64_t>(length, query.name.size());
   for (uint64_t i = 0; i < n; ++i) {
-    int32_t d = static_cast<int32_t>(upcase.Upcase(static_cast<char16_t>(k.U16(file_name::kName + 2 * i)))) -
-                static_cast<int32_t>(upcase.Upcase(query.name[i]));
-    if (d != 0) return d;
+    const char16_t unit = upcase.Upcase(static_cast<char16_t>(k.U16(file_name::kName + 2 * i)));
+    if (auto order = unit <=> upcase.Upcase(query.name[i]); std::is_neq(order)) return order;
   }
-  return static_cast<int32_t>(length) - static_cast<int32_t>(query.name.size());
+  return length <=> uint64_t{query.name.size()};
 }
 
 Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
@@ -92,11 +90,9 @@ Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volum
   const UpcaseTable& upcase = volume.upcase();
   const IndexWalkResult walk = IndexWalker(
       volume, directory, kI30Name,
-      [&](std::span<const uint8_t> key, uint32_t first32, uint32_t next16) {
-        return MatchFileName(key, first32, next16, query, upcase);
-      },
+      [&](std::span<const uint8_t> key, FileReference file) { return MatchFileName(key, file, query, upcase); },
       [&](std::span<const uint8_t> key) { return CompareFileName(key, query, upcase); });
-  if (query.found) return FileReference((uint64_t{query.record_high & 0xFFFF} << 32) | query.record_low);
+  if (query.found) return query.file;
   if (walk.stopped) return *walk.stopped;
   return Error{{}, u"not found"};
 }

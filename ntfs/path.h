@@ -2,6 +2,7 @@
 // walking the directory indexes on disk from the root down.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,17 +36,15 @@ char16_t DriveLetterOf(std::u16string_view path);
 struct NameQuery {
   bool found = false;
   std::u16string name;
-  uint32_t record_low = 0;
-  uint32_t record_high = 0;
+  FileReference file;  // of the entry found
 };
 
 // The index visitor of a lookup: stops at the entry whose name equals the
 // sought one through the upcase table, whatever its namespace.
-int MatchFileName(std::span<const uint8_t> key, uint32_t first32, uint32_t next16, NameQuery& query,
-                  const UpcaseTable& upcase);
+Walk MatchFileName(std::span<const uint8_t> key, FileReference file, NameQuery& query, const UpcaseTable& upcase);
 // The comparator: the order in which the volume keeps $I30 entries (units
 // compared after upper-casing, a shorter name before a longer one it begins).
-int32_t CompareFileName(std::span<const uint8_t> key, const NameQuery& query, const UpcaseTable& upcase);
+std::strong_ordering CompareFileName(std::span<const uint8_t> key, const NameQuery& query, const UpcaseTable& upcase);
 
 // The entry of that name in the directory's $I30 index, sequence number 0;
 // on failure, "not found" (no place) or why the index could not be read

@@ -2,8 +2,11 @@
 // position of the descriptor's entry in the $SDS stream.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <span>
+
+#include "ntfs/types.h"
 
 namespace velmora {
 
@@ -41,14 +44,14 @@ struct SecurityIdQuery {
   uint32_t entry_length = 0;
 };
 
-// The entry's key minus the id sought, with 32-bit wrap-around, as a signed
-// number: 0 equal, < 0 the entry sorts before the id, > 0 after (for ids
-// less than 2^31 apart). A key shorter than 4 bytes counts as 0.
-int32_t CompareSecurityId(std::span<const uint8_t> key, const SecurityIdQuery& query);
+// Where the entry's key sorts against the id sought: the sign of the key
+// minus the id with 32-bit wrap-around, read as a signed number (exact for
+// ids less than 2^31 apart). A key shorter than 4 bytes counts as 0.
+std::strong_ordering CompareSecurityId(std::span<const uint8_t> key, const SecurityIdQuery& query);
 
 // Visitor of the $SII walk over whole entries: on the id sought, records
-// the $SDS offset and length, sets found and returns 0 (stop); otherwise 1.
-// An entry too short to hold the $SDS position is passed over.
-int MatchSecurityId(std::span<const uint8_t> entry, SecurityIdQuery& query);
+// the $SDS offset and length, sets found and stops the walk. An entry too
+// short to hold the $SDS position is passed over.
+Walk MatchSecurityId(std::span<const uint8_t> entry, SecurityIdQuery& query);
 
 }  // namespace velmora

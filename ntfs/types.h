@@ -1,6 +1,7 @@
 // Small strong types for the numbers NTFS mixes up easily.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <string_view>
 
@@ -17,6 +18,9 @@ struct FileReference {
   constexpr uint64_t RecordNumber() const { return value & 0x0000FFFFFFFFFFFFull; }
   constexpr uint16_t Sequence() const { return static_cast<uint16_t>(value >> 48); }
   constexpr FileReference WithoutSequence() const { return FileReference(RecordNumber()); }
+  static constexpr FileReference Of(uint64_t record_number, uint16_t sequence) {
+    return FileReference((uint64_t{sequence} << 48) | (record_number & 0x0000FFFFFFFFFFFFull));
+  }
   constexpr bool operator==(const FileReference&) const = default;
 };
 
@@ -27,16 +31,32 @@ inline constexpr FileReference kRootReference{5};
 inline constexpr FileReference kSecureReference{9};
 inline constexpr FileReference kUpcaseReference{10};
 
-// Virtual cluster number: a cluster counted from the start of one value.
+// Virtual cluster number: a cluster counted from the start of one value
+// (in an index allocation, the unit a sub-node link counts). A VCN and an
+// LCN never convert into each other, nor from a bare integer implicitly.
 struct Vcn {
   uint64_t value = 0;
-  constexpr bool operator==(const Vcn&) const = default;
+
+  constexpr Vcn() = default;
+  constexpr explicit Vcn(uint64_t v) : value(v) {}
+  constexpr auto operator<=>(const Vcn&) const = default;
+  constexpr Vcn operator+(uint64_t clusters) const { return Vcn(value + clusters); }
+  // Clusters from `from` up to this VCN.
+  constexpr uint64_t operator-(Vcn from) const { return value - from.value; }
 };
+
 // Logical cluster number: a cluster counted from the start of the volume.
 struct Lcn {
   uint64_t value = 0;
-  constexpr bool operator==(const Lcn&) const = default;
+
+  constexpr Lcn() = default;
+  constexpr explicit Lcn(uint64_t v) : value(v) {}
+  constexpr auto operator<=>(const Lcn&) const = default;
+  constexpr Lcn operator+(uint64_t clusters) const { return Lcn(value + clusters); }
 };
+
+// What a visitor tells the walk that called it.
+enum class Walk { kContinue, kStop };
 
 // Attribute type codes.
 enum class AttrType : uint32_t {

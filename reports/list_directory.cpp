@@ -45,18 +45,16 @@ std::u16string UpToNul(std::u16string text) {
 
 }  // namespace
 
-int ListingVisitor(ReportContext& context, std::span<const uint8_t> key, uint32_t record_low,
-                   uint32_t record_high, uint32_t& counter, uint16_t sequence) {
+Walk ListingVisitor(ReportContext& context, std::span<const uint8_t> key, FileReference file, uint32_t& counter) {
   LeBytes value(key);
-  if (!value.Fits(0, file_name::kName)) return 1;
+  if (!value.Fits(0, file_name::kName)) return Walk::kContinue;
   const uint8_t name_space = value.U8(file_name::kNameSpace);
-  if (!(name_space & kNameSpaceWin32Bit) && name_space != kNameSpacePosix) return 1;
+  if (!(name_space & kNameSpaceWin32Bit) && name_space != kNameSpacePosix) return Walk::kContinue;
 
   // A name running past the key is cut at the key's end.
   const uint64_t room = (value.size() - file_name::kName) / 2;
   const uint64_t units = value.U8(file_name::kNameLength) < room ? value.U8(file_name::kNameLength) : room;
-  const FileReference reference((uint64_t{sequence} << 48) | (uint64_t{record_high} << 32) | record_low);
-  const ListingEntry entry{reference, value.U64(file_name::kAccessTime),
+  const ListingEntry entry{file, value.U64(file_name::kAccessTime),
                            static_cast<bool>(value.U32(file_name::kFlags) & file_name::kFlagDirectory), name_space,
                            UpToNul(value.Utf16(file_name::kName, units))};
   if (context.json) {
@@ -75,7 +73,7 @@ int ListingVisitor(ReportContext& context, std::span<const uint8_t> key, uint32_
                           {entry.reference.RecordNumber(), time, entry.directory ? "<DIR>" : "<FILE>", entry.name});
   }
   ++counter;
-  return 1;
+  return Walk::kContinue;
 }
 
 void ListDirectory(ReportContext& context, FileReference target, std::u16string_view target_path) {
@@ -94,11 +92,7 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     return;
   }
   const auto visit = [&](std::span<const uint8_t> entry, std::span<const uint8_t> key) {
-    // The entry's file reference: the record number's low 32 and high 16
-    // bits, then the sequence number.
-    const LeBytes bytes(entry);
-    return ListingVisitor(context, key, bytes.U32(index_entry::kData), bytes.U16(index_entry::kData + 4), counter,
-                          bytes.U16(index_entry::kData + 6));
+    return ListingVisitor(context, key, FileReference(LeBytes(entry).U64(index_entry::kData)), counter);
   };
   const IndexWalkResult walk = IndexEntryWalker(context.volume, target, kI30Name, visit);
   if (context.json) {

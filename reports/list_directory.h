@@ -25,10 +25,9 @@ struct ListingEntry {
 
 // Prints one listing line for a $I30 entry whose key is a $FILE_NAME value
 // and counts it; separate DOS (8.3) names and keys too short to hold a
-// $FILE_NAME are passed over. Always returns 1, so it never ends the walk.
-// The sequence number goes into the JSON reference only: the text shows the
-// record number.
-int ListingVisitor(ReportContext& context, std::span<const uint8_t> key, uint32_t record_low,
-                   uint32_t record_high, uint32_t& counter, uint16_t sequence = 0);
+// $FILE_NAME are passed over. Never ends the walk. The entry's reference
+// goes whole (sequence number included) into the JSON line; the text shows
+// the record number.
+Walk ListingVisitor(ReportContext& context, std::span<const uint8_t> key, FileReference file, uint32_t& counter);
 
 }  // namespace velmora

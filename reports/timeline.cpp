@@ -140,7 +140,7 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
   line.String("path", path.text)
-      .Reference("file", FileReference((uint64_t{record.sequence} << 48) | name.record))
+      .Reference("file", FileReference::Of(name.record, record.sequence))
       .Reference("parent", name.parent)
       .Bool("parent_matched", path.parent_matched)
       .Bool("deleted", !record.in_use)
@@ -177,7 +177,7 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
   for (const ScannedName& name : names) {
     while (first_stream < streams.size() && streams[first_stream].record < name.record) ++first_stream;
     if (!scan->Listed(name)) continue;
-    MftScan::Path path = scan->PathOf(name, subtree_root.RecordNumber());
+    MftScan::Path path = scan->PathOf(name, subtree_root);
     if (!path.within) continue;
     size_t end_stream = first_stream;
     while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;

@@ -1,6 +1,8 @@
 // Mapping pairs decoding and reading a value's bytes through its runs.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "ntfs/data_runs.h"
@@ -10,8 +12,15 @@
 namespace velmora {
 namespace {
 
+// Cluster numbers of a value and of the volume never stand in for each
+// other, nor come from a bare integer without being named.
+static_assert(!std::is_convertible_v<Vcn, Lcn> && !std::is_convertible_v<Lcn, Vcn>);
+static_assert(!std::is_convertible_v<uint64_t, Vcn> && !std::is_convertible_v<uint64_t, Lcn>);
+static_assert(!std::is_convertible_v<Vcn, uint64_t> && !std::is_convertible_v<Lcn, uint64_t>);
+static_assert(!std::is_constructible_v<Vcn, Lcn> && !std::is_constructible_v<Lcn, Vcn>);
+
 std::vector<Run> Decode(std::vector<uint8_t> pairs, uint64_t start_vcn = 0, uint64_t last_vcn = ~uint64_t{0}) {
-  RunCursor cursor(pairs, start_vcn, last_vcn);
+  RunCursor cursor(pairs, Vcn(start_vcn), Vcn(last_vcn));
   std::vector<Run> runs;
   Run run;
   for (bool more = cursor.FirstRun(run); more; more = cursor.NextRun(run)) runs.push_back(run);
@@ -87,7 +96,7 @@ class RunBytesTest : public ::testing::Test {
   RunList Runs(std::vector<uint8_t> pairs) {
     pairs_ = std::move(pairs);
     RunList list;
-    list.AppendCursor(RunCursor(pairs_, 0, ~uint64_t{0}));
+    list.AppendCursor(RunCursor(pairs_, Vcn(0), Vcn(~uint64_t{0})));
     return list;
   }
   VolumeContext volume_;
@@ -135,14 +144,35 @@ TEST_F(RunBytesTest, HugeLcnDoesNotOverflow) {
   EXPECT_FALSE(ReadRunBytes(volume_, runs, 0, out, false));
 }
 
+TEST(RunListTest, LcnOfMapsAVcnThroughItsRun) {
+  // An extent from VCN 2: clusters 0x10..0x12, a hole of 2, then 0x0C.
+  std::vector<uint8_t> pairs = {0x11, 0x03, 0x10, 0x01, 0x02, 0x11, 0x01, 0xFC, 0x00};
+  RunList list;
+  list.AppendCursor(RunCursor(pairs, Vcn(2), Vcn(~uint64_t{0})));
+  const struct {
+    uint64_t vcn;
+    std::optional<uint64_t> lcn;
+  } cases[] = {{0, std::nullopt}, {1, std::nullopt}, {2, 0x10}, {4, 0x12}, {5, std::nullopt},
+               {6, std::nullopt}, {7, 0x0C}, {8, std::nullopt}, {~uint64_t{0}, std::nullopt}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.vcn);
+    const std::optional<Lcn> lcn = list.LcnOf(Vcn(c.vcn));
+    ASSERT_EQ(lcn.has_value(), c.lcn.has_value());
+    if (lcn) {
+      EXPECT_EQ(lcn->value, *c.lcn);
+    }
+  }
+  EXPECT_FALSE(RunList().LcnOf(Vcn(0)));
+}
+
 TEST(RunListTest, ExtentsOutOfOrderAreNotTaken) {
   std::vector<uint8_t> first = {0x11, 0x04, 0x10, 0x00};
   std::vector<uint8_t> earlier = {0x11, 0x02, 0x20, 0x00};
   RunList list;
-  list.AppendCursor(RunCursor(first, 0, 3));
-  EXPECT_EQ(list.EndVcn(), 4u);
-  list.AppendCursor(RunCursor(earlier, 4, 5));
-  EXPECT_EQ(list.EndVcn(), 6u);
+  list.AppendCursor(RunCursor(first, Vcn(0), Vcn(3)));
+  EXPECT_EQ(list.EndVcn(), Vcn(4));
+  list.AppendCursor(RunCursor(earlier, Vcn(4), Vcn(5)));
+  EXPECT_EQ(list.EndVcn(), Vcn(6));
   EXPECT_EQ(list.runs().back().lcn->value, 0x20u);
 }
 

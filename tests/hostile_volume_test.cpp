@@ -186,14 +186,14 @@ TEST(RunBoundTest, DecodingStopsAtTheBoundAndTheListCannotBeRead) {
 
   const auto within = Holes(kMaxRunsPerValue);
   RunList full;
-  EXPECT_TRUE(full.AppendCursor(RunCursor(within, 0, ~uint64_t{0})));
+  EXPECT_TRUE(full.AppendCursor(RunCursor(within, Vcn(0), Vcn(~uint64_t{0}))));
   EXPECT_FALSE(full.over_bound());
   std::vector<uint8_t> out(512, 0xEE);
   EXPECT_TRUE(ReadRunBytes(volume, full, 0, out, false));
 
   const auto beyond = Holes(kMaxRunsPerValue + 1);
   RunList over;
-  const size_t largest = LargestAllocation([&] { EXPECT_FALSE(over.AppendCursor(RunCursor(beyond, 0, ~uint64_t{0}))); });
+  const size_t largest = LargestAllocation([&] { EXPECT_FALSE(over.AppendCursor(RunCursor(beyond, Vcn(0), Vcn(~uint64_t{0})))); });
   EXPECT_TRUE(over.over_bound());
   EXPECT_LE(over.runs().size(), kMaxRunsPerValue);
   EXPECT_LE(largest, kMaxRunsPerValue * sizeof(velmora::Run));
@@ -204,7 +204,7 @@ TEST(RunBoundTest, DecodingStopsAtTheBoundAndTheListCannotBeRead) {
   std::vector<uint8_t> empties;
   for (size_t i = 0; i <= kMaxRunsPerValue; ++i) empties.insert(empties.end(), {0x01, 0x00});
   RunList empty_runs;
-  EXPECT_FALSE(empty_runs.AppendCursor(RunCursor(empties, 0, ~uint64_t{0})));
+  EXPECT_FALSE(empty_runs.AppendCursor(RunCursor(empties, Vcn(0), Vcn(~uint64_t{0}))));
   EXPECT_TRUE(empty_runs.over_bound());
   EXPECT_TRUE(empty_runs.runs().empty());
 }

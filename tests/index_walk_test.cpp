@@ -54,10 +54,10 @@ class IndexWalkTest : public ::testing::Test {
     std::vector<std::u16string> names;
     IndexWalker(
         volume_, FileReference(kDir), kI30Name,
-        [&](std::span<const uint8_t> key, uint32_t, uint32_t) {
+        [&](std::span<const uint8_t> key, FileReference) {
           LeBytes k(key);
           names.push_back(k.Utf16(0x42, k.U8(0x40)));
-          return (stop_after != 0 && static_cast<int>(names.size()) == stop_after) ? 0 : 1;
+          return (stop_after != 0 && static_cast<int>(names.size()) == stop_after) ? Walk::kStop : Walk::kContinue;
         },
         comparator);
     return names;
@@ -90,7 +90,7 @@ TEST_F(IndexWalkTest, ComparatorAlwaysNegativeSkipsSubtreesOfKeyedEntries) {
                 {{Entry(u"a", 31), Last()}, {Entry(u"p", 33, 2), Entry(u"q", 36), Last()},
                  {Entry(u"n", 34), Last()}});
   Open();
-  EXPECT_EQ(Names(0, [](std::span<const uint8_t>) { return -1; }), (std::vector<std::u16string>{u"q"}));
+  EXPECT_EQ(Names(0, [](std::span<const uint8_t>) { return std::strong_ordering::less; }), (std::vector<std::u16string>{u"q"}));
 }
 
 TEST_F(IndexWalkTest, LookupReadsOnlyThePathToTheName) {

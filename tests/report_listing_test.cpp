@@ -58,7 +58,7 @@ struct Harness {
   VolumeContext volume;
 };
 
-std::string Visit(const std::vector<uint8_t>& key, uint32_t low, uint32_t high, uint32_t& counter,
+std::string Visit(const std::vector<uint8_t>& key, uint64_t reference, uint32_t& counter,
                   platform::Platform* system = nullptr) {
   DirectoryAnswerPlatform fake;
   StringSink out;
@@ -66,32 +66,33 @@ std::string Visit(const std::vector<uint8_t>& key, uint32_t low, uint32_t high, 
   Console console(out, err);
   VolumeContext volume;
   ReportContext context{volume, system ? *system : fake, console};
-  EXPECT_EQ(ListingVisitor(context, key, low, high, counter), 1);
+  EXPECT_EQ(ListingVisitor(context, key, FileReference(reference), counter), Walk::kContinue);
   return out.text();
 }
 
 TEST(ListingVisitor, PrintsOneLinePerLongNameAndSkipsSeparateDosNames) {
   uint32_t counter = 0;
-  EXPECT_EQ(Visit(FileNameValue(5, u"posix", 0, 0, kMarch2012), 0x23, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"posix", 0, 0, kMarch2012), 0x23, counter),
             "0000000000000023\t03/07/2012  14:05\t<FILE>\tposix\n");
-  EXPECT_EQ(Visit(FileNameValue(5, u"Long Win32 Name.txt", 1, 0, kMarch2012), 0x24, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"Long Win32 Name.txt", 1, 0, kMarch2012), 0x24, counter),
             "0000000000000024\t03/07/2012  14:05\t<FILE>\tLong Win32 Name.txt\n");
-  EXPECT_EQ(Visit(FileNameValue(5, u"LONGWI~1.TXT", 2, 0, kMarch2012), 0x24, 0, counter), "");
-  EXPECT_EQ(Visit(FileNameValue(5, u"SHORT.TXT", 3, 0, kMarch2012), 0x25, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"LONGWI~1.TXT", 2, 0, kMarch2012), 0x24, counter), "");
+  EXPECT_EQ(Visit(FileNameValue(5, u"SHORT.TXT", 3, 0, kMarch2012), 0x25, counter),
             "0000000000000025\t03/07/2012  14:05\t<FILE>\tSHORT.TXT\n");
   EXPECT_EQ(counter, 3u);
   // Namespace values beyond the four defined: bit 0 decides.
-  EXPECT_EQ(Visit(FileNameValue(5, u"odd", 5, 0, kMarch2012), 0x26, 0, counter).empty(), false);
-  EXPECT_EQ(Visit(FileNameValue(5, u"even", 4, 0, kMarch2012), 0x27, 0, counter), "");
+  EXPECT_EQ(Visit(FileNameValue(5, u"odd", 5, 0, kMarch2012), 0x26, counter).empty(), false);
+  EXPECT_EQ(Visit(FileNameValue(5, u"even", 4, 0, kMarch2012), 0x27, counter), "");
   EXPECT_EQ(counter, 4u);
 }
 
 TEST(ListingVisitor, DirectoryFlagAndFullRecordNumber) {
   uint32_t counter = 0;
-  EXPECT_EQ(Visit(FileNameValue(5, u"sub", 1, kDirectoryFlag | 0x20, kMarch2012), 0x89ABCDEF, 0x1234, counter),
+  // The text shows the record number: the sequence number is left out.
+  EXPECT_EQ(Visit(FileNameValue(5, u"sub", 1, kDirectoryFlag | 0x20, kMarch2012), 0x0007123489ABCDEF, counter),
             "0000123489ABCDEF\t03/07/2012  14:05\t<DIR>\tsub\n");
   // Other attribute bits do not make a directory.
-  EXPECT_EQ(Visit(FileNameValue(5, u"f", 1, 0x0FFFFFFF, kMarch2012), 0x30, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"f", 1, 0x0FFFFFFF, kMarch2012), 0x30, counter),
             "0000000000000030\t03/07/2012  14:05\t<FILE>\tf\n");
   EXPECT_EQ(counter, 2u);
 }
@@ -99,11 +100,11 @@ TEST(ListingVisitor, DirectoryFlagAndFullRecordNumber) {
 TEST(ListingVisitor, TimeColumn) {
   uint32_t counter = 0;
   // Years print with all their digits.
-  EXPECT_EQ(Visit(FileNameValue(5, u"a", 1, 0, kLastFileTime), 0x40, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"a", 1, 0, kLastFileTime), 0x40, counter),
             "0000000000000040\t09/14/30828  02:48\t<FILE>\ta\n");
   // A time the platform cannot convert (the fake converts nothing before
   // 1970) prints the fixed text, as wide as a converted time.
-  EXPECT_EQ(Visit(FileNameValue(5, u"b", 1, 0, 0), 0x41, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"b", 1, 0, 0), 0x41, counter),
             "0000000000000041\t(invalid time)   \t<FILE>\tb\n");
   EXPECT_EQ(std::string(kUnconvertibleTimeText).size(), std::string("03/07/2012  14:05").size());
   EXPECT_EQ(counter, 2u);
@@ -119,7 +120,7 @@ TEST(ListingVisitor, LocalTimeOfTheSystemPlatform) {
   setenv("TZ", "EST5", 1);
   auto system = platform::CreateSystemPlatform();
   uint32_t counter = 0;
-  std::string line = Visit(FileNameValue(5, u"a", 1, 0, kMarch2012), 0x40, 0, counter, system.get());
+  std::string line = Visit(FileNameValue(5, u"a", 1, 0, kMarch2012), 0x40, counter, system.get());
   if (saved) {
     setenv("TZ", previous.c_str(), 1);
   } else {
@@ -131,13 +132,13 @@ TEST(ListingVisitor, LocalTimeOfTheSystemPlatform) {
 
 TEST(ListingVisitor, NamesOfAnyUnicodeContent) {
   uint32_t counter = 0;
-  EXPECT_EQ(Visit(FileNameValue(5, u"日本語の長いファイル名.txt", 1, 0, kMarch2012), 0x50, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"日本語の長いファイル名.txt", 1, 0, kMarch2012), 0x50, counter),
             "0000000000000050\t03/07/2012  14:05\t<FILE>\t日本語の長いファイル名.txt\n");
-  EXPECT_EQ(Visit(FileNameValue(5, u"😀 smile 𠀀", 1, 0, kMarch2012), 0x51, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, u"😀 smile 𠀀", 1, 0, kMarch2012), 0x51, counter),
             "0000000000000051\t03/07/2012  14:05\t<FILE>\t😀 smile 𠀀\n");
   // 255 units, the longest a name can be.
   std::u16string longest(255, u'x');
-  EXPECT_EQ(Visit(FileNameValue(5, longest, 1, 0, kMarch2012), 0x52, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, longest, 1, 0, kMarch2012), 0x52, counter),
             "0000000000000052\t03/07/2012  14:05\t<FILE>\t" + std::string(255, 'x') + "\n");
 }
 
@@ -145,14 +146,14 @@ TEST(ListingVisitor, DamagedKeys) {
   uint32_t counter = 0;
   // Too short for a $FILE_NAME: passed over, not counted.
   std::vector<uint8_t> key = FileNameValue(5, u"abc", 1, 0, kMarch2012);
-  EXPECT_EQ(Visit(std::vector<uint8_t>(key.begin(), key.begin() + 0x41), 0x60, 0, counter), "");
-  EXPECT_EQ(Visit({}, 0x60, 0, counter), "");
+  EXPECT_EQ(Visit(std::vector<uint8_t>(key.begin(), key.begin() + 0x41), 0x60, counter), "");
+  EXPECT_EQ(Visit({}, 0x60, counter), "");
   EXPECT_EQ(counter, 0u);
   // A name length reaching past the key: the name is cut at the key's end.
   std::vector<uint8_t> cut(key.begin(), key.end() - 2);
-  EXPECT_EQ(Visit(cut, 0x61, 0, counter), "0000000000000061\t03/07/2012  14:05\t<FILE>\tab\n");
+  EXPECT_EQ(Visit(cut, 0x61, counter), "0000000000000061\t03/07/2012  14:05\t<FILE>\tab\n");
   // A name with an embedded NUL prints up to it.
-  EXPECT_EQ(Visit(FileNameValue(5, std::u16string(u"ab\0cd", 5), 1, 0, kMarch2012), 0x62, 0, counter),
+  EXPECT_EQ(Visit(FileNameValue(5, std::u16string(u"ab\0cd", 5), 1, 0, kMarch2012), 0x62, counter),
             "0000000000000062\t03/07/2012  14:05\t<FILE>\tab\n");
   EXPECT_EQ(counter, 2u);
 }

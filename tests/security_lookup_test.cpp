@@ -53,26 +53,26 @@ Bytes SiiEntry(uint32_t id, uint64_t sds_offset, uint32_t sds_length, bool sub_n
 }
 
 TEST(SecurityIdComparator, SignTellsWhereTheEntrySortsAgainstTheIdSought) {
-  EXPECT_EQ(CompareSecurityId(Key(0x105), Query(0x105)), 0);
-  EXPECT_LT(CompareSecurityId(Key(0x104), Query(0x105)), 0);
-  EXPECT_GT(CompareSecurityId(Key(0x106), Query(0x105)), 0);
-  EXPECT_LT(CompareSecurityId(Key(0x100), Query(0x7FFFFFFF)), 0);
-  EXPECT_GT(CompareSecurityId(Key(0xFFFFFFF0), Query(0x80000000)), 0);
+  EXPECT_EQ(CompareSecurityId(Key(0x105), Query(0x105)), std::strong_ordering::equal);
+  EXPECT_EQ(CompareSecurityId(Key(0x104), Query(0x105)), std::strong_ordering::less);
+  EXPECT_EQ(CompareSecurityId(Key(0x106), Query(0x105)), std::strong_ordering::greater);
+  EXPECT_EQ(CompareSecurityId(Key(0x100), Query(0x7FFFFFFF)), std::strong_ordering::less);
+  EXPECT_EQ(CompareSecurityId(Key(0xFFFFFFF0), Query(0x80000000)), std::strong_ordering::greater);
   // Keys above 0xFFFF compare on all 32 bits.
-  EXPECT_LT(CompareSecurityId(Key(0x00010100), Query(0x00020100)), 0);
-  EXPECT_GT(CompareSecurityId(Key(0x00020100), Query(0x00010101)), 0);
+  EXPECT_EQ(CompareSecurityId(Key(0x00010100), Query(0x00020100)), std::strong_ordering::less);
+  EXPECT_EQ(CompareSecurityId(Key(0x00020100), Query(0x00010101)), std::strong_ordering::greater);
 }
 
 TEST(SecurityIdComparator, ShortKeyCountsAsZeroAndIsNotReadPast) {
   Bytes key = {0x05, 0x01, 0x00};
-  EXPECT_LT(CompareSecurityId(std::span<const uint8_t>(key), Query(0x105)), 0);
-  EXPECT_LT(CompareSecurityId({}, Query(0x105)), 0);
+  EXPECT_EQ(CompareSecurityId(std::span<const uint8_t>(key), Query(0x105)), std::strong_ordering::less);
+  EXPECT_EQ(CompareSecurityId({}, Query(0x105)), std::strong_ordering::less);
 }
 
 TEST(SecurityIdVisitor, MatchingEntryGivesTheSdsPositionAndStopsTheWalk) {
   SecurityIdQuery query = Query(0x107);
   Bytes entry = SiiEntry(0x107, 0x40123, 0x98);
-  EXPECT_EQ(MatchSecurityId(entry, query), 0);
+  EXPECT_EQ(MatchSecurityId(entry, query), Walk::kStop);
   EXPECT_TRUE(query.found);
   EXPECT_EQ(query.sds_offset, 0x40123u);
   EXPECT_EQ(query.entry_length, 0x98u);
@@ -82,7 +82,7 @@ TEST(SecurityIdVisitor, MatchingEntryGivesTheSdsPositionAndStopsTheWalk) {
 TEST(SecurityIdVisitor, EntryWithSubNodeIsReadTheSameWay) {
   SecurityIdQuery query = Query(0x1234);
   Bytes entry = SiiEntry(0x1234, 0x123456789ull, 0x40000, /*sub_node=*/true);
-  EXPECT_EQ(MatchSecurityId(entry, query), 0);
+  EXPECT_EQ(MatchSecurityId(entry, query), Walk::kStop);
   EXPECT_TRUE(query.found);
   EXPECT_EQ(query.sds_offset, 0x123456789ull);
   EXPECT_EQ(query.entry_length, 0x40000u);
@@ -93,7 +93,7 @@ TEST(SecurityIdVisitor, OtherIdsLeaveTheQueryAloneAndGoOn) {
   Bytes entry = SiiEntry(0x108, 0x40123, 0x98);
   // The copy of the id in the data must not be taken for the key.
   Put32(entry, 0x18, 0x107);
-  EXPECT_EQ(MatchSecurityId(entry, query), 1);
+  EXPECT_EQ(MatchSecurityId(entry, query), Walk::kContinue);
   EXPECT_FALSE(query.found);
   EXPECT_EQ(query.sds_offset, 0u);
   EXPECT_EQ(query.entry_length, 0u);
@@ -103,7 +103,7 @@ TEST(SecurityIdVisitor, EntryTooShortForTheSdsPositionIsPassedOver) {
   SecurityIdQuery query = Query(0x107);
   Bytes entry = SiiEntry(0x107, 0x40123, 0x98);
   entry.resize(0x27);
-  EXPECT_EQ(MatchSecurityId(entry, query), 1);
+  EXPECT_EQ(MatchSecurityId(entry, query), Walk::kContinue);
   EXPECT_FALSE(query.found);
 }
 

@@ -520,12 +520,12 @@ inline int FuzzDataRuns(std::span<const uint8_t> data) {
   StoreLe16(volume.boot_sector(), boot::kBytesPerSector, 512);
   volume.boot_sector()[boot::kSectorsPerCluster] = kSectorsPerCluster[selector % 8];
 
-  RunCursor cursor(pairs, start_vcn, last_vcn);
+  RunCursor cursor(pairs, Vcn(start_vcn), Vcn(last_vcn));
   Run run;
   uint64_t total = 0;
   for (bool more = cursor.FirstRun(run); more; more = cursor.NextRun(run)) total += run.length + run.lcn.has_value();
   RunList runs;
-  runs.AppendCursor(RunCursor(pairs, start_vcn, last_vcn));
+  runs.AppendCursor(RunCursor(pairs, Vcn(start_vcn), Vcn(last_vcn)));
   // A second extent continuing where the first ended, as an attribute list would add it.
   runs.AppendCursor(RunCursor(pairs, runs.EndVcn(), runs.EndVcn() + (last_vcn - start_vcn)));
   std::vector<uint8_t> out(length);
@@ -775,13 +775,13 @@ inline int FuzzIndexWalk(std::span<const uint8_t> data) {
   const FileReference file(sii ? 9 : 5);
   const CountedName name{index_name};
   uint64_t visited = 0;
-  IndexWalker(open.volume, file, name, [&visited](std::span<const uint8_t> key, uint32_t, uint32_t) {
+  IndexWalker(open.volume, file, name, [&visited](std::span<const uint8_t> key, FileReference) {
     visited += key.size() + 1;
-    return 1;
+    return Walk::kContinue;
   });
   IndexEntryWalker(open.volume, file, name, [&visited](std::span<const uint8_t> entry, std::span<const uint8_t>) {
     visited += entry.size();
-    return visited % 7 == 3 ? 0 : 1;
+    return visited % 7 == 3 ? Walk::kStop : Walk::kContinue;
   });
   if (sii) {
     ShowSecurityDescriptorById(open.context, 0x100 + (selector >> 2) % 4);

@@ -48,16 +48,9 @@ inline Region BootFieldRegion() {
 inline std::vector<uint64_t> MapValueBytes(const RunList& runs, uint32_t cluster, uint64_t offset, uint64_t length) {
   std::vector<uint64_t> out;
   for (uint64_t i = 0; i < length; ++i) {
-    const uint64_t vcn = (offset + i) / cluster;
-    bool mapped = false;
-    for (const Run& run : runs.runs()) {
-      if (vcn < run.vcn.value || vcn - run.vcn.value >= run.length) continue;
-      if (!run.lcn) break;
-      out.push_back((run.lcn->value + (vcn - run.vcn.value)) * cluster + (offset + i) % cluster);
-      mapped = true;
-      break;
-    }
-    if (!mapped) return {};
+    const std::optional<Lcn> lcn = runs.LcnOf(Vcn((offset + i) / cluster));
+    if (!lcn) return {};
+    out.push_back(lcn->value * cluster + (offset + i) % cluster);
   }
   return out;
 }
