@@ -152,7 +152,9 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
   auto base = ReadFileRecord(volume, file);
   if (!base) return {Walk::kStop, base.error()};
   const std::u16string name(index_name.units);
-  auto missing = [&](std::u16string_view why) { return IndexWalkResult{Walk::kStop, Error{name + u" index", std::u16string(why)}}; };
+  auto missing = [&](std::u16string_view why) {
+    return IndexWalkResult{Walk::kStop, Error{name + u" index", std::u16string(why)}};
+  };
   AttributeListCursor root_cursor;
   auto root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, root_cursor, &index_name, nullptr);
   if (!root) return missing(u"there is no $INDEX_ROOT attribute of that name (not a directory?)");

@@ -18,6 +18,7 @@ struct FileReference {
   constexpr uint64_t RecordNumber() const { return value & 0x0000FFFFFFFFFFFFull; }
   constexpr uint16_t Sequence() const { return static_cast<uint16_t>(value >> 48); }
   constexpr FileReference WithoutSequence() const { return FileReference(RecordNumber()); }
+  // The reference to a record as it is now, from its number and sequence number.
   static constexpr FileReference Of(uint64_t record_number, uint16_t sequence) {
     return FileReference((uint64_t{sequence} << 48) | (record_number & 0x0000FFFFFFFFFFFFull));
   }

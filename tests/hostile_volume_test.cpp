@@ -193,7 +193,8 @@ TEST(RunBoundTest, DecodingStopsAtTheBoundAndTheListCannotBeRead) {
 
   const auto beyond = Holes(kMaxRunsPerValue + 1);
   RunList over;
-  const size_t largest = LargestAllocation([&] { EXPECT_FALSE(over.AppendCursor(RunCursor(beyond, Vcn(0), Vcn(~uint64_t{0})))); });
+  const size_t largest =
+      LargestAllocation([&] { EXPECT_FALSE(over.AppendCursor(RunCursor(beyond, Vcn(0), Vcn(~uint64_t{0})))); });
   EXPECT_TRUE(over.over_bound());
   EXPECT_LE(over.runs().size(), kMaxRunsPerValue);
   EXPECT_LE(largest, kMaxRunsPerValue * sizeof(velmora::Run));

@@ -90,7 +90,8 @@ TEST_F(IndexWalkTest, ComparatorAlwaysNegativeSkipsSubtreesOfKeyedEntries) {
                 {{Entry(u"a", 31), Last()}, {Entry(u"p", 33, 2), Entry(u"q", 36), Last()},
                  {Entry(u"n", 34), Last()}});
   Open();
-  EXPECT_EQ(Names(0, [](std::span<const uint8_t>) { return std::strong_ordering::less; }), (std::vector<std::u16string>{u"q"}));
+  EXPECT_EQ(Names(0, [](std::span<const uint8_t>) { return std::strong_ordering::less; }),
+            (std::vector<std::u16string>{u"q"}));
 }
 
 TEST_F(IndexWalkTest, LookupReadsOnlyThePathToTheName) {
