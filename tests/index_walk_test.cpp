@@ -95,11 +95,12 @@ TEST_F(IndexWalkTest, ComparatorAlwaysNegativeSkipsSubtreesOfKeyedEntries) {
 }
 
 TEST_F(IndexWalkTest, LookupReadsOnlyThePathToTheName) {
+  // Entries carry sequence numbers; the lookup hands on the record number (48 bits) alone.
   MakeDirectory({Entry(u"m", 30, 0), Last(1)},
                 {{Entry(u"a", 31), Entry(u"c", 32), Last()}, {Entry(u"p", 33, 2), Last()},
-                 {Entry(u"n", 34), Entry(u"o", 35), Last()}});
+                 {Entry(u"n", 34), Entry(u"o", FileReference::Of(0x123400000023, 7).value), Last()}});
   Open();
-  EXPECT_EQ(LookupChild(u"O", volume_, FileReference(kDir)).value, 35u);
+  EXPECT_EQ(LookupChild(u"O", volume_, FileReference(kDir)).value, 0x123400000023u);
   EXPECT_EQ(LookupChild(u"C", volume_, FileReference(kDir)).value, 32u);
   EXPECT_EQ(LookupChild(u"m", volume_, FileReference(kDir)).value, 30u);
   EXPECT_EQ(LookupChild(u"zz", volume_, FileReference(kDir)).value, 0u);
