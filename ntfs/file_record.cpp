@@ -1,6 +1,7 @@
 #include "ntfs/file_record.h"
 
 #include "ntfs/attribute_list.h"
+#include "ntfs/lookup.h"
 #include "ntfs/volume.h"
 #include "output/format.h"
 
@@ -89,40 +90,19 @@ Expected<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs,
 Expected<RunList> LoadMftRuns(VolumeContext& volume) {
   auto mft = ReadDirect(volume, 0);
   if (!mft) return mft.error().Within(u"the MFT");
-  std::optional<AttributeRecord> data;
-  AttributeWalk walk(*mft);
-  while (auto a = walk.Next()) {
-    if (a->Type() == AttrType::kData) {
-      data = a;
-      break;
-    }
-  }
+  const auto data = FindAttribute(*mft, AttrType::kData, nullptr, nullptr);
   if (!data || !data->NonResident())
     return Error{u"the MFT", u"record 0 holds no usable $DATA attribute to map the MFT by"};
-  RunList runs;
-  runs.AppendExtent(*data);
-  if (runs.empty()) return Error{u"the MFT", u"record 0's $DATA attribute maps no clusters"};
-
+  RunList first;
+  first.AppendExtent(*data);
+  if (first.empty()) return Error{u"the MFT", u"record 0's $DATA attribute maps no clusters"};
   auto list_value = ReadAttributeListValue(volume, *mft);
-  if (!list_value) return runs;
-  for (const AttributeListEntry& entry : AttributeListEntries(*list_value)) {
-    if (entry.Type() != AttrType::kData || entry.StartVcn() == 0 || !entry.NameEquals(CountedName{data->Name()}))
-      continue;
-    uint64_t number = entry.Reference().RecordNumber();
-    std::optional<Expected<FileRecord>> holder;
-    if (number != mft->OwnNumber()) {
-      holder.emplace(ReadThroughRuns(volume, runs, number));
-      if (!*holder) continue;
-    }
-    AttributeWalk extent_walk(holder ? **holder : *mft);
-    while (auto a = extent_walk.Next()) {
-      if (a->Id() == entry.Instance()) {
-        if (a->Type() == AttrType::kData && a->NonResident() && !runs.AppendExtent(*a)) return runs;
-        break;
-      }
-    }
-  }
-  return runs;
+  if (!list_value) return first;
+  return GatherExtentRuns(*list_value, *data, [&](uint64_t number, const RunList& gathered) -> std::optional<FileRecord> {
+    if (number == mft->OwnNumber()) return *mft;
+    auto holder = ReadThroughRuns(volume, gathered, number);
+    return holder ? std::optional<FileRecord>(std::move(*holder)) : std::nullopt;
+  });
 }
 
 }  // namespace
