@@ -36,11 +36,6 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride) {
 
 namespace {
 
-bool RecordGeometryUsable(const VolumeContext& volume) {
-  uint32_t size = volume.BytesPerFileRecord();
-  return volume.BytesPerCluster() != 0 && size >= record::kHeaderSize && size <= kMaxFileRecordBytes;
-}
-
 Error RecordError(uint64_t number, std::string_view why) {
   return Error{Format("record 0x%I64X", {number}), Utf8ToUtf16(why)};
 }
@@ -60,8 +55,8 @@ Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
 Expected<FileRecord> ReadDirect(VolumeContext& volume, uint64_t number) {
   uint64_t offset = 0;
   uint64_t within = 0;
-  if (!CheckedMul(volume.MftLcn(), volume.BytesPerCluster(), offset) ||
-      !CheckedMul(number, volume.BytesPerFileRecord(), within) || !CheckedAdd(offset, within, offset))
+  if (!CheckedMul(number, volume.BytesPerFileRecord(), within) ||
+      !CheckedAdd(volume.geometry().MftOffset(), within, offset))
     return RecordError(number, "lies beyond any byte offset (the boot sector's MFT cluster is out of range)");
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());
   if (!ReadVolumeBytes(volume, offset, bytes))
@@ -107,26 +102,28 @@ Expected<RunList> LoadMftRuns(VolumeContext& volume) {
 
 }  // namespace
 
-const RunList* MftRunList(VolumeContext& volume) {
-  if (!RecordGeometryUsable(volume)) return nullptr;
-  if (!volume.mft_runs()) {
+Expected<const RunList*> CachedMftRuns(VolumeContext& volume) {
+  if (!volume.mft_runs_) {
     auto runs = LoadMftRuns(volume);
-    if (!runs) return nullptr;
-    volume.mft_runs() = std::move(*runs);
+    if (!runs) return runs.error();
+    volume.mft_runs_ = std::move(*runs);
   }
-  return &*volume.mft_runs();
+  return &*volume.mft_runs_;
+}
+
+const RunList* MftRunList(VolumeContext& volume) {
+  if (!volume.HasGeometry()) return nullptr;
+  auto runs = CachedMftRuns(volume);
+  return runs ? *runs : nullptr;
 }
 
 Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference) {
-  if (!RecordGeometryUsable(volume))
+  if (!volume.HasGeometry())
     return RecordError(reference.value, "cannot be read: the boot sector gives no usable cluster or record size");
   if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
-  if (!volume.mft_runs()) {
-    auto runs = LoadMftRuns(volume);
-    if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
-    volume.mft_runs() = std::move(*runs);
-  }
-  return ReadThroughRuns(volume, *volume.mft_runs(), reference.value);
+  auto runs = CachedMftRuns(volume);
+  if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
+  return ReadThroughRuns(volume, **runs, reference.value);
 }
 
 }  // namespace velmora

@@ -13,9 +13,7 @@ IndexBlockReader::IndexBlockReader(VolumeContext& volume, AttributeReader alloca
     : volume_(volume),
       allocation_(std::move(allocation)),
       block_bytes_(block_bytes),
-      // Sub-node VCNs count clusters when a block spans whole clusters, and
-      // 512-byte units when blocks are smaller than a cluster.
-      vcn_unit_(block_bytes >= volume.BytesPerCluster() ? volume.BytesPerCluster() : 512) {}
+      vcn_unit_(volume.geometry().IndexVcnUnit(block_bytes)) {}
 
 namespace {
 
@@ -26,7 +24,7 @@ std::u16string BlockName(uint64_t vcn) { return Format("index block at VCN 0x%I6
 Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(uint64_t vcn) {
   auto fail = [vcn](const char16_t* why) { return Error{BlockName(vcn), why}; };
   uint64_t offset = 0;
-  if (vcn_unit_ == 0 || !CheckedMul(vcn, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
+  if (!CheckedMul(vcn, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
   std::vector<uint8_t> block(block_bytes_);
   ++blocks_read_;
   if (!allocation_.ReadMapped(offset, block))
@@ -152,18 +150,16 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
   if (!base) return {0, base.error()};
   const std::u16string name(index_name.units);
   auto missing = [&](std::u16string_view why) { return IndexWalkResult{0, Error{name + u" index", std::u16string(why)}}; };
-  AttributeListCursor root_cursor;
-  auto root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, root_cursor, &index_name, nullptr);
+  const HeldAttribute root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, &index_name, nullptr);
   if (!root) return missing(u"there is no $INDEX_ROOT attribute of that name (not a directory?)");
   if (root->NonResident()) return missing(u"damaged: its $INDEX_ROOT is non-resident");
   LeBytes value(root->ResidentValue());
   if (!value.Fits(index_root::kHeader, index_header::kSize)) return missing(u"damaged: its $INDEX_ROOT is too short");
 
-  AttributeListCursor allocation_cursor;
+  HeldAttribute allocation;  // holds the record the block reader reads through
   std::optional<IndexBlockReader> blocks;
   if (value.U8(index_root::kHeader + index_header::kFlags) != 0) {
-    auto allocation =
-        FindFileAttribute(volume, *base, AttrType::kIndexAllocation, allocation_cursor, &index_name, nullptr);
+    allocation = FindFileAttribute(volume, *base, AttrType::kIndexAllocation, &index_name, nullptr);
     if (!allocation || !allocation->NonResident())
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
