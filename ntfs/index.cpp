@@ -156,16 +156,15 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
   LeBytes value(root->ResidentValue());
   if (!value.Fits(index_root::kHeader, index_header::kSize)) return missing(u"damaged: its $INDEX_ROOT is too short");
 
-  HeldAttribute allocation;  // holds the record the block reader reads through
   std::optional<IndexBlockReader> blocks;
   if (value.U8(index_root::kHeader + index_header::kFlags) != 0) {
-    allocation = FindFileAttribute(volume, *base, AttrType::kIndexAllocation, &index_name, nullptr);
+    const HeldAttribute allocation = FindFileAttribute(volume, *base, AttrType::kIndexAllocation, &index_name, nullptr);
     if (!allocation || !allocation->NonResident())
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
     if (!UsableBlockSize(block_bytes))
       return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", {block_bytes}));
-    blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, *allocation), block_bytes);
+    blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, allocation), block_bytes);
   }
   Walk walk(visitor, comparator, blocks ? &*blocks : nullptr);
   const int last = walk.NodeLoop(value, index_root::kHeader, 0);

@@ -44,6 +44,7 @@ class HeldAttribute {
  private:
   friend HeldAttribute FindFileAttribute(VolumeContext&, const FileRecord&, AttrType, const CountedName*,
                                          const HeldAttribute*);
+  friend class AttributeReader;
   HeldAttribute(std::shared_ptr<const FileRecord> holder, AttributeRecord attribute)
       : holder_(std::move(holder)), attribute_(attribute) {}
   std::shared_ptr<const FileRecord> holder_;

@@ -6,6 +6,7 @@
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/volume.h"
 
 namespace velmora {
@@ -36,6 +37,13 @@ AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const F
     return holder ? std::optional<FileRecord>(std::move(*holder)) : std::nullopt;
   });
   return AttributeReader(volume, attribute, std::move(runs));
+}
+
+AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const FileRecord& base,
+                                                  const HeldAttribute& attribute) {
+  AttributeReader reader = ForFileAttribute(volume, base, *attribute);
+  reader.holder_ = attribute.holder_;
+  return reader;
 }
 
 std::optional<uint32_t> AttributeReader::ReadNonResidentRange(uint64_t offset, std::span<uint8_t> dest) {

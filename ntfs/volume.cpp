@@ -1,5 +1,7 @@
 #include "ntfs/volume.h"
 
+#include <algorithm>
+
 #include "source/contents.h"
 #include "output/format.h"
 

@@ -68,7 +68,7 @@ bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
   auto buffer_size = LogPageBufferSize(volume.Boot());
   if (!buffer_size) return false;
   std::vector<uint8_t> buffer(*buffer_size);
-  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *log, *data);
+  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *log, data);
 
   auto restart_count = ReadLogPage(reader, logfile::kSecondRestartPage, buffer);
   if (!restart_count) return false;

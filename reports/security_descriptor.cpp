@@ -50,7 +50,7 @@ bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id) {
   if (!stream) return false;
 
   std::vector<uint8_t> entry(query.entry_length);
-  AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, *secure, *stream);
+  AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, *secure, stream);
   auto read = reader.ReadAttributeRange(query.sds_offset, entry);
   if (!read || *read != entry.size()) return false;
 

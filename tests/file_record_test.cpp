@@ -326,6 +326,15 @@ TEST_F(AttributeListTest, FoundAttributeOutlivesLaterLookups) {
   EXPECT_EQ(first->Name(), u"a");
   const auto value = first->ResidentValue();
   EXPECT_EQ(std::vector<uint8_t>(value.begin(), value.end()), (std::vector<uint8_t>{0xA1, 0xA2}));
+
+  // A reader made from a handle keeps the record after the handle is gone.
+  AttributeReader reader = [&] {
+    const HeldAttribute b = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &first);
+    return AttributeReader::ForFileAttribute(volume_, *base, b);
+  }();
+  const std::vector<uint8_t>* b_value = reader.ReadAttributeValue();
+  ASSERT_NE(b_value, nullptr);
+  EXPECT_EQ(*b_value, (std::vector<uint8_t>{0xB1}));
 }
 
 TEST_F(AttributeListTest, EntriesNamingOneAttributeTwiceDoNotCycle) {

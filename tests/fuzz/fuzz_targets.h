@@ -8,6 +8,7 @@
 // Header-only: the fuzz build (clang) and the test suite (g++) take it alike.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
