@@ -1,6 +1,10 @@
 #include "ntfs/attribute_list.h"
 
+#include <algorithm>
+#include <string>
+
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 
 namespace velmora {
@@ -29,16 +33,36 @@ std::vector<AttributeListEntry> AttributeListEntries(std::span<const uint8_t> va
 }
 
 std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume, const FileRecord& base) {
-  AttributeWalk walk(base);
-  while (auto a = walk.Next()) {
-    if (a->Type() != AttrType::kAttributeList) continue;
-    if (a->ValueSize() > kMaxAttributeListBytes) return std::nullopt;
-    AttributeReader reader(volume, *a);
-    const std::vector<uint8_t>* value = reader.ReadAttributeValue();
-    if (!value) return std::nullopt;
-    return *value;
+  auto list = FindAttribute(base, AttrType::kAttributeList, nullptr, nullptr);
+  if (!list || list->ValueSize() > kMaxAttributeListBytes) return std::nullopt;
+  AttributeReader reader(volume, *list);
+  const std::vector<uint8_t>* value = reader.ReadAttributeValue();
+  if (!value) return std::nullopt;
+  return *value;
+}
+
+RunList GatherExtentRuns(std::span<const uint8_t> list_value, const AttributeRecord& first,
+                         const ExtentRecordReader& read_record) {
+  RunList runs;
+  runs.AppendExtent(first);
+  const uint32_t type = first.TypeCode();
+  const std::u16string name_units = first.Name();  // the view below must not outlive it
+  const CountedName name{name_units};
+  std::vector<AttributeListEntry> extents;
+  for (const AttributeListEntry& entry : AttributeListEntries(list_value)) {
+    if (entry.TypeCode() == type && entry.StartVcn() != 0 && entry.NameEquals(name)) extents.push_back(entry);
   }
-  return std::nullopt;
+  std::stable_sort(extents.begin(), extents.end(),
+                   [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.StartVcn() < b.StartVcn(); });
+  for (const AttributeListEntry& entry : extents) {
+    const std::optional<FileRecord> holder = read_record(entry.Reference().RecordNumber(), runs);
+    if (!holder) continue;
+    const auto extent = FindAttributeByInstance(*holder, entry.Instance());
+    if (extent && extent->TypeCode() == type && extent->NonResident() && extent->StartVcn() == entry.StartVcn() &&
+        !runs.AppendExtent(*extent))
+      break;
+  }
+  return runs;
 }
 
 }  // namespace velmora

@@ -3,15 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "ntfs/bytes.h"
+#include "ntfs/data_runs.h"
 #include "ntfs/types.h"
 
 namespace velmora {
 
+class AttributeRecord;
 class FileRecord;
 class VolumeContext;
 
@@ -60,5 +63,20 @@ std::vector<AttributeListEntry> AttributeListEntries(std::span<const uint8_t> va
 // The whole value of the base record's first $ATTRIBUTE_LIST; nullopt when
 // there is none, it cannot be read, or it is larger than kMaxAttributeListBytes.
 std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume, const FileRecord& base);
+
+// Reads the record of the given number that holds a later extent; `gathered`
+// holds the runs found so far (the MFT's own extents are read through them).
+// nullopt when it cannot be read.
+using ExtentRecordReader = std::function<std::optional<FileRecord>(uint64_t number, const RunList& gathered)>;
+
+// The runs of a whole non-resident value: those of `first`, its extent at
+// VCN 0, then those of the later extents that list_value names with the same
+// type and name, in VCN order. Each later extent is the attribute whose Id is
+// the entry's instance in the record read_record returns, taken only when it
+// is non-resident of that type and starts at the entry's VCN; extents that
+// do not continue the runs so far are skipped (RunList::AppendExtent), and
+// the gathering ends at the run bound.
+RunList GatherExtentRuns(std::span<const uint8_t> list_value, const AttributeRecord& first,
+                         const ExtentRecordReader& read_record);
 
 }  // namespace velmora

@@ -77,8 +77,8 @@ std::optional<Lcn> RunList::LcnOf(Vcn vcn) const {
 
 bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, std::span<uint8_t> out,
                   bool require_mapped) {
+  if (!volume.HasGeometry() || runs.over_bound()) return false;
   const uint64_t cluster = volume.BytesPerCluster();
-  if (cluster == 0 || runs.over_bound()) return false;
   uint64_t end = 0;
   if (!CheckedAdd(offset, out.size(), end)) return false;
   if (!require_mapped) std::fill(out.begin(), out.end(), uint8_t{0});

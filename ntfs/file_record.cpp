@@ -1,6 +1,7 @@
 #include "ntfs/file_record.h"
 
 #include "ntfs/attribute_list.h"
+#include "ntfs/lookup.h"
 #include "ntfs/volume.h"
 #include "output/format.h"
 
@@ -35,11 +36,6 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride) {
 
 namespace {
 
-bool RecordGeometryUsable(const VolumeContext& volume) {
-  uint32_t size = volume.BytesPerFileRecord();
-  return volume.BytesPerCluster() != 0 && size >= record::kHeaderSize && size <= kMaxFileRecordBytes;
-}
-
 Error RecordError(uint64_t number, std::string_view why) {
   return Error{Format("record 0x%I64X", {number}), Utf8ToUtf16(why)};
 }
@@ -59,8 +55,8 @@ Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
 Expected<FileRecord> ReadDirect(VolumeContext& volume, uint64_t number) {
   uint64_t offset = 0;
   uint64_t within = 0;
-  if (!CheckedMul(volume.MftLcn(), volume.BytesPerCluster(), offset) ||
-      !CheckedMul(number, volume.BytesPerFileRecord(), within) || !CheckedAdd(offset, within, offset))
+  if (!CheckedMul(number, volume.BytesPerFileRecord(), within) ||
+      !CheckedAdd(volume.geometry().MftOffset(), within, offset))
     return RecordError(number, "lies beyond any byte offset (the boot sector's MFT cluster is out of range)");
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());
   if (!ReadVolumeBytes(volume, offset, bytes))
@@ -89,64 +85,45 @@ Expected<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs,
 Expected<RunList> LoadMftRuns(VolumeContext& volume) {
   auto mft = ReadDirect(volume, 0);
   if (!mft) return mft.error().Within(u"the MFT");
-  std::optional<AttributeRecord> data;
-  AttributeWalk walk(*mft);
-  while (auto a = walk.Next()) {
-    if (a->Type() == AttrType::kData) {
-      data = a;
-      break;
-    }
-  }
+  const auto data = FindAttribute(*mft, AttrType::kData, nullptr, nullptr);
   if (!data || !data->NonResident())
     return Error{u"the MFT", u"record 0 holds no usable $DATA attribute to map the MFT by"};
-  RunList runs;
-  runs.AppendExtent(*data);
-  if (runs.empty()) return Error{u"the MFT", u"record 0's $DATA attribute maps no clusters"};
-
+  RunList first;
+  first.AppendExtent(*data);
+  if (first.empty()) return Error{u"the MFT", u"record 0's $DATA attribute maps no clusters"};
   auto list_value = ReadAttributeListValue(volume, *mft);
-  if (!list_value) return runs;
-  for (const AttributeListEntry& entry : AttributeListEntries(*list_value)) {
-    if (entry.Type() != AttrType::kData || entry.StartVcn() == 0 || !entry.NameEquals(CountedName{data->Name()}))
-      continue;
-    uint64_t number = entry.Reference().RecordNumber();
-    std::optional<Expected<FileRecord>> holder;
-    if (number != mft->OwnNumber()) {
-      holder.emplace(ReadThroughRuns(volume, runs, number));
-      if (!*holder) continue;
-    }
-    AttributeWalk extent_walk(holder ? **holder : *mft);
-    while (auto a = extent_walk.Next()) {
-      if (a->Id() == entry.Instance()) {
-        if (a->Type() == AttrType::kData && a->NonResident() && !runs.AppendExtent(*a)) return runs;
-        break;
-      }
-    }
-  }
-  return runs;
+  if (!list_value) return first;
+  return GatherExtentRuns(*list_value, *data, [&](uint64_t number, const RunList& gathered) -> std::optional<FileRecord> {
+    if (number == mft->OwnNumber()) return *mft;
+    auto holder = ReadThroughRuns(volume, gathered, number);
+    return holder ? std::optional<FileRecord>(std::move(*holder)) : std::nullopt;
+  });
 }
 
 }  // namespace
 
-const RunList* MftRunList(VolumeContext& volume) {
-  if (!RecordGeometryUsable(volume)) return nullptr;
-  if (!volume.mft_runs()) {
+Expected<const RunList*> CachedMftRuns(VolumeContext& volume) {
+  if (!volume.mft_runs_) {
     auto runs = LoadMftRuns(volume);
-    if (!runs) return nullptr;
-    volume.mft_runs() = std::move(*runs);
+    if (!runs) return runs.error();
+    volume.mft_runs_ = std::move(*runs);
   }
-  return &*volume.mft_runs();
+  return &*volume.mft_runs_;
+}
+
+const RunList* MftRunList(VolumeContext& volume) {
+  if (!volume.HasGeometry()) return nullptr;
+  auto runs = CachedMftRuns(volume);
+  return runs ? *runs : nullptr;
 }
 
 Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference) {
-  if (!RecordGeometryUsable(volume))
+  if (!volume.HasGeometry())
     return RecordError(reference.value, "cannot be read: the boot sector gives no usable cluster or record size");
   if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
-  if (!volume.mft_runs()) {
-    auto runs = LoadMftRuns(volume);
-    if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
-    volume.mft_runs() = std::move(*runs);
-  }
-  return ReadThroughRuns(volume, *volume.mft_runs(), reference.value);
+  auto runs = CachedMftRuns(volume);
+  if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
+  return ReadThroughRuns(volume, **runs, reference.value);
 }
 
 }  // namespace velmora

@@ -95,7 +95,10 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
 // signature, failed update sequence, unreadable).
 Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
 
-// The MFT's own runs, found from record 0 on first use; null when they cannot be.
+// The MFT's own runs, found from record 0 on first use and kept by the
+// volume; null when they cannot be.
 const RunList* MftRunList(VolumeContext& volume);
+// The same, or why they cannot be found (loading is tried again next time).
+Expected<const RunList*> CachedMftRuns(VolumeContext& volume);
 
 }  // namespace velmora

@@ -13,9 +13,7 @@ IndexBlockReader::IndexBlockReader(VolumeContext& volume, AttributeReader alloca
     : volume_(volume),
       allocation_(std::move(allocation)),
       block_bytes_(block_bytes),
-      // Sub-node VCNs count clusters when a block spans whole clusters, and
-      // 512-byte units when blocks are smaller than a cluster.
-      vcn_unit_(block_bytes >= volume.BytesPerCluster() ? volume.BytesPerCluster() : 512) {}
+      vcn_unit_(volume.geometry().IndexVcnUnit(block_bytes)) {}
 
 namespace {
 
@@ -26,7 +24,7 @@ std::u16string BlockName(Vcn vcn) { return Format("index block at VCN 0x%I64X", 
 Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(Vcn vcn) {
   auto fail = [vcn](const char16_t* why) { return Error{BlockName(vcn), why}; };
   uint64_t offset = 0;
-  if (vcn_unit_ == 0 || !CheckedMul(vcn.value, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
+  if (!CheckedMul(vcn.value, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
   std::vector<uint8_t> block(block_bytes_);
   ++blocks_read_;
   if (!allocation_.ReadMapped(offset, block))
@@ -155,24 +153,21 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
   auto missing = [&](std::u16string_view why) {
     return IndexWalkResult{Walk::kStop, Error{name + u" index", std::u16string(why)}};
   };
-  AttributeListCursor root_cursor;
-  auto root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, root_cursor, &index_name, nullptr);
+  const HeldAttribute root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, &index_name, nullptr);
   if (!root) return missing(u"there is no $INDEX_ROOT attribute of that name (not a directory?)");
   if (root->NonResident()) return missing(u"damaged: its $INDEX_ROOT is non-resident");
   LeBytes value(root->ResidentValue());
   if (!value.Fits(index_root::kHeader, index_header::kSize)) return missing(u"damaged: its $INDEX_ROOT is too short");
 
-  AttributeListCursor allocation_cursor;
   std::optional<IndexBlockReader> blocks;
   if (value.U8(index_root::kHeader + index_header::kFlags) != 0) {
-    auto allocation =
-        FindFileAttribute(volume, *base, AttrType::kIndexAllocation, allocation_cursor, &index_name, nullptr);
+    const HeldAttribute allocation = FindFileAttribute(volume, *base, AttrType::kIndexAllocation, &index_name, nullptr);
     if (!allocation || !allocation->NonResident())
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
     if (!UsableBlockSize(block_bytes))
       return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", {block_bytes}));
-    blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, *allocation), block_bytes);
+    blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, allocation), block_bytes);
   }
   TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr);
   const Walk last = walk.NodeLoop(value, index_root::kHeader, 0);

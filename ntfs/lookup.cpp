@@ -28,49 +28,57 @@ std::optional<AttributeRecord> FindAttributeByInstance(const FileRecord& record,
   return std::nullopt;
 }
 
-std::optional<AttributeRecord> FindFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type,
-                                                 AttributeListCursor& list_cursor, const CountedName* name,
-                                                 const AttributeRecord* after) {
+HeldAttribute FindFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type,
+                                const CountedName* name, const HeldAttribute* after) {
+  if (after && !*after) return {};
   auto list_attribute = FindAttribute(base, AttrType::kAttributeList, nullptr, nullptr);
-  if (!list_attribute) return FindAttribute(base, type, name, after);
-  if (list_attribute->ValueSize() > kMaxAttributeListBytes) return std::nullopt;
+  if (!list_attribute) {
+    auto holder = std::make_shared<const FileRecord>(base);
+    auto found = FindAttribute(*holder, type, name, after ? &**after : nullptr);
+    if (!found) return {};
+    return HeldAttribute(std::move(holder), *found);
+  }
+  if (list_attribute->ValueSize() > kMaxAttributeListBytes) return {};
 
   AttributeReader reader(volume, *list_attribute);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();
-  if (!value) return std::nullopt;
+  if (!value) return {};
 
-  const bool have_loaded = list_cursor.record.has_value();
-  const uint64_t loaded_number = have_loaded ? list_cursor.record->OwnNumber() : 0;
+  // The record that holds `after` is not read again for the entries it holds.
+  const std::shared_ptr<const FileRecord> loaded = after ? after->holder_ : nullptr;
+  const uint64_t loaded_number = loaded ? loaded->OwnNumber() : 0;
   bool passed_after = after == nullptr;
   for (const AttributeListEntry& entry : AttributeListEntries(*value)) {
     if (entry.Type() != type || type == AttrType::kAny) continue;
     if (name && !entry.NameEquals(*name)) continue;
     const uint64_t number = entry.Reference().RecordNumber();
-    const bool in_loaded = have_loaded && number == loaded_number;
+    const bool in_loaded = loaded && number == loaded_number;
     if (!passed_after) {
-      if (in_loaded && entry.Instance() == after->Id()) passed_after = true;
+      if (in_loaded && entry.Instance() == (*after)->Id()) passed_after = true;
       continue;
     }
-    if (in_loaded && !FindAttributeByInstance(*list_cursor.record, entry.Instance())) continue;
+    if (in_loaded && !FindAttributeByInstance(*loaded, entry.Instance())) continue;
     if (entry.StartVcn() != 0) continue;
 
-    if (in_loaded) return FindAttributeByInstance(*list_cursor.record, entry.Instance());
-    auto holder = ReadFileRecord(volume, FileReference(number));
-    if (!holder) return std::nullopt;
-    list_cursor.record = std::move(*holder);
-    return FindAttributeByInstance(*list_cursor.record, entry.Instance());
+    std::shared_ptr<const FileRecord> holder = loaded;
+    if (!in_loaded) {
+      auto read = ReadFileRecord(volume, FileReference(number));
+      if (!read) return {};
+      holder = std::make_shared<const FileRecord>(std::move(*read));
+    }
+    auto found = FindAttributeByInstance(*holder, entry.Instance());
+    if (!found) return {};
+    return HeldAttribute(std::move(holder), *found);
   }
-  return std::nullopt;
+  return {};
 }
 
 void ForEachFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type, const CountedName* name,
                           const FileAttributeVisitor& visitor) {
-  AttributeListCursor cursor;
   std::set<std::pair<uint64_t, uint16_t>> seen;
-  for (auto a = FindFileAttribute(volume, base, type, cursor, name, nullptr); a;
-       a = FindFileAttribute(volume, base, type, cursor, name, &*a)) {
-    const uint64_t holder = cursor.record ? cursor.record->OwnNumber() : base.OwnNumber();
-    if (!seen.emplace(holder, a->Id()).second) return;
+  for (auto a = FindFileAttribute(volume, base, type, name, nullptr); a;
+       a = FindFileAttribute(volume, base, type, name, &a)) {
+    if (!seen.emplace(a.holder().OwnNumber(), a->Id()).second) return;
     if (!visitor(*a)) return;
   }
 }

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include "ntfs/attribute.h"
 #include "ntfs/file_record.h"
@@ -23,20 +25,40 @@ std::optional<AttributeRecord> FindAttribute(const FileRecord& record, AttrType 
 // The first attribute whose Id equals instance (a 16-bit field: larger ids match nothing).
 std::optional<AttributeRecord> FindAttributeByInstance(const FileRecord& record, uint32_t instance);
 
-// Holds the record that FindFileAttribute loaded from the attribute list.
-struct AttributeListCursor {
-  std::optional<FileRecord> record;
+// An attribute found through a file's lookup, together with the record
+// that holds it, or nothing. The record is shared by the handle and its
+// copies, so the attribute view stays valid as long as one of them lives,
+// whatever later lookups load.
+class HeldAttribute {
+ public:
+  HeldAttribute() = default;  // nothing found
+
+  explicit operator bool() const { return holder_ != nullptr; }
+  bool has_value() const { return holder_ != nullptr; }
+  // Only on a handle that holds an attribute.
+  const AttributeRecord& operator*() const { return *attribute_; }
+  const AttributeRecord* operator->() const { return &*attribute_; }
+  // The base or extension record that holds the attribute.
+  const FileRecord& holder() const { return *holder_; }
+
+ private:
+  friend HeldAttribute FindFileAttribute(VolumeContext&, const FileRecord&, AttrType, const CountedName*,
+                                         const HeldAttribute*);
+  friend class AttributeReader;
+  HeldAttribute(std::shared_ptr<const FileRecord> holder, AttributeRecord attribute)
+      : holder_(std::move(holder)), attribute_(attribute) {}
+  std::shared_ptr<const FileRecord> holder_;
+  std::optional<AttributeRecord> attribute_;  // a view into *holder_
 };
 
 // An attribute of the file whose base record is `base`. Without an
 // attribute list, as FindAttribute. With one, the list decides: only entries
 // of exactly that type (kAny matches none) whose extent starts at VCN 0 are
-// selected, in list order, and the result always lies in list_cursor's
-// record (a second copy of the base record for attributes held there).
-// Iterate by passing the previous result as after.
-std::optional<AttributeRecord> FindFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type,
-                                                 AttributeListCursor& list_cursor, const CountedName* name,
-                                                 const AttributeRecord* after);
+// selected, in list order, and the holding record is read again (a second
+// copy of the base record for attributes held there). Iterate by passing
+// the previous result as after: its holder is reused for the entries it holds.
+HeldAttribute FindFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type,
+                                const CountedName* name, const HeldAttribute* after);
 
 // Visits each attribute of the file of that type (and name, when given)
 // once, in the order FindFileAttribute yields them, until the visitor

@@ -5,7 +5,6 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "source/contents.h"
 #include "output/format.h"
 
 namespace velmora {
@@ -20,18 +19,10 @@ void UpcaseTable::Load(const std::vector<uint8_t>& bytes) {
 namespace {
 
 // Why a volume whose $UpCase could not be loaded is not accepted: first
-// what the source holds when it is no NTFS volume at all, then a boot
-// sector field out of range, then the cause itself.
+// what the source holds when it is no NTFS volume at all, then the cause
+// itself (its geometry was validated when it was opened).
 Error Rejection(VolumeContext& volume, const Error& cause) {
-  const std::string contents = source::DescribeContents(*volume.device());
-  if (contents != source::kNtfsBootSectorContents) {
-    std::string advice;
-    if (contents.starts_with(source::kPartitionTableContents))
-      advice = ": name a partition with SOURCE#N, or let the first NTFS partition be picked";
-    return Error{volume.label(), Utf8ToUtf16("not an NTFS volume: it holds " + contents + advice)};
-  }
-  if (auto geometry = CheckBootGeometry(volume); !geometry)
-    return Error{volume.label(), u"NTFS boot sector with invalid geometry: " + geometry.error().Line()};
+  if (auto not_ntfs = NotAnNtfsVolume(volume)) return *not_ntfs;
   return Error{volume.label(), u"NTFS volume cannot be used: " + cause.Line()};
 }
 
@@ -49,7 +40,9 @@ Expected<void> CheckNtfsVolume(VolumeContext& volume) {
   std::vector<uint8_t> bytes(kUpcaseBytes);
   AttributeReader reader(volume, *data);
   if (!reader.ReadAttributeRange(0, bytes)) return Rejection(volume, Error{upcase.where, u"cannot be read"});
-  volume.upcase().Load(bytes);
+  UpcaseTable table;
+  table.Load(bytes);
+  volume.SetUpcase(std::move(table));
   return {};
 }
 

@@ -28,8 +28,7 @@ class UpcaseTable {
 
 // Accepts the volume by loading its upcase table: record 10's first $DATA
 // must hold exactly 0x20000 bytes. A volume not accepted is described: what
-// the source holds instead, the boot sector field that is out of range, or
-// why $UpCase could not be read.
+// the source holds instead, or why $UpCase could not be read.
 Expected<void> CheckNtfsVolume(VolumeContext& volume);
 
 }  // namespace velmora

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/volume.h"
 
 namespace velmora {
@@ -30,31 +32,18 @@ AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const F
   if (!attribute.NonResident() || attribute.StartVcn() != 0) return AttributeReader(volume, attribute);
   auto list_value = ReadAttributeListValue(volume, base);
   if (!list_value) return AttributeReader(volume, attribute);
-
-  RunList runs;
-  runs.AppendExtent(attribute);
-  const std::u16string name_units = attribute.Name();  // the view below must not outlive it
-  const CountedName name{name_units};
-  std::vector<AttributeListEntry> extents;
-  for (const AttributeListEntry& entry : AttributeListEntries(*list_value)) {
-    if (entry.TypeCode() == attribute.TypeCode() && entry.StartVcn() != 0 && entry.NameEquals(name))
-      extents.push_back(entry);
-  }
-  std::stable_sort(extents.begin(), extents.end(),
-                   [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.StartVcn() < b.StartVcn(); });
-  for (const AttributeListEntry& entry : extents) {
-    auto holder = ReadFileRecord(volume, entry.Reference().WithoutSequence());
-    if (!holder) continue;
-    AttributeWalk walk(*holder);
-    while (auto a = walk.Next()) {
-      if (a->Id() != entry.Instance()) continue;
-      if (a->TypeCode() == attribute.TypeCode() && a->NonResident() && a->StartVcn() == entry.StartVcn() &&
-          !runs.AppendExtent(*a))
-        return AttributeReader(volume, attribute, std::move(runs));
-      break;
-    }
-  }
+  RunList runs = GatherExtentRuns(*list_value, attribute, [&volume](uint64_t number, const RunList&) {
+    auto holder = ReadFileRecord(volume, FileReference(number));
+    return holder ? std::optional<FileRecord>(std::move(*holder)) : std::nullopt;
+  });
   return AttributeReader(volume, attribute, std::move(runs));
+}
+
+AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const FileRecord& base,
+                                                  const HeldAttribute& attribute) {
+  AttributeReader reader = ForFileAttribute(volume, base, *attribute);
+  reader.holder_ = attribute.holder_;
+  return reader;
 }
 
 std::optional<uint32_t> AttributeReader::ReadNonResidentRange(uint64_t offset, std::span<uint8_t> dest) {

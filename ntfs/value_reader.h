@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,6 +14,7 @@
 namespace velmora {
 
 class FileRecord;
+class HeldAttribute;
 class VolumeContext;
 
 // The largest value read whole into memory (attribute lists, the MFT
@@ -32,6 +34,10 @@ class AttributeReader {
   // found by a lookup plus the later extents that base's attribute list names.
   static AttributeReader ForFileAttribute(VolumeContext& volume, const FileRecord& base,
                                           const AttributeRecord& attribute);
+  // The same for an attribute a lookup found: the reader shares the record
+  // that holds it, so it may outlive the handle.
+  static AttributeReader ForFileAttribute(VolumeContext& volume, const FileRecord& base,
+                                          const HeldAttribute& attribute);
 
   const AttributeRecord& attribute() const { return attribute_; }
   bool NonResident() const { return attribute_.NonResident(); }
@@ -54,6 +60,7 @@ class AttributeReader {
  private:
   AttributeReader(VolumeContext& volume, const AttributeRecord& attribute, RunList runs);
   VolumeContext& volume_;
+  std::shared_ptr<const FileRecord> holder_;  // when set, the record attribute_ lies in
   AttributeRecord attribute_;
   RunList runs_;
   std::optional<std::vector<uint8_t>> value_;

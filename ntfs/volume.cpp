@@ -1,79 +1,107 @@
 #include "ntfs/volume.h"
 
+#include <algorithm>
+
 #include "source/contents.h"
 #include "output/format.h"
 
 namespace velmora {
 
-uint32_t VolumeContext::SectorsPerCluster() const {
-  uint32_t byte = Boot().U8(boot::kSectorsPerCluster);
+namespace {
+
+// 0 when the byte gives no power of two a cluster could hold.
+uint32_t DecodeSectorsPerCluster(uint8_t byte) {
   if (byte <= 0x80) return byte;
-  uint32_t shift = 256 - byte;
+  const uint32_t shift = 256 - byte;
   return shift < 31 ? (1u << shift) : 0;
 }
 
-uint32_t VolumeContext::BytesPerCluster() const {
-  uint64_t bytes = uint64_t{SectorsPerCluster()} * BytesPerSector();
-  return bytes <= kMaxBytesPerCluster ? static_cast<uint32_t>(bytes) : 0;
-}
-
-void VolumeContext::DeriveFileRecordSize() {
-  auto k = static_cast<int8_t>(Boot().U8(boot::kClustersPerRecord));
-  if (k > 0) {
-    uint64_t bytes = uint64_t{BytesPerCluster()} * static_cast<uint64_t>(k);
-    bytes_per_file_record_ = bytes <= 0xFFFFFFFFu ? static_cast<uint32_t>(bytes) : 0;
-  } else {
-    bytes_per_file_record_ = 1u << ((-static_cast<int>(k)) % 32);
+// Clusters per file record when positive, else 2^-value bytes.
+uint32_t DecodeFileRecordBytes(int8_t per_record, uint32_t cluster_bytes) {
+  if (per_record > 0) {
+    const uint64_t bytes = uint64_t{cluster_bytes} * static_cast<uint64_t>(per_record);
+    return bytes <= 0xFFFFFFFFu ? static_cast<uint32_t>(bytes) : 0;
   }
+  return 1u << ((-static_cast<int>(per_record)) % 32);
 }
 
-Expected<void> OpenVolumeHandle(VolumeContext& volume, platform::Platform& platform,
-                                std::u16string_view device_name) {
-  auto device = platform.OpenDevice(device_name);
-  if (!device) return device.error();
-  volume.SetDevice(std::move(*device));
-  volume.SetLabel(platform.DeviceLabel(device_name));
+}  // namespace
+
+Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot_bytes,
+                                          std::optional<uint64_t> volume_bytes) {
+  const LeBytes boot(boot_bytes);
+  VolumeGeometry g;
+  std::copy(boot_bytes.begin(), boot_bytes.end(), g.boot_.begin());
+
+  g.bytes_per_sector_ = boot.U16(boot::kBytesPerSector);
+  const uint32_t sector = g.bytes_per_sector_;
+  if (sector < 256 || sector > 4096 || (sector & (sector - 1)) != 0)
+    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", {sector})};
+
+  g.sectors_per_cluster_ = DecodeSectorsPerCluster(boot.U8(boot::kSectorsPerCluster));
+  const uint64_t cluster = uint64_t{g.sectors_per_cluster_} * sector;
+  if (cluster == 0 || cluster > kMaxBytesPerCluster) {
+    return Error{u"sectors per cluster (offset 0x0D)",
+                 Format("is 0x%02X, giving no usable cluster size", {boot.U8(boot::kSectorsPerCluster)})};
+  }
+  g.bytes_per_cluster_ = static_cast<uint32_t>(cluster);
+
+  const uint8_t per_record = boot.U8(boot::kClustersPerRecord);
+  g.bytes_per_file_record_ = DecodeFileRecordBytes(static_cast<int8_t>(per_record), g.bytes_per_cluster_);
+  const uint32_t record_bytes = g.bytes_per_file_record_;
+  if (record_bytes < 256 || record_bytes > kMaxFileRecordBytes) {
+    return Error{u"clusters per file record (offset 0x40)",
+                 Format("is 0x%02X, giving %u-byte file records", {per_record, record_bytes})};
+  }
+
+  g.mft_lcn_ = boot.U64(boot::kMftLcn);
+  if (!CheckedMul(g.mft_lcn_, g.bytes_per_cluster_, g.mft_offset_) || (volume_bytes && g.mft_offset_ >= *volume_bytes)) {
+    return Error{u"MFT cluster number (offset 0x30)", Format("is %I64u, past the end of the volume", {g.mft_lcn_})};
+  }
+  return g;
+}
+
+std::optional<Error> NotAnNtfsVolume(const VolumeContext& volume) {
+  const std::string contents = source::DescribeContents(*volume.device());
+  if (contents == source::kNtfsBootSectorContents) return std::nullopt;
+  std::string advice;
+  if (contents.starts_with(source::kPartitionTableContents))
+    advice = ": name a partition with SOURCE#N, or let the first NTFS partition be picked";
+  return Error{volume.label(), Utf8ToUtf16("not an NTFS volume: it holds " + contents + advice)};
+}
+
+Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::ByteSource> device,
+                                std::u16string label) {
+  volume.device_ = std::move(device);
+  volume.geometry_.reset();
+  volume.mft_runs_.reset();
+  volume.label_ = std::move(label);
+  std::array<uint8_t, boot::kSize> boot{};
+  if (!ReadVolumeBytes(volume, 0, boot))
+    return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(source::DescribeContents(*volume.device()))};
+  auto geometry = ValidateGeometry(boot, volume.device()->Size());
+  if (!geometry) {
+    if (auto not_ntfs = NotAnNtfsVolume(volume)) return *not_ntfs;
+    return Error{volume.label(), u"NTFS boot sector with invalid geometry: " + geometry.error().Line()};
+  }
+  volume.geometry_ = std::move(*geometry);
   return {};
 }
 
 Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name) {
-  if (auto opened = OpenVolumeHandle(volume, platform, device_name); !opened) return opened;
-  if (!ReadVolumeBytes(volume, 0, volume.boot_sector()))
-    return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(source::DescribeContents(*volume.device()))};
-  volume.DeriveFileRecordSize();
-  return {};
+  auto device = platform.OpenDevice(device_name);
+  if (!device) return device.error();
+  return OpenVolumeSource(volume, std::move(*device), platform.DeviceLabel(device_name));
 }
 
-Expected<void> CheckBootGeometry(const VolumeContext& volume) {
-  const uint32_t sector = volume.BytesPerSector();
-  if (sector < 256 || sector > 4096 || (sector & (sector - 1)) != 0)
-    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", {sector})};
-  if (volume.BytesPerCluster() == 0) {
-    return Error{u"sectors per cluster (offset 0x0D)",
-                 Format("is 0x%02X, giving no usable cluster size", {volume.Boot().U8(boot::kSectorsPerCluster)})};
-  }
-  const uint32_t record_bytes = volume.BytesPerFileRecord();
-  if (record_bytes < 256 || record_bytes > kMaxFileRecordBytes) {
-    return Error{u"clusters per file record (offset 0x40)",
-                 Format("is 0x%02X, giving %u-byte file records", {volume.Boot().U8(boot::kClustersPerRecord), record_bytes})};
-  }
-  uint64_t mft_offset = 0;
-  const auto size = volume.device() ? volume.device()->Size() : std::nullopt;
-  if (!CheckedMul(volume.MftLcn(), volume.BytesPerCluster(), mft_offset) || (size && mft_offset >= *size)) {
-    return Error{u"MFT cluster number (offset 0x30)",
-                 Format("is %I64u, past the end of the volume", {volume.MftLcn()})};
-  }
-  return {};
-}
-
-bool ReadVolumeBytes(VolumeContext& volume, uint64_t offset, std::span<uint8_t> out) {
+bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out) {
   if (!volume.IsOpen()) return false;
   return volume.device()->ReadAt(offset, out);
 }
 
-bool ReadClusters(VolumeContext& volume, Lcn lcn, std::span<uint8_t> out) {
+bool ReadClusters(const VolumeContext& volume, Lcn lcn, std::span<uint8_t> out) {
   uint64_t offset = 0;
-  if (volume.BytesPerCluster() == 0 || !CheckedMul(lcn.value, volume.BytesPerCluster(), offset)) return false;
+  if (!volume.HasGeometry() || !CheckedMul(lcn.value, volume.BytesPerCluster(), offset)) return false;
   return ReadVolumeBytes(volume, offset, out);
 }
 

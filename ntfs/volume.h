@@ -1,5 +1,5 @@
-// The open volume: its byte source, a copy of its boot sector and the
-// geometry derived from it.
+// The open volume: its byte source and the geometry its boot sector gives,
+// validated once when it is opened.
 #pragma once
 
 #include <array>
@@ -38,65 +38,104 @@ inline constexpr uint32_t kMaxFileRecordBytes = 64u << 10;
 // one update sequence word, whatever the sector size.
 inline constexpr uint32_t kUpdateSequenceStride = 512;
 
+// The boot sector numbers every reader depends on, validated once when the
+// volume is opened: only ValidateGeometry makes one, so whoever holds a
+// VolumeGeometry may divide and multiply by them without further checks.
+class VolumeGeometry {
+ public:
+  uint32_t BytesPerSector() const { return bytes_per_sector_; }
+  // Sectors per cluster; a byte above 0x80 is 2^(256 - byte), as volumes
+  // with clusters of 128 KiB and more store it.
+  uint32_t SectorsPerCluster() const { return sectors_per_cluster_; }
+  uint32_t BytesPerCluster() const { return bytes_per_cluster_; }
+  uint32_t BytesPerFileRecord() const { return bytes_per_file_record_; }
+  uint64_t MftLcn() const { return mft_lcn_; }
+  // The MFT's first byte; it lies within the volume.
+  uint64_t MftOffset() const { return mft_offset_; }
+  // Bytes one sub-node VCN counts in an index of block_bytes blocks (each
+  // index gives its own block size in its $INDEX_ROOT): a cluster when
+  // blocks span whole clusters, 512 bytes when they are smaller.
+  uint32_t IndexVcnUnit(uint32_t block_bytes) const {
+    return block_bytes >= bytes_per_cluster_ ? bytes_per_cluster_ : 512;
+  }
+  // The boot sector as read, for the few fields read in one place only.
+  LeBytes Boot() const { return LeBytes(boot_); }
+
+ private:
+  friend Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot,
+                                                   std::optional<uint64_t> volume_bytes);
+  VolumeGeometry() = default;
+  std::array<uint8_t, boot::kSize> boot_{};
+  uint32_t bytes_per_sector_ = 0;
+  uint32_t sectors_per_cluster_ = 0;
+  uint32_t bytes_per_cluster_ = 0;
+  uint32_t bytes_per_file_record_ = 0;
+  uint64_t mft_lcn_ = 0;
+  uint64_t mft_offset_ = 0;
+};
+
+// The geometry a boot sector gives a volume of volume_bytes (nullopt: size
+// unknown); else which field is out of range and what it holds: bytes per
+// sector a power of two from 256 to 4096, a cluster of at most
+// kMaxBytesPerCluster, file records of 256 bytes to kMaxFileRecordBytes,
+// and the MFT starting inside the volume.
+Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot,
+                                          std::optional<uint64_t> volume_bytes);
+
 class VolumeContext {
  public:
   VolumeContext() = default;
   VolumeContext(const VolumeContext&) = delete;
   VolumeContext& operator=(const VolumeContext&) = delete;
 
+  // A source was opened (its geometry may still have been refused).
   bool IsOpen() const { return device_ != nullptr; }
-  void Close() {
-    device_.reset();
-    mft_runs_.reset();
-  }
+  // The boot sector was read and its geometry validated: the readers work.
+  bool HasGeometry() const { return geometry_.has_value(); }
   source::ByteSource* device() const { return device_.get(); }
-  void SetDevice(std::unique_ptr<source::ByteSource> device) {
-    device_ = std::move(device);
-    mft_runs_.reset();
-  }
+  // Only when HasGeometry().
+  const VolumeGeometry& geometry() const { return *geometry_; }
 
-  std::array<uint8_t, boot::kSize>& boot_sector() { return boot_sector_; }
-  LeBytes Boot() const { return LeBytes(boot_sector_); }
-
-  uint32_t BytesPerSector() const { return Boot().U16(boot::kBytesPerSector); }
-  // Sectors per cluster; a byte above 0x80 is 2^(256 - byte), as volumes
-  // with clusters of 128 KiB and more store it. 0 when meaningless.
-  uint32_t SectorsPerCluster() const;
-  // 0 when the boot sector gives no usable cluster size.
-  uint32_t BytesPerCluster() const;
-  uint64_t MftLcn() const { return Boot().U64(boot::kMftLcn); }
-  uint32_t BytesPerFileRecord() const { return bytes_per_file_record_; }
-  void DeriveFileRecordSize();
+  uint32_t BytesPerCluster() const { return geometry().BytesPerCluster(); }
+  uint32_t BytesPerFileRecord() const { return geometry().BytesPerFileRecord(); }
+  LeBytes Boot() const { return geometry().Boot(); }
 
   // The source as the user named it ("disk.img#2", "/dev/sdb1"), for messages.
   const std::u16string& label() const { return label_; }
-  void SetLabel(std::u16string label) { label_ = std::move(label); }
 
-  UpcaseTable& upcase() { return upcase_; }
   const UpcaseTable& upcase() const { return upcase_; }
+  void SetUpcase(UpcaseTable table) { upcase_ = std::move(table); }
 
-  // The MFT's own run list, found once from record 0 (see file_record.cpp).
-  std::optional<RunList>& mft_runs() { return mft_runs_; }
+  // The MFT's own run list once found from record 0 (see MftRunList); null before.
+  const RunList* mft_runs() const { return mft_runs_ ? &*mft_runs_ : nullptr; }
 
  private:
+  friend Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::ByteSource> device,
+                                         std::u16string label);
+  friend Expected<const RunList*> CachedMftRuns(VolumeContext& volume);
+
   std::unique_ptr<source::ByteSource> device_;
-  std::array<uint8_t, boot::kSize> boot_sector_{};
-  uint32_t bytes_per_file_record_ = 0;
+  std::optional<VolumeGeometry> geometry_;
   UpcaseTable upcase_;
   std::optional<RunList> mft_runs_;
   std::u16string label_;
 };
 
-// Opens the device read-only and reads the boot sector; on failure, why,
-// naming the source as the user named it.
-Expected<void> OpenVolumeHandle(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name);
+// Opens the device read-only, reads the boot sector and validates its
+// geometry; on failure, why, naming the source as the user named it.
 Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, std::u16string_view device_name);
+// The same over a source already open (a partition, an image in memory).
+// The source is kept even when its geometry is refused, so that a read
+// failure it recorded can still be told.
+Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::ByteSource> device,
+                                std::u16string label);
 
-// The boot sector fields the reader depends on, in range; else which field
-// holds what.
-Expected<void> CheckBootGeometry(const VolumeContext& volume);
+// Why a source that was to be an NTFS volume is not one, from what it
+// holds (another file system, a partition table, ...); nullopt when its
+// first sector is an NTFS boot sector.
+std::optional<Error> NotAnNtfsVolume(const VolumeContext& volume);
 
-bool ReadVolumeBytes(VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
-bool ReadClusters(VolumeContext& volume, Lcn lcn, std::span<uint8_t> out);
+bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
+bool ReadClusters(const VolumeContext& volume, Lcn lcn, std::span<uint8_t> out);
 
 }  // namespace velmora

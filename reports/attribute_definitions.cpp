@@ -3,6 +3,7 @@
 
 #include "ntfs/bytes.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
@@ -35,14 +36,7 @@ constexpr json::FlagName kAttrDefFlags[] = {
 bool ReportAttributeDefinitions(ReportContext& context) {
   auto record = ReadReportRecord(context, kAttrDefReference);
   if (!record) return false;
-  std::optional<AttributeRecord> data;
-  AttributeWalk walk(*record);
-  while (auto a = walk.Next()) {
-    if (a->Type() == AttrType::kData) {
-      data = a;
-      break;
-    }
-  }
+  const auto data = FindAttribute(*record, AttrType::kData, nullptr, nullptr);
   if (!data) return false;
 
   // The table is a few kilobytes; only the low 32 bits of a non-resident

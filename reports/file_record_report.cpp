@@ -5,6 +5,7 @@
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
@@ -65,14 +66,7 @@ bool CollectAttributeRows(VolumeContext& volume, FileReference reference, Attrib
   auto record = ReadFileRecord(volume, reference);
   if (!record) return false;
 
-  std::optional<AttributeRecord> list;
-  AttributeWalk find(*record);
-  while (auto a = find.Next()) {
-    if (a->Type() == AttrType::kAttributeList) {
-      list = a;
-      break;
-    }
-  }
+  const auto list = FindAttribute(*record, AttrType::kAttributeList, nullptr, nullptr);
   if (!list) {
     AttributeWalk walk(*record);
     while (auto a = walk.Next()) rows.Add(RowOf(*record, *a));

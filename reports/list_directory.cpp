@@ -25,14 +25,10 @@ bool RecordIsDirectory(VolumeContext& volume, FileReference target) {
   auto record = ReadFileRecord(volume, target);
   if (!record) return false;
   if (record->Flags() & record::kFlagDirectory) return true;
-  AttributeListCursor cursor;
-  std::optional<AttributeRecord> name =
-      FindFileAttribute(volume, *record, AttrType::kFileName, cursor, nullptr, nullptr);
-  while (name) {
+  for (HeldAttribute name = FindFileAttribute(volume, *record, AttrType::kFileName, nullptr, nullptr); name;
+       name = FindFileAttribute(volume, *record, AttrType::kFileName, nullptr, &name)) {
     if (!name->NonResident() && (LeBytes(name->ResidentValue()).U32(file_name::kFlags) & file_name::kFlagDirectory))
       return true;
-    const AttributeRecord previous = *name;
-    name = FindFileAttribute(volume, *record, AttrType::kFileName, cursor, nullptr, &previous);
   }
   return false;
 }

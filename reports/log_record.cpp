@@ -63,13 +63,12 @@ bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
   VolumeContext& volume = context.volume;
   auto log = ReadReportRecord(context, kLogFileReference);
   if (!log) return false;
-  AttributeListCursor list_cursor;
-  auto data = FindFileAttribute(volume, *log, AttrType::kData, list_cursor, nullptr, nullptr);
+  const HeldAttribute data = FindFileAttribute(volume, *log, AttrType::kData, nullptr, nullptr);
   if (!data || data->ValueSize() == 0) return false;
   auto buffer_size = LogPageBufferSize(volume.Boot());
   if (!buffer_size) return false;
   std::vector<uint8_t> buffer(*buffer_size);
-  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *log, *data);
+  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *log, data);
 
   auto restart_count = ReadLogPage(reader, logfile::kSecondRestartPage, buffer);
   if (!restart_count) return false;

@@ -46,12 +46,11 @@ bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id) {
   auto secure = ReadFileRecord(context.volume, kSecureReference);
   if (!secure) return false;
   // The first $DATA of $Secure whatever its name: $SDS on every volume.
-  AttributeListCursor list_cursor;
-  auto stream = FindFileAttribute(context.volume, *secure, AttrType::kData, list_cursor, nullptr, nullptr);
+  const HeldAttribute stream = FindFileAttribute(context.volume, *secure, AttrType::kData, nullptr, nullptr);
   if (!stream) return false;
 
   std::vector<uint8_t> entry(query.entry_length);
-  AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, *secure, *stream);
+  AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, *secure, stream);
   auto read = reader.ReadAttributeRange(query.sds_offset, entry);
   if (!read || *read != entry.size()) return false;
 

@@ -84,14 +84,11 @@ class RunBytesTest : public ::testing::Test {
   void SetUp() override {
     std::vector<uint8_t> image(16 * 512);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i / 512);
-    image[0x0B] = 0x00;
-    image[0x0C] = 0x02;  // 512 bytes per sector
-    image[0x0D] = 1;     // 1 sector per cluster
-    volume_.SetDevice(std::make_unique<source::MemorySource>(std::move(image)));
-    uint8_t boot[512] = {};
-    boot[0x0C] = 2;
-    boot[0x0D] = 1;
-    std::copy(std::begin(boot), std::end(boot), volume_.boot_sector().begin());
+    image[boot::kBytesPerSector] = 0x00;
+    image[boot::kBytesPerSector + 1] = 0x02;  // 512 bytes per sector
+    image[boot::kSectorsPerCluster] = 1;
+    image[boot::kClustersPerRecord] = 0xF6;  // 1 KiB records; the MFT at cluster 0
+    ASSERT_TRUE(OpenVolumeSource(volume_, std::make_unique<source::MemorySource>(std::move(image)), u"test"));
   }
   RunList Runs(std::vector<uint8_t> pairs) {
     pairs_ = std::move(pairs);

@@ -7,6 +7,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
+#include "output/format.h"
 #include "source/byte_source.h"
 #include "tests/support/synthetic_volume.h"
 
@@ -20,9 +21,7 @@ using testing::SingleRun;
 using testing::SyntheticVolume;
 
 void Open(VolumeContext& volume, std::vector<uint8_t>& image) {
-  volume.SetDevice(std::make_unique<source::MemorySource>(std::span<const uint8_t>(image)));
-  ASSERT_TRUE(ReadVolumeBytes(volume, 0, volume.boot_sector()));
-  volume.DeriveFileRecordSize();
+  ASSERT_TRUE(OpenVolumeSource(volume, std::make_unique<source::MemorySource>(std::span<const uint8_t>(image)), u"test"));
 }
 
 TEST(UpdateSequenceTest, RestoresEveryStrideOfA1024ByteRecord) {
@@ -172,17 +171,24 @@ TEST_F(SyntheticRecordsTest, RecordInAHoleOfTheMftIsNotFound) {
   EXPECT_FALSE(ReadFileRecord(volume_, FileReference(20)).has_value());
 }
 
-TEST_F(SyntheticRecordsTest, UnusableGeometryFailsWithoutReading) {
+TEST_F(SyntheticRecordsTest, UnusableGeometryRefusesTheVolumeWithoutReading) {
+  auto open = [&] {
+    return OpenVolumeSource(volume_, std::make_unique<source::MemorySource>(std::span<const uint8_t>(synthetic_.image())),
+                            u"test");
+  };
   synthetic_.image()[0x40] = 0;  // 1-byte records
-  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(open());
   EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
   synthetic_.image()[0x40] = 0xE0;  // 4 GiB records
-  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(open());
   EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
   synthetic_.image()[0x40] = 0xF6;
   synthetic_.image()[0x0D] = 0;  // no cluster size
-  Open(volume_, synthetic_.image());
+  EXPECT_FALSE(open());
   EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+  synthetic_.image()[0x0D] = 1;
+  EXPECT_TRUE(open());
+  EXPECT_TRUE(ReadFileRecord(volume_, kRootReference).has_value());
 }
 
 TEST_F(SyntheticRecordsTest, TruncatedImageIsAFailureNotStaleBytes) {
@@ -257,8 +263,7 @@ TEST_F(AttributeListTest, ListSelectsFirstExtentsAcrossRecordsInListOrder) {
   EXPECT_TRUE(any.empty());  // with a list, type 0 matches no entry
 
   // The unnamed value reads whole through both extents.
-  AttributeListCursor cursor;
-  auto data = FindFileAttribute(volume_, *base, AttrType::kData, cursor, nullptr, nullptr);
+  auto data = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr);
   ASSERT_TRUE(data.has_value());
   AttributeReader reader = AttributeReader::ForFileAttribute(volume_, *base, *data);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();
@@ -269,6 +274,67 @@ TEST_F(AttributeListTest, ListSelectsFirstExtentsAcrossRecordsInListOrder) {
   // Through its own record's runs only, the second half stays zero.
   AttributeReader first_only(volume_, *data);
   EXPECT_EQ((*first_only.ReadAttributeValue())[1024], 0x00);
+}
+
+// The MFT's later extents are gathered as every value's are: by name, in VCN
+// order whatever the list order, each read through the runs found so far.
+TEST_F(AttributeListTest, MftExtentsAreGatheredByNameInVcnOrder) {
+  // Extent 0 maps records 0..15 (clusters 16..47); record 15 holds VCNs 32..79
+  // at cluster 600 (records 16..39), record 14 VCNs 80..81 at 700 (record 40).
+  // Record 13 holds a named $DATA at VCN 32 that must not be taken.
+  auto list = Concat({ListEntry(0x80, 0, 1), ListEntry(0x80, 13, 0, 32, u"$X"), ListEntry(0x80, 14, 0, 80),
+                      ListEntry(0x80, 15, 0, 32)});
+  synthetic_.SetRecord(0, RecordBuilder(0)
+                              .Resident(0x20, 3, u"", list)
+                              .NonResident(0x80, 1, u"", SingleRun(SyntheticVolume::kMftLcn, 32), 0, 31, 41 * 1024)
+                              .Build());
+  synthetic_.SetRecord(13, RecordBuilder(13).BaseReference(0).NonResident(0x80, 0, u"$X", SingleRun(800, 48), 32, 79, 0).Build());
+  synthetic_.SetRecord(14, RecordBuilder(14).BaseReference(0).NonResident(0x80, 0, u"", SingleRun(700, 2), 80, 81, 0).Build());
+  synthetic_.SetRecord(15, RecordBuilder(15).BaseReference(0).NonResident(0x80, 0, u"", SingleRun(600, 48), 32, 79, 0).Build());
+  synthetic_.SetClusters(600 + (33 - 16) * 2, RecordBuilder(33).Resident(0x80, 3, u"", {3}).Build());
+  synthetic_.SetClusters(700, RecordBuilder(40).Resident(0x80, 3, u"", {4}).Build());
+  Open(volume_, synthetic_.image());
+  for (uint64_t number : {33, 40}) {
+    auto found = ReadFileRecord(volume_, FileReference(number));
+    ASSERT_TRUE(found.has_value()) << number << ": " << Utf16ToUtf8(found.error().Line());
+    EXPECT_EQ(found->OwnNumber(), number);
+  }
+  ASSERT_NE(volume_.mft_runs(), nullptr);
+  EXPECT_EQ(volume_.mft_runs()->EndVcn(), 82u);
+}
+
+// A found attribute keeps the record that holds it: later lookups, which
+// read other records, leave it readable.
+TEST_F(AttributeListTest, FoundAttributeOutlivesLaterLookups) {
+  auto list = Concat({ListEntry(0x80, 31, 0, 0, u"a"), ListEntry(0x80, 32, 0, 0, u"b")});
+  synthetic_.SetRecord(30, RecordBuilder(30).Resident(0x20, 3, u"", list).Build());
+  synthetic_.SetRecord(31, RecordBuilder(31).BaseReference(30).Resident(0x80, 0, u"a", {0xA1, 0xA2}).Build());
+  synthetic_.SetRecord(32, RecordBuilder(32).BaseReference(30).Resident(0x80, 0, u"b", {0xB1}).Build());
+  Open(volume_, synthetic_.image());
+  auto base = ReadFileRecord(volume_, FileReference(30));
+  ASSERT_TRUE(base.has_value());
+
+  const HeldAttribute first = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr);
+  ASSERT_TRUE(first.has_value());
+  HeldAttribute later = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &first);
+  ASSERT_TRUE(later.has_value());
+  EXPECT_EQ(later.holder().OwnNumber(), 32u);
+  EXPECT_FALSE(FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &later).has_value());
+  later = HeldAttribute();  // its record is released
+
+  EXPECT_EQ(first.holder().OwnNumber(), 31u);
+  EXPECT_EQ(first->Name(), u"a");
+  const auto value = first->ResidentValue();
+  EXPECT_EQ(std::vector<uint8_t>(value.begin(), value.end()), (std::vector<uint8_t>{0xA1, 0xA2}));
+
+  // A reader made from a handle keeps the record after the handle is gone.
+  AttributeReader reader = [&] {
+    const HeldAttribute b = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &first);
+    return AttributeReader::ForFileAttribute(volume_, *base, b);
+  }();
+  const std::vector<uint8_t>* b_value = reader.ReadAttributeValue();
+  ASSERT_NE(b_value, nullptr);
+  EXPECT_EQ(*b_value, (std::vector<uint8_t>{0xB1}));
 }
 
 TEST_F(AttributeListTest, EntriesNamingOneAttributeTwiceDoNotCycle) {

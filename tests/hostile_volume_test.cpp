@@ -71,9 +71,7 @@ size_t LargestAllocation(Fn&& fn) {
 }
 
 void Open(VolumeContext& volume, std::span<const uint8_t> image) {
-  volume.SetDevice(std::make_unique<source::MemorySource>(image));
-  ASSERT_TRUE(ReadVolumeBytes(volume, 0, volume.boot_sector()));
-  volume.DeriveFileRecordSize();
+  ASSERT_TRUE(OpenVolumeSource(volume, std::make_unique<source::MemorySource>(image), u"test"));
 }
 
 std::vector<uint8_t> ListEntry(uint32_t type, uint64_t record, uint16_t instance, uint64_t vcn = 0,
@@ -140,8 +138,7 @@ TEST_F(HugeListTest, ListClaimingGigabytesFailsWithoutAllocatingIt) {
     ASSERT_TRUE(base.has_value());
     const size_t largest = LargestAllocation([&] {
       EXPECT_FALSE(ReadAttributeListValue(volume_, *base).has_value());
-      AttributeListCursor cursor;
-      EXPECT_FALSE(FindFileAttribute(volume_, *base, AttrType::kData, cursor, nullptr, nullptr).has_value());
+      EXPECT_FALSE(FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr).has_value());
       auto data = FindAttribute(*base, AttrType::kData, nullptr, nullptr);
       ASSERT_TRUE(data.has_value());
       AttributeReader reader = AttributeReader::ForFileAttribute(volume_, *base, *data);
@@ -164,8 +161,7 @@ TEST_F(HugeListTest, ListWithinTheBoundIsFollowed) {
   auto list = ReadAttributeListValue(volume_, *base);
   ASSERT_TRUE(list.has_value());
   EXPECT_EQ(AttributeListEntries(*list).size(), 2u);
-  AttributeListCursor cursor;
-  auto data = FindFileAttribute(volume_, *base, AttrType::kData, cursor, nullptr, nullptr);
+  auto data = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr);
   ASSERT_TRUE(data.has_value());
   EXPECT_EQ(data->Id(), 3);
 }
@@ -179,10 +175,11 @@ std::vector<uint8_t> Holes(size_t count) {
 
 TEST(RunBoundTest, DecodingStopsAtTheBoundAndTheListCannotBeRead) {
   std::vector<uint8_t> image(64 << 10);
+  Put16(image, boot::kBytesPerSector, 512);
+  image[boot::kSectorsPerCluster] = 1;
+  image[boot::kClustersPerRecord] = 0xF6;  // 1 KiB records
   VolumeContext volume;
   Open(volume, image);
-  StoreLe16(volume.boot_sector(), boot::kBytesPerSector, 512);
-  volume.boot_sector()[boot::kSectorsPerCluster] = 1;
 
   const auto within = Holes(kMaxRunsPerValue);
   RunList full;
@@ -300,9 +297,8 @@ TEST(ExtentGatheringTest, LongNamedValueReadsThroughEveryExtent) {
   Open(volume, synthetic.image());
   auto base = ReadFileRecord(volume, FileReference(30));
   ASSERT_TRUE(base.has_value());
-  AttributeListCursor cursor;
   const CountedName counted{name};
-  auto data = FindFileAttribute(volume, *base, AttrType::kData, cursor, &counted, nullptr);
+  auto data = FindFileAttribute(volume, *base, AttrType::kData, &counted, nullptr);
   ASSERT_TRUE(data.has_value());
   AttributeReader reader = AttributeReader::ForFileAttribute(volume, *base, *data);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();

@@ -44,9 +44,7 @@ class IndexWalkTest : public ::testing::Test {
   }
   void Open() {
     source_ = new source::MemorySource(std::span<const uint8_t>(synthetic_.image()));
-    volume_.SetDevice(std::unique_ptr<source::ByteSource>(source_));
-    ASSERT_TRUE(ReadVolumeBytes(volume_, 0, volume_.boot_sector()));
-    volume_.DeriveFileRecordSize();
+    ASSERT_TRUE(OpenVolumeSource(volume_, std::unique_ptr<source::ByteSource>(source_), u"test"));
     ASSERT_TRUE(CheckNtfsVolume(volume_));
   }
   // Names visited by a full walk, in order.

@@ -26,9 +26,8 @@ class VolumeCoreTest : public ::testing::TestWithParam<std::string> {
     const TestVolume& v = LoadVolume(GetParam());
     volume_ = &v;
     ASSERT_FALSE(v.image.empty());
-    context_.SetDevice(std::make_unique<source::MemorySource>(std::span<const uint8_t>(v.image)));
-    ASSERT_TRUE(ReadVolumeBytes(context_, 0, context_.boot_sector()));
-    context_.DeriveFileRecordSize();
+    ASSERT_TRUE(
+        OpenVolumeSource(context_, std::make_unique<source::MemorySource>(std::span<const uint8_t>(v.image)), u"test"));
     ASSERT_TRUE(CheckNtfsVolume(context_));
   }
   const TestVolume* volume_ = nullptr;
@@ -38,7 +37,7 @@ class VolumeCoreTest : public ::testing::TestWithParam<std::string> {
 TEST_P(VolumeCoreTest, GeometryMatchesTheBuild) {
   auto geometry = volume_->Facts("geometry");
   ASSERT_EQ(geometry.size(), 1u);
-  EXPECT_EQ(std::to_string(context_.BytesPerSector()), geometry[0]->Get("sector"));
+  EXPECT_EQ(std::to_string(context_.geometry().BytesPerSector()), geometry[0]->Get("sector"));
   EXPECT_EQ(std::to_string(context_.BytesPerCluster()), geometry[0]->Get("cluster"));
   EXPECT_EQ(std::to_string(context_.BytesPerFileRecord()), geometry[0]->Get("record"));
 }
@@ -65,7 +64,7 @@ TEST_P(VolumeCoreTest, EveryInUseRecordReadsWithSleuthKitsHeaderValues) {
 // only between attributes of the same type and name.
 struct Found {
   std::optional<FileRecord> base;
-  AttributeListCursor cursor;
+  HeldAttribute held;  // holds the record `attribute` lies in, when found through the lookup
   std::optional<AttributeRecord> attribute;
 };
 void FindAttributeOf(VolumeContext& volume, uint64_t number, uint32_t type, const std::string& name, uint32_t id,
@@ -80,17 +79,17 @@ void FindAttributeOf(VolumeContext& volume, uint64_t number, uint32_t type, cons
   const std::u16string wanted = name == "-" ? u"" : U16(name);
   int same_name = 0;
   std::optional<uint16_t> first_id;
-  for (auto a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), found.cursor, nullptr, nullptr); a;
-       a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), found.cursor, nullptr, &*a)) {
+  for (auto a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, nullptr); a;
+       a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, &a)) {
     if (a->Name() != wanted) continue;
     ++same_name;
     if (!first_id) first_id = a->Id();
   }
-  AttributeListCursor cursor;
-  for (auto a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), found.cursor, nullptr, nullptr); a;
-       a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), found.cursor, nullptr, &*a)) {
+  for (auto a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, nullptr); a;
+       a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, &a)) {
     if (a->Name() == wanted && (same_name == 1 || a->Id() == id)) {
-      found.attribute = a;
+      found.held = a;
+      found.attribute = *a;
       return;
     }
   }

@@ -40,10 +40,12 @@ inline std::vector<uint8_t> RawValue(VolumeMap& map, uint64_t number, AttrType t
                                      uint64_t limit) {
   auto record = ReadFileRecord(map.volume(), FileReference(number));
   if (!record) return {};
-  AttributeListCursor cursor;
   // The list never names itself: it is found in the base record.
-  auto attribute = type == AttrType::kAttributeList ? FindAttribute(*record, type, name, nullptr)
-                                                    : FindFileAttribute(map.volume(), *record, type, cursor, name, nullptr);
+  const HeldAttribute held =
+      type == AttrType::kAttributeList ? HeldAttribute() : FindFileAttribute(map.volume(), *record, type, name, nullptr);
+  const std::optional<AttributeRecord> attribute =
+      type == AttrType::kAttributeList ? FindAttribute(*record, type, name, nullptr)
+                                       : (held ? std::optional<AttributeRecord>(*held) : std::nullopt);
   if (!attribute) return {};
   if (!attribute->NonResident()) {
     auto value = attribute->ResidentValue();

@@ -8,6 +8,7 @@
 // Header-only: the fuzz build (clang) and the test suite (g++) take it alike.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -508,17 +509,20 @@ inline int FuzzDataRuns(std::span<const uint8_t> data) {
     offset %= 1u << 20;
   }
 
-  static const std::vector<uint8_t> image = [] {
+  static std::vector<uint8_t> image = [] {
     std::vector<uint8_t> bytes(256u << 10);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    StoreLe16(bytes, boot::kBytesPerSector, 512);
+    std::fill_n(bytes.begin() + boot::kMftLcn, 8, 0);
+    bytes[boot::kClustersPerRecord] = 0xF6;  // 1 KiB records
     return bytes;
   }();
-  // Sectors-per-cluster bytes: 512 B, 1, 4, 64 and 128 KiB clusters, 2 MiB, and two that are not sizes.
+  // Sectors-per-cluster bytes: 512 B, 1, 4, 64 and 128 KiB clusters, 2 MiB, and two that are not sizes
+  // (a volume the geometry check refuses: nothing is read).
   static constexpr uint8_t kSectorsPerCluster[] = {1, 2, 8, 0x80, 0xF8, 0xF4, 0x00, 0xE0};
+  image[boot::kSectorsPerCluster] = kSectorsPerCluster[selector % 8];
   VolumeContext volume;
-  volume.SetDevice(std::make_unique<source::MemorySource>(std::span<const uint8_t>(image)));
-  StoreLe16(volume.boot_sector(), boot::kBytesPerSector, 512);
-  volume.boot_sector()[boot::kSectorsPerCluster] = kSectorsPerCluster[selector % 8];
+  OpenVolumeSource(volume, std::make_unique<source::MemorySource>(std::span<const uint8_t>(image)), u"image");
 
   RunCursor cursor(pairs, Vcn(start_vcn), Vcn(last_vcn));
   Run run;
@@ -670,22 +674,19 @@ inline int FuzzAttributeList(std::span<const uint8_t> data) {
   if (record) {
     std::array<uint8_t, 1024> buffer;
     for (AttrType type : {AttrType::kData, AttrType::kFileName, AttrType::kSecurityDescriptor, AttrType::kAny}) {
-      AttributeListCursor cursor;
-      std::optional<AttributeRecord> found = FindFileAttribute(open.volume, *record, type, cursor, nullptr, nullptr);
+      HeldAttribute found = FindFileAttribute(open.volume, *record, type, nullptr, nullptr);
       std::set<std::pair<uint64_t, uint16_t>> seen;
       // The lookup alone does not stop on a list that names one attribute
       // twice; the callers bound their walks, and so does this one.
       for (int n = 0; found && n < 256; ++n) {
-        if (cursor.record && !seen.emplace(cursor.record->OwnNumber(), found->Id()).second) break;
+        if (!seen.emplace(found.holder().OwnNumber(), found->Id()).second) break;
         AttributeReader reader = AttributeReader::ForFileAttribute(open.volume, *record, *found);
         reader.ReadAttributeRange(0, buffer);
-        const AttributeRecord previous = *found;
-        found = FindFileAttribute(open.volume, *record, type, cursor, nullptr, &previous);
+        found = FindFileAttribute(open.volume, *record, type, nullptr, &found);
       }
     }
     static constexpr CountedName kAlpha{u"alpha"};
-    AttributeListCursor named;
-    FindFileAttribute(open.volume, *record, AttrType::kData, named, &kAlpha, nullptr);
+    FindFileAttribute(open.volume, *record, AttrType::kData, &kAlpha, nullptr);
   }
   RunRecordReports(open.context, FileReference(30), selector >> 2);
   return 0;

@@ -59,10 +59,7 @@ inline std::vector<uint64_t> MapValueBytes(const RunList& runs, uint32_t cluster
 class VolumeMap {
  public:
   explicit VolumeMap(std::span<const uint8_t> image) {
-    volume_.SetDevice(std::make_unique<source::MemorySource>(image));
-    ok_ = ReadVolumeBytes(volume_, 0, volume_.boot_sector());
-    volume_.DeriveFileRecordSize();
-    ok_ = ok_ && CheckNtfsVolume(volume_) && ReadFileRecord(volume_, FileReference(record::kDirectRecords));
+    ok_ = OpenVolumeSource(volume_, std::make_unique<source::MemorySource>(image), u"image") && CheckNtfsVolume(volume_) && ReadFileRecord(volume_, FileReference(record::kDirectRecords));
   }
   bool ok() const { return ok_; }
   VolumeContext& volume() { return volume_; }
@@ -73,7 +70,7 @@ class VolumeMap {
     Region region{std::move(name), {}};
     const uint64_t size = volume_.BytesPerFileRecord();
     if (number < record::kDirectRecords) {
-      const uint64_t start = volume_.MftLcn() * cluster() + number * size;
+      const uint64_t start = volume_.geometry().MftOffset() + number * size;
       for (uint64_t i = 0; i < size; ++i) region.offsets.push_back(start + i);
     } else if (volume_.mft_runs()) {
       region.offsets = MapValueBytes(*volume_.mft_runs(), cluster(), number * size, size);
@@ -92,8 +89,7 @@ class VolumeMap {
     Region region{std::move(region_name), {}};
     auto record = ReadFileRecord(volume_, FileReference(number));
     if (!record) return region;
-    AttributeListCursor cursor;
-    auto attribute = FindFileAttribute(volume_, *record, type, cursor, name, nullptr);
+    auto attribute = FindFileAttribute(volume_, *record, type, name, nullptr);
     if (!attribute || !attribute->NonResident()) return region;
     RunList runs;
     runs.AppendExtent(*attribute);
@@ -105,8 +101,7 @@ class VolumeMap {
   Region FirstIndexBlock(uint64_t directory) {
     auto record = ReadFileRecord(volume_, FileReference(directory));
     if (!record) return {};
-    AttributeListCursor cursor;
-    auto root = FindFileAttribute(volume_, *record, AttrType::kIndexRoot, cursor, &kI30Name, nullptr);
+    auto root = FindFileAttribute(volume_, *record, AttrType::kIndexRoot, &kI30Name, nullptr);
     if (!root || root->NonResident()) return {};
     const uint32_t block = LeBytes(root->ResidentValue()).U32(index_root::kBytesPerBlock);
     if (block == 0 || block > kMaxIndexBlockBytes) return {};
