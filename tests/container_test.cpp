@@ -30,13 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // How a container is made from a committed volume: the command runs in the
 // case's own directory, where vol.raw is the raw volume (".raw": affconvert
 // refuses other names) and disk.raw the same volume on an MBR disk at 1 MiB.
@@ -180,7 +173,7 @@ Outcome Velmora(const std::string& source, const std::string& arguments) {
   Outcome run;
   run.out = RunCommand(std::string(VELMORA_BINARY) + " -m C: " + Quote(source) + " " + arguments + " 2>" + Quote(err),
                        &run.status);
-  run.err = ReadFile(err);
+  run.err = ReadText(err);
   std::error_code ec;
   fs::remove(err, ec);
   return run;
@@ -214,10 +207,10 @@ TEST_P(ContainerTest, EveryReportReadsAsTheRawVolume) {
   const fs::path written = CaseRoot() / (std::string("written.") + recipe.name);
   const std::string write = "-f 'C:\\$UpCase' -w 1 " + Quote(written.string());
   const Outcome expected = Velmora(raw, write);
-  const std::string expected_bytes = ReadFile(written);
+  const std::string expected_bytes = ReadText(written);
   const Outcome got = Velmora(container, write);
   EXPECT_EQ(got.out, expected.out);
-  EXPECT_EQ(ReadFile(written), expected_bytes);
+  EXPECT_EQ(ReadText(written), expected_bytes);
   EXPECT_EQ(expected_bytes.size(), 0x20000u);  // $UpCase: 65,536 UTF-16 units
   std::error_code ec;
   fs::remove(written, ec);
@@ -293,13 +286,13 @@ TEST(ContainerTest, WriteRefusesEverySegmentExtentAndParent) {
     std::error_code ec;
     fs::remove(link, ec);
     fs::create_symlink(dir / c.target, link, ec);
-    const std::string before = ReadFile(dir / c.target);
+    const std::string before = ReadText(dir / c.target);
     for (const fs::path& out : {dir / c.target, link}) {
       const Outcome run = Velmora((dir / recipe->bind).string(), "-f 'C:\\$UpCase' -w 1 " + Quote(out.string()));
       EXPECT_NE(run.out.find("Write file failed."), std::string::npos);
       EXPECT_NE(run.err.find("Refusing to write"), std::string::npos) << run.err;
     }
-    EXPECT_EQ(ReadFile(dir / c.target), before);
+    EXPECT_EQ(ReadText(dir / c.target), before);
     fs::remove(link, ec);
   }
 }
@@ -354,7 +347,7 @@ TEST(ContainerCampaign, DamagedStructuresNeverCrashHangOrChangeTheContainer) {
     const Recipe* recipe = RecipeNamed(region.recipe);
     if (!HaveTool(recipe->tool) || !MakeRecipe(*recipe)) continue;
     const fs::path dir = CaseRoot() / region.recipe;
-    const std::string sound = ReadFile(dir / region.file);
+    const std::string sound = ReadText(dir / region.file);
     int status = 0;
     const std::string start_text = RunCommand(
         "python3 -c \"b=open('" + (dir / region.file).string() + "','rb').read();print(" + region.start + ")\"", &status);
@@ -387,7 +380,7 @@ TEST(ContainerCampaign, DamagedStructuresNeverCrashHangOrChangeTheContainer) {
         ++runs;
         if (run.exit_code != 0) (run.err.empty() ? failed_silently : failed_with_reason)++;
         else if (run.out != expected.out) ++differed;
-        ASSERT_EQ(ReadFile(target), damaged);
+        ASSERT_EQ(ReadText(target), damaged);
       }
     }
     std::ofstream(target, std::ios::binary | std::ios::trunc).write(sound.data(), sound.size());

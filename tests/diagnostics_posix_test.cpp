@@ -20,7 +20,6 @@
 #include "cli/dispatch.h"
 #include "output/format.h"
 #include "platform/posix/file_source.h"
-#include "tests/support/shell.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {
@@ -29,11 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using testing::Quote;
-
-std::string ReadText(const fs::path& path) {
-  const std::vector<uint8_t> bytes = testing::ReadFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
+using testing::ReadText;
 
 class DiagnosticsCommandTest : public ::testing::Test {
  protected:
@@ -64,22 +59,10 @@ class DiagnosticsCommandTest : public ::testing::Test {
     if (!dir_.empty()) fs::remove_all(dir_);
   }
 
-  struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-  };
+  using Result = testing::ProgramRun;
   // velmora ARGUMENTS >stdout 2>stderr, or with stdout sent where redirect says.
   Result Run(const std::string& arguments, const std::string& redirect = "") {
-    const std::string out = dir_ / "stdout";
-    const std::string command = Quote(VELMORA_BINARY) + " " + arguments + " " +
-                                (redirect.empty() ? ">" + Quote(out) : redirect) + " 2>" + Quote(dir_ / "stderr");
-    Result result;
-    const int status = std::system(command.c_str());
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadText(out);
-    result.err = ReadText(dir_ / "stderr");
-    return result;
+    return testing::RunBuiltVelmora(dir_, arguments, redirect);
   }
   std::string Source(const std::string& name) const { return Quote(dir_ / name); }
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "output/json_lines.h"
-#include "tests/support/shell.h"
 #include "tests/support/volumes.h"
 
 namespace velmora::testing {

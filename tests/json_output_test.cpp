@@ -15,9 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/fake_platform.h"
 #include "tests/support/report_harness.h"
-#include "tests/support/shell.h"
 #include "tests/support/volumes.h"
 
 // The schema and the checker live in the source tree beside the data.
@@ -25,12 +23,6 @@
 
 namespace velmora::testing {
 namespace {
-
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
-  return text;
-}
 
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;

@@ -7,7 +7,7 @@
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "tests/support/fake_platform.h"
-#include "tests/support/large_volumes.h"
+#include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {

@@ -16,8 +16,7 @@
 #include "ntfs/volume.h"
 #include "reports/file_record_report.h"
 #include "reports/reports.h"
-#include "tests/support/fake_platform.h"
-#include "tests/support/large_volumes.h"
+#include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
@@ -26,19 +25,7 @@ namespace {
 
 constexpr uint64_t kRecord = 31;
 
-struct Harness {
-  explicit Harness(const std::vector<uint8_t>& image) {
-    platform.AddVolume(u'C', image);
-    EXPECT_TRUE(OpenVolume(volume, platform, u"\\\\.\\C:"));
-  }
-  ReportContext Context() { return ReportContext{volume, platform, console}; }
-
-  FakePlatform platform;
-  StringSink out;
-  StringSink err;
-  Console console{out, err};
-  VolumeContext volume;
-};
+using Harness = ReportHarness;
 
 // Sets the header fields the walk does not depend on to distinct values
 // (the update sequence stays valid: none of them is a protected word).
@@ -349,12 +336,6 @@ std::vector<TableRow> TableRows(const std::string& out) {
                     m[5].str()});
   }
   return rows;
-}
-
-std::string Hex(uint64_t value) {
-  std::ostringstream s;
-  s << std::uppercase << std::hex << value;
-  return s.str();
 }
 
 // -a of every record istat described (through -r, so records without a

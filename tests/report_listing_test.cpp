@@ -18,8 +18,7 @@
 #include "ntfs/volume.h"
 #include "reports/list_directory.h"
 #include "reports/reports.h"
-#include "tests/support/fake_platform.h"
-#include "tests/support/large_volumes.h"
+#include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
@@ -43,20 +42,7 @@ class DirectoryAnswerPlatform : public FakePlatform {
   }
 };
 
-// The reports of one in-memory volume bound to C:, called directly.
-struct Harness {
-  explicit Harness(const std::vector<uint8_t>& image) {
-    platform.AddVolume(u'C', image);
-    EXPECT_TRUE(OpenVolume(volume, platform, u"\\\\.\\C:"));
-  }
-  ReportContext Context() { return ReportContext{volume, platform, console}; }
-
-  DirectoryAnswerPlatform platform;
-  StringSink out;
-  StringSink err;
-  Console console{out, err};
-  VolumeContext volume;
-};
+using Harness = BasicReportHarness<DirectoryAnswerPlatform>;
 
 std::string Visit(const std::vector<uint8_t>& key, uint64_t reference, uint32_t& counter,
                   platform::Platform* system = nullptr) {

@@ -10,14 +10,15 @@
 #include "output/console.h"
 #include "ntfs/log_file.h"
 #include "reports/reports.h"
-#include "tests/support/fake_platform.h"
-#include "tests/support/record_volume.h"
+#include "tests/support/report_harness.h"
+#include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {
 
 using testing::FakePlatform;
+using testing::Protect;
 using testing::RecordVolume;
 using testing::RunSpec;
 
@@ -174,7 +175,7 @@ std::vector<uint8_t> RestartPage(uint32_t page_size, uint32_t sequence_bits) {
   Store(page, 0x14, page_size, 4);
   Store(page, 0x18, 0x48, 2);  // restart area behind the update sequence array
   Store(page, 0x48 + 0x10, sequence_bits, 4);
-  RecordVolume::Protect(page, 0x0007);
+  Protect(page, 0x30, 0x0007);
   return page;
 }
 
@@ -184,7 +185,7 @@ std::vector<uint8_t> RecordPageA() {
   PlaceHeader(page, 0x1F0, kStraddling);
   PlaceHeader(page, 0x400, kPlain);
   Store(page, 0xFE0, kNearEndLsn, 8);  // a header that would run past the page
-  RecordVolume::Protect(page, 0x0009);
+  Protect(page, 0x30, 0x0009);
   return page;
 }
 
@@ -192,7 +193,7 @@ std::vector<uint8_t> RecordPageB() {
   std::vector<uint8_t> page(kPage);
   std::memcpy(page.data(), "RCRD", 4);
   PlaceHeader(page, 0xB38, kExample);
-  RecordVolume::Protect(page, 0x000A);
+  Protect(page, 0x30, 0x000A);
   return page;
 }
 
@@ -221,22 +222,7 @@ std::vector<uint8_t> BuildLogVolume(const LogVolumeOptions& options = {}) {
   return v.Finish();
 }
 
-// One open volume and a console to report into.
-struct Session {
-  // Holds its own copy: the platform only borrows the bytes.
-  explicit Session(std::vector<uint8_t> bytes) : image(std::move(bytes)) {
-    platform.AddVolume(u'C', image);
-    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
-  }
-  std::vector<uint8_t> image;
-  FakePlatform platform;
-  VolumeContext volume;
-  StringSink out;
-  StringSink err;
-  Console console{out, err};
-  ReportContext context{volume, platform, console};
-  bool opened = false;
-};
+using Session = testing::ReportHarness;
 
 constexpr char kNoMatch[] = "Cannot find a matching record.\n";
 

@@ -20,15 +20,15 @@
 #include "ntfs/volume.h"
 #include "output/console.h"
 #include "reports/reports.h"
-#include "tests/support/fake_platform.h"
-#include "tests/support/large_volumes.h"
-#include "tests/support/record_volume.h"
+#include "tests/support/report_harness.h"
+#include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {
 
 using testing::FakePlatform;
+using testing::ListEntry;
 using testing::Pattern;
 using testing::RecordVolume;
 using testing::RunSpec;
@@ -72,20 +72,6 @@ struct Synthetic {
   std::map<uint16_t, std::vector<uint8_t>> expected;  // record 20's values by id
   std::vector<uint8_t> listed;                        // record 21's $DATA
 };
-
-std::vector<uint8_t> ListEntryBytes(uint32_t type, uint64_t start_vcn, uint64_t record, uint16_t instance) {
-  std::vector<uint8_t> e(0x20);
-  auto put = [&e](size_t at, uint64_t v, unsigned width) {
-    for (unsigned i = 0; i < width; ++i) e[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  };
-  put(0x00, type, 4);
-  put(0x04, e.size(), 2);
-  put(0x07, 0x1A, 1);
-  put(0x08, start_vcn, 8);
-  put(0x10, record | (uint64_t{1} << 48), 8);
-  put(0x18, instance, 2);
-  return e;
-}
 
 const Synthetic& WriteVolume() {
   static const Synthetic built = [] {
@@ -149,8 +135,9 @@ const Synthetic& WriteVolume() {
     v.AddResident(kListed, 0x10, 0, u"", Pattern(0x48, 10));
     v.AddNonResident(kListed, 0x80, 1, u"", {RunSpec{kListedLcn, 3}}, kListedSize);
     std::vector<uint8_t> list;
-    for (auto entry : {ListEntryBytes(0x10, 0, kListed, 0), ListEntryBytes(0x80, 0, kListed, 1),
-                       ListEntryBytes(0x80, 3, kExtension, 5)})
+    const uint64_t sequence_1 = uint64_t{1} << 48;
+    for (auto entry : {ListEntry(0x10, kListed | sequence_1, 0), ListEntry(0x80, kListed | sequence_1, 1),
+                       ListEntry(0x80, kExtension | sequence_1, 5, 3)})
       list.insert(list.end(), entry.begin(), entry.end());
     v.AddResident(kListed, 0x20, 2, u"", list);
     v.AddNonResident(kExtension, 0x80, 5, u"", {RunSpec{kListedLcn + 3, 2}}, 0, 3);
@@ -162,12 +149,8 @@ const Synthetic& WriteVolume() {
   return built;
 }
 
-struct Session {
-  // Holds its own copy: the platform only borrows the bytes.
-  explicit Session(std::vector<uint8_t> bytes) : image(std::move(bytes)) {
-    platform.AddVolume(u'C', image);
-    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
-  }
+struct Session : testing::ReportHarness {
+  using testing::ReportHarness::ReportHarness;
   bool Write(uint64_t record, uint32_t id) {
     return WriteAttributeToFile(context, kOut, FileReference(record), id);
   }
@@ -176,14 +159,6 @@ struct Session {
     return it == platform.files.end() ? nullptr : &it->second;
   }
   static constexpr std::u16string_view kOut = u"/tmp/out.bin";
-  std::vector<uint8_t> image;
-  FakePlatform platform;
-  VolumeContext volume;
-  StringSink out;
-  StringSink err;
-  Console console{out, err};
-  ReportContext context{volume, platform, console};
-  bool opened = false;
 };
 
 TEST(WriteAttributeTest, EveryKindOfValueComesOutWhole) {
@@ -300,12 +275,6 @@ TEST(WriteAttributeTest, RefusedOutputReadsNothingAndSaysWhy) {
 // <recno> <type> <instance> <holding recno> <vcn> <name>") give the instance,
 // and only attributes that start in the base record can be chosen.
 
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(value));
-  return text;
-}
-
 struct ListEntryFact {
   uint32_t type = 0;
   uint32_t instance = 0;
@@ -348,8 +317,8 @@ class VolumeWriter {
       digest = raw_[key];
     }
     const std::u16string out = testing::U16("/out/" + name_ + "/" + key);
-    auto run = testing::RunVelmora(platform_, {u"-f", u"C:\\", u"-r", testing::U16(Hex(std::stoull(f[0]))), u"-w",
-                                               testing::U16(Hex(instance)), out});
+    auto run = testing::RunVelmora(platform_, {u"-f", u"C:\\", u"-r", testing::U16(testing::Hex(std::stoull(f[0]))), u"-w",
+                                               testing::U16(testing::Hex(instance)), out});
     const bool writable = size != 0 && size <= kLimitSize;
     EXPECT_NE(run.out.find(writable ? "Write file succeed.\n" : "Write file failed.\n"), std::string::npos)
         << what << "\n"

@@ -299,17 +299,6 @@ TEST(TimelineJson, OneObjectPerNameWithReferencesAndAllTimes) {
 
 // ---- The committed volumes against Sleuth Kit ----
 
-std::string Capture(const std::string& command, int& status) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return out;
-  char buffer[1 << 16];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
-  status = pclose(pipe.release());
-  return out;
-}
-
 // (path, record, atime, mtime, ctime, crtime, size) of the lines of one kind.
 using Row = std::tuple<std::string, std::string, std::string, std::string, std::string, std::string, std::string>;
 struct Rows {
@@ -349,7 +338,7 @@ class TimelineOnCommittedVolumes : public OnCommittedVolumes {};
 
 TEST_F(TimelineOnCommittedVolumes, SameLinesAsSleuthKitAndMactimeReadsThem) {
   int status = 0;
-  Capture("command -v fls && command -v mactime", status);
+  RunCommand("command -v fls && command -v mactime", &status);
   if (status != 0) GTEST_SKIP() << "Sleuth Kit is not installed";
   namespace fs = std::filesystem;
   for (const std::string& name : names_) {
@@ -357,7 +346,7 @@ TEST_F(TimelineOnCommittedVolumes, SameLinesAsSleuthKitAndMactimeReadsThem) {
     const TestVolume& volume = LoadVolume(name);
     const fs::path image = fs::path(VELMORA_TEST_CACHE) / "unpacked" / (name + ".img");
     ASSERT_TRUE(fs::exists(image));
-    std::string theirs = Capture("fls -r -m / '" + image.string() + "' 2>/dev/null", status);
+    std::string theirs = RunCommand("fls -r -m / '" + image.string() + "' 2>/dev/null", &status);
     // Sleuth Kit cannot open volumes of 128 KiB clusters.
     if (status != 0 || theirs.empty()) continue;
 
@@ -392,7 +381,7 @@ TEST_F(TimelineOnCommittedVolumes, SameLinesAsSleuthKitAndMactimeReadsThem) {
     std::ofstream(body, std::ios::binary) << r.out;
     // mactime drops lines it cannot read without a word: every line with a
     // time must come back as a row (date,size,type,mode,uid,gid,inode,"name").
-    std::string timeline = Capture("TZ=UTC mactime -b '" + body.string() + "' -d 2>&1", status);
+    std::string timeline = RunCommand("TZ=UTC mactime -b '" + body.string() + "' -d 2>&1", &status);
     fs::remove(body);
     EXPECT_EQ(status, 0);
     std::set<std::string> written, read_back;

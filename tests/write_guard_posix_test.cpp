@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/shell.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {
@@ -50,25 +48,10 @@ class WriteCommandGuardTest : public ::testing::Test {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
-  struct Result {
-    int code = -1;
-    std::string out;
-    std::string err;
-  };
+  using Result = testing::ProgramRun;
   // velmora -m C: <source> -f C:\ -w <id> <output>
   Result Run(const std::string& source, const std::string& output, const std::string& id = "0") {
-    const auto out = dir_ / "stdout";
-    const auto err = dir_ / "stderr";
-    const std::string command = Quote(VELMORA_BINARY) + " -m C: " + Quote(source) + " -f 'C:\\' -w " + id + " " +
-                                Quote(output) + " >" + Quote(out) + " 2>" + Quote(err);
-    Result result;
-    int status = std::system(command.c_str());
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    auto o = ReadFile(out);
-    auto e = ReadFile(err);
-    result.out.assign(o.begin(), o.end());
-    result.err.assign(e.begin(), e.end());
-    return result;
+    return testing::RunBuiltVelmora(dir_, "-m C: " + Quote(source) + " -f 'C:\\' -w " + id + " " + Quote(output));
   }
   void ExpectRefused(const Result& r, const std::string& what) {
     EXPECT_EQ(r.code, 0) << what;

@@ -4,7 +4,7 @@
 # manifest (administrator rights) and version resource. A warning in the
 # program's own build fails it.
 #   tools/build_windows.sh                 both velmora.exe
-#   tools/build_windows.sh --tests=win32   and velmora_tests.exe in build-win32 (win64, all alike)
+#   tools/build_windows.sh --tests=win32   and the test programs in build-win32 (win64, all alike)
 # tools/install_windows_deps.sh installs the cross compilers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,8 +46,8 @@ build() {
   fi
   echo "built $dir/velmora.exe"
   if [ $with_tests = ON ]; then
-    cmake --build "$dir" -j"$jobs" --target velmora_tests
-    echo "built $dir/velmora_tests.exe"
+    cmake --build "$dir" -j"$jobs" --target velmora_tests velmora_allocation_tests
+    echo "built $dir/velmora_tests.exe and $dir/velmora_allocation_tests.exe"
   fi
 }
 

@@ -56,9 +56,11 @@ for target in "${unit[@]}"; do
   done
   echo "unit tests of the $target build under wine"
   # The damaged-volume campaign damages every 64th byte here: the native runs cover every byte.
-  if ! VELMORA_CAMPAIGN_STRIDE=64 "$(wine_loader "$target")" "build-$target/velmora_tests.exe" --gtest_brief=1 </dev/null; then
-    status=1
-  fi
+  for tests in velmora_tests velmora_allocation_tests; do
+    if ! VELMORA_CAMPAIGN_STRIDE=64 "$(wine_loader "$target")" "build-$target/$tests.exe" --gtest_brief=1 </dev/null; then
+      status=1
+    fi
+  done
 done
 
 # The Linux build compared with (tools/test.sh has built it in CI).

@@ -1,5 +1,7 @@
-// Attribute records built inline, and a report context that keeps what the
-// reports print on each stream, for unit tests of the -v, -d and -s reports.
+// Running reports in tests and keeping what they print: the whole program
+// over the fake platform (RunVelmora in fake_platform.h, RunOn), or a report
+// context over one in-memory volume (ReportHarness); and reading the output
+// of the committed volumes' reports against their manifests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,37 +24,41 @@ namespace velmora::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-// A resident attribute record: 0x18-byte header, the value right behind it,
-// total size rounded up to 8.
-inline Bytes ResidentAttribute(uint32_t type, const Bytes& value, uint16_t id = 0) {
-  const size_t total = (0x18 + value.size() + 7) & ~size_t{7};
-  Bytes b(total);
-  Put32(b, 0x00, type);
-  Put32(b, 0x04, static_cast<uint32_t>(total));
-  Put16(b, 0x0A, 0x18);
-  Put16(b, 0x0E, id);
-  Put32(b, 0x10, static_cast<uint32_t>(value.size()));
-  Put16(b, 0x14, 0x18);
-  std::copy(value.begin(), value.end(), b.begin() + 0x18);
-  return b;
+// The program run over a committed volume bound to C:.
+inline RunResult RunOn(const TestVolume& volume, const std::vector<std::u16string>& arguments) {
+  FakePlatform platform;
+  platform.AddVolume(u'C', volume.image);
+  return RunVelmora(platform, arguments);
 }
 
-// A non-resident attribute record whose mapping pairs are empty (a lone
-// terminator): every read of its value fails.
-inline Bytes NonResidentAttribute(uint32_t type, uint64_t real_size, uint16_t id = 0) {
-  Bytes b(0x48);
-  Put32(b, 0x00, type);
-  Put32(b, 0x04, 0x48);
-  b[0x08] = 1;
-  Put16(b, 0x0A, 0x40);
-  Put16(b, 0x0E, id);
-  Put64(b, 0x18, 0);
-  Put16(b, 0x20, 0x40);
-  Put64(b, 0x28, (real_size + 0xFFF) & ~uint64_t{0xFFF});
-  Put64(b, 0x30, real_size);
-  Put64(b, 0x38, real_size);
-  return b;
-}
+// A report context over an image bound to C: and opened (an empty image is
+// left unopened, for reports of values built inline); what the reports
+// print on standard output and standard error is kept apart.
+template <typename PlatformType>
+struct BasicReportHarness {
+  explicit BasicReportHarness(Bytes bytes = {}) : image(std::move(bytes)) {
+    if (image.empty()) return;
+    platform.AddVolume(u'C', image);
+    opened = OpenVolume(volume, platform, u"\\\\.\\C:").has_value();
+  }
+  // The context of a volume that must have opened.
+  ReportContext& Context() {
+    EXPECT_TRUE(opened);
+    return context;
+  }
+
+  Bytes image;  // the harness's own copy: the platform only borrows the bytes
+  PlatformType platform;
+  VolumeContext volume;
+  StringSink out;
+  StringSink err;
+  Console console{out, err};
+  ReportContext context{volume, platform, console};
+  bool opened = false;
+  // Stands for the base record; values of inline attributes never need it.
+  FileRecord base{Bytes(1024)};
+};
+using ReportHarness = BasicReportHarness<FakePlatform>;
 
 inline AttributeRecord OpenAttribute(const Bytes& bytes) {
   auto attribute = AttributeRecord::Open(bytes, 0, static_cast<uint32_t>(bytes.size()));
@@ -61,27 +67,7 @@ inline AttributeRecord OpenAttribute(const Bytes& bytes) {
   return *attribute;
 }
 
-// A report context over an unopened volume: what the reports print on
-// standard output and standard error is kept apart.
-struct ReportHarness {
-  FakePlatform platform;
-  VolumeContext volume;
-  StringSink out;
-  StringSink err;
-  Console console{out, err};
-  ReportContext context{volume, platform, console};
-  // Stands for the base record; values of inline attributes never need it.
-  FileRecord base{Bytes(1024)};
-};
-
 // ---- Committed volumes -----------------------------------------------------
-
-// The program run over a volume bound to C:.
-inline RunResult RunOn(const TestVolume& volume, const std::vector<std::u16string>& arguments) {
-  FakePlatform platform;
-  platform.AddVolume(u'C', volume.image);
-  return RunVelmora(platform, arguments);
-}
 
 // A manifest path (backslashes from the root) as a target on C:.
 inline std::u16string Target(const std::string& path) { return U16("C:" + path); }
@@ -112,9 +98,11 @@ inline std::vector<const Fact*> FactsOf(const TestVolume& volume, const std::str
   return out;
 }
 
-inline std::string Hex(uint64_t value, int digits) {
-  std::string text(digits, '0');
-  for (int i = digits; i-- > 0; value >>= 4) text[i] = "0123456789ABCDEF"[value & 0xF];
+// Upper-case hex digits, at least `digits` of them.
+inline std::string Hex(uint64_t value, int digits = 1) {
+  std::string text;
+  for (; value != 0 || static_cast<int>(text.size()) < digits; value >>= 4)
+    text.insert(text.begin(), "0123456789ABCDEF"[value & 0xF]);
   return text;
 }
 

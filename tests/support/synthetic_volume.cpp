@@ -1,7 +1,9 @@
 #include "tests/support/synthetic_volume.h"
 
 #include <algorithm>
-#include <optional>
+#include <cstring>
+#include <stdexcept>
+#include <string>
 
 namespace velmora::testing {
 
@@ -25,39 +27,66 @@ std::vector<uint8_t> Utf16Bytes(const std::u16string& text) {
   return out;
 }
 
+std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
+  std::vector<uint8_t> bytes(size);
+  uint32_t state = seed * 2654435761u + 1;
+  for (size_t i = 0; i < size; ++i) {
+    state = state * 1103515245u + 12345u;
+    bytes[i] = static_cast<uint8_t>(state >> 16);
+  }
+  return bytes;
+}
+
 namespace {
 
-// Applies an update sequence to a block whose array sits at `array`:
-// saves the last word of each 512-byte stride and stamps the USN there.
-void Protect(std::vector<uint8_t>& block, size_t array, uint16_t usn) {
-  uint16_t count = static_cast<uint16_t>(block.size() / 512 + 1);
+void Put16(std::span<uint8_t> b, size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
+
+// Bytes of the smallest two's-complement field holding value.
+unsigned SignedWidth(int64_t value) {
+  for (unsigned width = 1; width < 8; ++width) {
+    int64_t low = -(int64_t{1} << (8 * width - 1));
+    int64_t high = (int64_t{1} << (8 * width - 1)) - 1;
+    if (value >= low && value <= high) return width;
+  }
+  return 8;
+}
+
+// The boot sector fields both layouts write; the rest stay zero.
+void WriteBoot(std::vector<uint8_t>& b, uint8_t sectors_per_cluster, uint64_t mft_lcn) {
+  std::memcpy(b.data() + 3, "NTFS    ", 8);
+  Put16(b, 0x0B, 512);
+  b[0x0D] = sectors_per_cluster;
+  Put64(b, 0x30, mft_lcn);
+  b[0x40] = 0xF6;  // 1024-byte records
+  b[0x44] = 1;     // one cluster per index block
+  b[0x1FE] = 0x55;
+  b[0x1FF] = 0xAA;
+}
+
+}  // namespace
+
+void Protect(std::span<uint8_t> block, size_t array, uint16_t usn) {
+  const size_t count = block.size() / 512 + 1;
   Put16(block, 4, static_cast<uint16_t>(array));
-  Put16(block, 6, count);
+  Put16(block, 6, static_cast<uint16_t>(count));
   Put16(block, array, usn);
   for (size_t i = 1; i < count; ++i) {
-    size_t word = i * 512 - 2;
+    const size_t word = i * 512 - 2;
     block[array + 2 * i] = block[word];
     block[array + 2 * i + 1] = block[word + 1];
     Put16(block, word, usn);
   }
 }
 
-size_t Align8(size_t n) { return (n + 7) & ~size_t{7}; }
-
-}  // namespace
-
-RecordBuilder::RecordBuilder(uint64_t number, uint32_t size, uint16_t flags)
-    : number_(number), size_(size), flags_(flags) {}
-
-RecordBuilder& RecordBuilder::BaseReference(uint64_t reference) {
-  base_ = reference;
-  return *this;
-}
-
-RecordBuilder& RecordBuilder::Resident(uint32_t type, uint16_t id, const std::u16string& name,
+std::vector<uint8_t> ResidentAttribute(uint32_t type, uint16_t id, const std::u16string& name,
                                        const std::vector<uint8_t>& value) {
-  size_t name_offset = 0x18;
-  size_t value_offset = Align8(name_offset + name.size() * 2);
+  const size_t name_offset = 0x18;
+  const size_t value_offset = Align8(name_offset + name.size() * 2);
   std::vector<uint8_t> a(Align8(value_offset + value.size()));
   Put32(a, 0, type);
   Put32(a, 4, static_cast<uint32_t>(a.size()));
@@ -69,15 +98,14 @@ RecordBuilder& RecordBuilder::Resident(uint32_t type, uint16_t id, const std::u1
   auto n = Utf16Bytes(name);
   std::copy(n.begin(), n.end(), a.begin() + name_offset);
   std::copy(value.begin(), value.end(), a.begin() + value_offset);
-  attributes_.push_back(std::move(a));
-  return *this;
+  return a;
 }
 
-RecordBuilder& RecordBuilder::NonResident(uint32_t type, uint16_t id, const std::u16string& name,
+std::vector<uint8_t> NonResidentAttribute(uint32_t type, uint16_t id, const std::u16string& name,
                                           const std::vector<uint8_t>& mapping_pairs, uint64_t start_vcn,
-                                          uint64_t last_vcn, uint64_t real_size) {
-  size_t name_offset = 0x40;
-  size_t runs_offset = Align8(name_offset + name.size() * 2);
+                                          uint64_t last_vcn, uint64_t allocated, uint64_t real_size) {
+  const size_t name_offset = 0x40;
+  const size_t runs_offset = Align8(name_offset + name.size() * 2);
   std::vector<uint8_t> a(Align8(runs_offset + mapping_pairs.size() + 1));
   Put32(a, 0, type);
   Put32(a, 4, static_cast<uint32_t>(a.size()));
@@ -88,23 +116,59 @@ RecordBuilder& RecordBuilder::NonResident(uint32_t type, uint16_t id, const std:
   Put64(a, 0x10, start_vcn);
   Put64(a, 0x18, last_vcn);
   Put16(a, 0x20, static_cast<uint16_t>(runs_offset));
-  uint64_t allocated = (last_vcn + 1) * SyntheticVolume::kCluster;
   Put64(a, 0x28, allocated);
   Put64(a, 0x30, real_size);
   Put64(a, 0x38, real_size);
   auto n = Utf16Bytes(name);
   std::copy(n.begin(), n.end(), a.begin() + name_offset);
   std::copy(mapping_pairs.begin(), mapping_pairs.end(), a.begin() + runs_offset);
-  attributes_.push_back(std::move(a));
+  return a;
+}
+
+std::vector<uint8_t> ResidentAttribute(uint32_t type, const std::vector<uint8_t>& value, uint16_t id) {
+  return ResidentAttribute(type, id, u"", value);
+}
+
+std::vector<uint8_t> NonResidentAttribute(uint32_t type, uint64_t real_size, uint16_t id) {
+  return NonResidentAttribute(type, id, u"", {}, 0, 0, (real_size + 0xFFF) & ~uint64_t{0xFFF}, real_size);
+}
+
+RecordBuilder::RecordBuilder(uint64_t number, uint32_t size, uint16_t flags)
+    : number_(number), size_(size), flags_(flags) {}
+
+RecordBuilder& RecordBuilder::BaseReference(uint64_t reference) {
+  base_ = reference;
   return *this;
+}
+
+RecordBuilder& RecordBuilder::Resident(uint32_t type, uint16_t id, const std::u16string& name,
+                                       const std::vector<uint8_t>& value) {
+  return Attribute(ResidentAttribute(type, id, name, value));
+}
+
+RecordBuilder& RecordBuilder::NonResident(uint32_t type, uint16_t id, const std::u16string& name,
+                                          const std::vector<uint8_t>& mapping_pairs, uint64_t start_vcn,
+                                          uint64_t last_vcn, uint64_t real_size) {
+  return Attribute(NonResidentAttribute(type, id, name, mapping_pairs, start_vcn, last_vcn,
+                                        (last_vcn + 1) * SyntheticVolume::kCluster, real_size));
+}
+
+RecordBuilder& RecordBuilder::Attribute(std::vector<uint8_t> bytes) {
+  attributes_.push_back(std::move(bytes));
+  return *this;
+}
+
+size_t RecordBuilder::FirstAttribute() const { return Align8(0x30 + 2 * (size_ / 512 + 1)); }
+
+bool RecordBuilder::Fits() const {
+  size_t at = FirstAttribute();
+  for (const auto& a : attributes_) at += a.size();
+  return at + 8 <= size_;
 }
 
 std::vector<uint8_t> RecordBuilder::Build() const {
   std::vector<uint8_t> r(size_);
-  r[0] = 'F';
-  r[1] = 'I';
-  r[2] = 'L';
-  r[3] = 'E';
+  std::memcpy(r.data(), "FILE", 4);
   Put64(r, 0x08, 0x1000 + number_);
   Put16(r, 0x10, 1);
   Put16(r, 0x12, 1);
@@ -113,11 +177,8 @@ std::vector<uint8_t> RecordBuilder::Build() const {
   Put16(r, 0x28, static_cast<uint16_t>(attributes_.size() + 1));
   Put16(r, 0x2A, static_cast<uint16_t>(number_ >> 32));
   Put32(r, 0x2C, static_cast<uint32_t>(number_));
-  size_t array = 0x30;
-  size_t at = Align8(array + 2 * (size_ / 512 + 1));
+  size_t at = FirstAttribute();
   Put16(r, 0x14, static_cast<uint16_t>(at));
-  // Attributes that would not leave room for the end marker are left out:
-  // fuzz targets hand the builder values of any size.
   for (const auto& a : attributes_) {
     if (a.size() + 8 > size_ - at) break;
     std::copy(a.begin(), a.end(), r.begin() + at);
@@ -127,7 +188,7 @@ std::vector<uint8_t> RecordBuilder::Build() const {
   at += 8;
   Put32(r, 0x18, static_cast<uint32_t>(at));
   Put32(r, 0x1C, size_);
-  Protect(r, array, 0x0042);
+  Protect(r, 0x30, 0x0042);
   return r;
 }
 
@@ -142,6 +203,21 @@ std::vector<uint8_t> FileNameValue(uint64_t parent, const std::u16string& name, 
   auto n = Utf16Bytes(name);
   std::copy(n.begin(), n.end(), v.begin() + 0x42);
   return v;
+}
+
+std::vector<uint8_t> ListEntry(uint32_t type, uint64_t record, uint16_t instance, uint64_t vcn,
+                               const std::u16string& name) {
+  std::vector<uint8_t> e(Align8(0x1A + name.size() * 2));
+  Put32(e, 0x00, type);
+  Put16(e, 0x04, static_cast<uint16_t>(e.size()));
+  e[0x06] = static_cast<uint8_t>(name.size());
+  e[0x07] = 0x1A;
+  Put64(e, 0x08, vcn);
+  Put64(e, 0x10, record);
+  Put16(e, 0x18, instance);
+  auto n = Utf16Bytes(name);
+  std::copy(n.begin(), n.end(), e.begin() + 0x1A);
+  return e;
 }
 
 std::vector<uint8_t> IndexEntry(uint64_t data, const std::vector<uint8_t>& key, bool last,
@@ -188,10 +264,7 @@ std::vector<uint8_t> IndexRootValue(const std::vector<std::vector<uint8_t>>& ent
 std::vector<uint8_t> IndexBlock(uint64_t vcn, const std::vector<std::vector<uint8_t>>& entries,
                                 uint32_t block_bytes) {
   std::vector<uint8_t> b(block_bytes);
-  b[0] = 'I';
-  b[1] = 'N';
-  b[2] = 'D';
-  b[3] = 'X';
+  std::memcpy(b.data(), "INDX", 4);
   Put64(b, 0x10, vcn);
   // Entries begin after the update sequence array at 0x28.
   size_t first = Align8(0x28 + 2 * (block_bytes / 512 + 1));
@@ -207,27 +280,40 @@ std::vector<uint8_t> IndexBlock(uint64_t vcn, const std::vector<std::vector<uint
 }
 
 std::vector<uint8_t> SingleRun(uint64_t lcn, uint64_t count) {
-  std::vector<uint8_t> p = {0x32, static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
-                            static_cast<uint8_t>(lcn), static_cast<uint8_t>(lcn >> 8), static_cast<uint8_t>(lcn >> 16)};
-  p.push_back(0);
-  return p;
+  return {0x32,
+          static_cast<uint8_t>(count),
+          static_cast<uint8_t>(count >> 8),
+          static_cast<uint8_t>(lcn),
+          static_cast<uint8_t>(lcn >> 8),
+          static_cast<uint8_t>(lcn >> 16),
+          0};
 }
 
-SyntheticVolume::SyntheticVolume() : image_(kClusters * kCluster) {
-  std::vector<uint8_t>& b = image_;
-  b[3] = 'N';
-  b[4] = 'T';
-  b[5] = 'F';
-  b[6] = 'S';
-  for (int i = 7; i < 11; ++i) b[i] = ' ';
-  Put16(b, 0x0B, 512);
-  b[0x0D] = 1;
-  Put64(b, 0x30, kMftLcn);
-  b[0x40] = 0xF6;  // 1024-byte records
-  b[0x44] = 1;
-  b[510] = 0x55;
-  b[511] = 0xAA;
+std::vector<uint8_t> EncodeRuns(const std::vector<RunSpec>& runs) {
+  std::vector<uint8_t> out;
+  int64_t previous = 0;
+  for (const RunSpec& run : runs) {
+    const unsigned length_bytes = SignedWidth(static_cast<int64_t>(run.length));
+    unsigned offset_bytes = 0;
+    int64_t delta = 0;
+    if (run.lcn) {
+      delta = static_cast<int64_t>(*run.lcn) - previous;
+      offset_bytes = SignedWidth(delta);
+      previous = static_cast<int64_t>(*run.lcn);
+    }
+    out.push_back(static_cast<uint8_t>(length_bytes | (offset_bytes << 4)));
+    for (unsigned i = 0; i < length_bytes; ++i) out.push_back(static_cast<uint8_t>(run.length >> (8 * i)));
+    const auto bits = static_cast<uint64_t>(delta);
+    for (unsigned i = 0; i < offset_bytes; ++i) out.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+  }
+  out.push_back(0);
+  return out;
+}
 
+// ---- SyntheticVolume
+
+SyntheticVolume::SyntheticVolume() : image_(kClusters * kCluster) {
+  WriteBoot(image_, 1, kMftLcn);
   const uint64_t mft_clusters = kMftRecords * 1024 / kCluster;
   SetRecord(0, RecordBuilder(0)
                    .Resident(0x30, 1, u"", FileNameValue(5, u"$MFT"))
@@ -260,6 +346,49 @@ void SyntheticVolume::SetRootEntries(const std::vector<std::pair<std::u16string,
                    .Resident(0x30, 1, u"", FileNameValue(5, u".", 3, 0x10000000))
                    .Resident(0x90, 2, u"$I30", IndexRootValue(index, false))
                    .Build());
+}
+
+// ---- RecordVolume
+
+RecordVolume::RecordVolume(uint64_t clusters) : image_(clusters * kClusterBytes) {
+  WriteBoot(image_, kClusterBytes / kSectorBytes, kMftLcn);
+  Put64(image_, 0x28, clusters * (kClusterBytes / kSectorBytes) - 1);  // sectors
+  Put64(image_, 0x38, 2);                                             // $MFTMirr
+}
+
+RecordBuilder& RecordVolume::Record(uint64_t number) {
+  return records_.try_emplace(number, number, kRecordBytes).first->second;
+}
+
+void RecordVolume::AddResident(uint64_t record, uint32_t type, uint16_t id, std::u16string name,
+                               std::vector<uint8_t> value) {
+  Record(record).Resident(type, id, name, value);
+}
+
+void RecordVolume::AddNonResident(uint64_t record, uint32_t type, uint16_t id, std::u16string name,
+                                  std::vector<RunSpec> runs, uint64_t real_size, uint64_t start_vcn) {
+  uint64_t clusters = 0;
+  for (const RunSpec& run : runs) clusters += run.length;
+  const uint64_t allocated = start_vcn == 0 ? (real_size + kClusterBytes - 1) / kClusterBytes * kClusterBytes : 0;
+  Record(record).Attribute(
+      NonResidentAttribute(type, id, name, EncodeRuns(runs), start_vcn, start_vcn + clusters - 1, allocated, real_size));
+}
+
+void RecordVolume::SetBaseReference(uint64_t record, uint64_t base) { Record(record).BaseReference(base); }
+
+void RecordVolume::WriteBytes(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (image_.size() < offset + bytes.size()) image_.resize(offset + bytes.size());
+  std::copy(bytes.begin(), bytes.end(), image_.begin() + offset);
+}
+
+const std::vector<uint8_t>& RecordVolume::Finish() {
+  for (const auto& [number, record] : records_) {
+    // A test that overfills a record is wrong, not its reader: it fails
+    // with this exception rather than with a record short of attributes.
+    if (!record.Fits()) throw std::length_error("attributes overflow record " + std::to_string(number));
+    WriteBytes(kMftLcn * kClusterBytes + number * kRecordBytes, record.Build());
+  }
+  return image_;
 }
 
 }  // namespace velmora::testing

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +13,9 @@
 #include <sstream>
 
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
 
 #include "output/format.h"
 
@@ -50,11 +54,6 @@ std::vector<std::string> CommittedVolumeNames() {
 
 namespace {
 
-std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Every test runs in its own process; the unpacked image is kept in the
 // build tree (written under a temporary name, then renamed) so that each
 // volume is unpacked once per build, not once per test.
@@ -63,7 +62,7 @@ std::vector<uint8_t> Unpack(const std::string& path, const std::string& name) {
   fs::path cache = fs::path(VELMORA_TEST_CACHE) / "unpacked" / (name + ".img");
   std::error_code ec;
   if (fs::exists(cache, ec) && fs::last_write_time(cache, ec) >= fs::last_write_time(path, ec))
-    return ReadWholeFile(cache.string());
+    return ReadFile(cache);
   std::vector<uint8_t> bytes;
   std::string command = "xz -dc '" + path + "'";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
@@ -126,7 +125,63 @@ const TestVolume& LoadVolume(const std::string& name) {
   return *slot;
 }
 
+std::vector<uint8_t> LargeVolume::LoadImage() const { return ReadFile(image_path); }
+
+std::string LargeDataDirectory() {
+  const char* dir = std::getenv("VELMORA_LARGE_DATA");
+  return dir ? dir : "";
+}
+
+std::vector<LargeVolume> LargeVolumes() {
+  std::vector<LargeVolume> volumes;
+  const std::string dir = LargeDataDirectory();
+  if (dir.empty() || !std::filesystem::is_directory(dir)) return volumes;
+  for (const auto& file : std::filesystem::directory_iterator(dir)) {
+    if (file.path().extension() != ".img") continue;
+    std::filesystem::path manifest = file.path();
+    manifest.replace_extension(".manifest");
+    if (!std::filesystem::exists(manifest)) continue;
+    volumes.push_back(LargeVolume{file.path().stem().string(), file.path(), ParseManifest(manifest.string())});
+  }
+  return volumes;
+}
+
 std::u16string U16(const std::string& text) { return Utf8ToUtf16(text); }
+
+std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+ProgramRun RunBuiltVelmora(const std::filesystem::path& scratch, const std::string& arguments,
+                           const std::string& stdout_redirect) {
+  const std::filesystem::path out = scratch / "stdout";
+  const std::filesystem::path err = scratch / "stderr";
+  const std::string command = Quote(VELMORA_BINARY) + " " + arguments + " " +
+                              (stdout_redirect.empty() ? ">" + Quote(out.string()) : stdout_redirect) + " 2>" +
+                              Quote(err.string());
+  ProgramRun run;
+  const int status = std::system(command.c_str());
+#ifdef _WIN32
+  run.code = status;
+#else
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+  run.out = ReadText(out);
+  run.err = ReadText(err);
+  return run;
+}
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 std::string RunCommand(const std::string& command, int* status) {
   std::string out;

@@ -53,8 +53,8 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 namespace velmora {
 namespace {
 
+using testing::ListEntry;
 using testing::Put16;
-using testing::Put32;
 using testing::Put64;
 using testing::RecordBuilder;
 using testing::SingleRun;
@@ -72,20 +72,6 @@ size_t LargestAllocation(Fn&& fn) {
 
 void Open(VolumeContext& volume, std::span<const uint8_t> image) {
   ASSERT_TRUE(OpenVolumeSource(volume, std::make_unique<source::MemorySource>(image), u"test"));
-}
-
-std::vector<uint8_t> ListEntry(uint32_t type, uint64_t record, uint16_t instance, uint64_t vcn = 0,
-                               const std::u16string& name = u"") {
-  std::vector<uint8_t> e((0x1A + name.size() * 2 + 7) & ~size_t{7});
-  Put32(e, 0x00, type);
-  Put16(e, 0x04, static_cast<uint16_t>(e.size()));
-  e[0x06] = static_cast<uint8_t>(name.size());
-  e[0x07] = 0x1A;
-  Put64(e, 0x08, vcn);
-  Put64(e, 0x10, record);
-  Put16(e, 0x18, instance);
-  for (size_t i = 0; i < name.size(); ++i) Put16(e, 0x1A + 2 * i, static_cast<uint16_t>(name[i]));
-  return e;
 }
 
 // An attribute record header whose value size field is patched after Build.
