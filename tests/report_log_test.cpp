@@ -19,6 +19,9 @@ namespace {
 
 using testing::FakePlatform;
 using testing::Protect;
+using testing::Put16;
+using testing::Put32;
+using testing::Put64;
 using testing::RecordVolume;
 using testing::RunSpec;
 
@@ -121,21 +124,16 @@ struct LogHeader {
   uint16_t flags = 0;
 };
 
-void Store(std::vector<uint8_t>& page, size_t offset, uint64_t value, unsigned width) {
-  for (unsigned i = 0; i < width && offset + i < page.size(); ++i)
-    page[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 void PlaceHeader(std::vector<uint8_t>& page, size_t at, const LogHeader& h) {
-  Store(page, at + 0x00, h.this_lsn, 8);
-  Store(page, at + 0x08, h.previous, 8);
-  Store(page, at + 0x10, h.undo_next, 8);
-  Store(page, at + 0x18, h.data_length, 4);
-  Store(page, at + 0x1C, h.sequence, 2);
-  Store(page, at + 0x1E, h.client, 2);
-  Store(page, at + 0x20, h.type, 4);
-  Store(page, at + 0x24, h.transaction, 4);
-  Store(page, at + 0x28, h.flags, 2);
+  Put64(page, at + 0x00, h.this_lsn);
+  Put64(page, at + 0x08, h.previous);
+  Put64(page, at + 0x10, h.undo_next);
+  Put32(page, at + 0x18, h.data_length);
+  Put16(page, at + 0x1C, h.sequence);
+  Put16(page, at + 0x1E, h.client);
+  Put32(page, at + 0x20, h.type);
+  Put32(page, at + 0x24, h.transaction);
+  Put16(page, at + 0x28, h.flags);
 }
 
 std::string Expected(const LogHeader& h) {
@@ -171,10 +169,10 @@ constexpr uint64_t kNearEndLsn = LsnAt(0x2000 + 0xFE0);
 std::vector<uint8_t> RestartPage(uint32_t page_size, uint32_t sequence_bits) {
   std::vector<uint8_t> page(kPage);
   std::memcpy(page.data(), "RSTR", 4);
-  Store(page, 0x10, kPage, 4);  // system page size
-  Store(page, 0x14, page_size, 4);
-  Store(page, 0x18, 0x48, 2);  // restart area behind the update sequence array
-  Store(page, 0x48 + 0x10, sequence_bits, 4);
+  Put32(page, 0x10, kPage);  // system page size
+  Put32(page, 0x14, page_size);
+  Put16(page, 0x18, 0x48);  // restart area behind the update sequence array
+  Put32(page, 0x48 + 0x10, sequence_bits);
   Protect(page, 0x30, 0x0007);
   return page;
 }
@@ -184,7 +182,7 @@ std::vector<uint8_t> RecordPageA() {
   std::memcpy(page.data(), "RCRD", 4);
   PlaceHeader(page, 0x1F0, kStraddling);
   PlaceHeader(page, 0x400, kPlain);
-  Store(page, 0xFE0, kNearEndLsn, 8);  // a header that would run past the page
+  Put64(page, 0xFE0, kNearEndLsn);  // a header that would run past the page
   Protect(page, 0x30, 0x0009);
   return page;
 }
