@@ -3,9 +3,11 @@
 
 #include "ntfs/bytes.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -35,14 +37,7 @@ constexpr json::FlagName kAttrDefFlags[] = {
 bool ReportAttributeDefinitions(ReportContext& context) {
   auto record = ReadReportRecord(context, kAttrDefReference);
   if (!record) return false;
-  std::optional<AttributeRecord> data;
-  AttributeWalk walk(*record);
-  while (auto a = walk.Next()) {
-    if (a->Type() == AttrType::kData) {
-      data = a;
-      break;
-    }
-  }
+  const auto data = FindAttribute(*record, AttrType::kData, nullptr, nullptr);
   if (!data) return false;
 
   // The table is a few kilobytes; only the low 32 bits of a non-resident
@@ -58,8 +53,7 @@ bool ReportAttributeDefinitions(ReportContext& context) {
   for (uint64_t entry = 0; table.Fits(entry, attrdef::kEntrySize); entry += attrdef::kEntrySize) {
     const uint32_t type = table.U32(entry + attrdef::kType);
     if (type == 0) break;
-    std::u16string name = table.Utf16(entry + attrdef::kName, attrdef::kNameUnits);
-    if (auto nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
+    const std::u16string name = UpToNul(table.Utf16(entry + attrdef::kName, attrdef::kNameUnits));
     const uint32_t flags = table.U32(entry + attrdef::kFlags);
     const uint64_t minimum = table.U64(entry + attrdef::kMinimumSize);
     const uint64_t maximum = table.U64(entry + attrdef::kMaximumSize);

@@ -5,19 +5,15 @@
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 
 namespace velmora {
 
 namespace {
-
-// The names print as a terminated buffer would: up to an embedded NUL.
-std::u16string UpToNul(std::u16string text) {
-  if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-  return text;
-}
 
 AttributeRow RowOf(const FileRecord& record, const AttributeRecord& attribute) {
   return AttributeRow{attribute.TypeCode(), record.OwnNumber(), attribute.Id(), UpToNul(attribute.Name())};
@@ -65,14 +61,7 @@ bool CollectAttributeRows(VolumeContext& volume, FileReference reference, Attrib
   auto record = ReadFileRecord(volume, reference);
   if (!record) return false;
 
-  std::optional<AttributeRecord> list;
-  AttributeWalk find(*record);
-  while (auto a = find.Next()) {
-    if (a->Type() == AttrType::kAttributeList) {
-      list = a;
-      break;
-    }
-  }
+  const auto list = FindAttribute(*record, AttrType::kAttributeList, nullptr, nullptr);
   if (!list) {
     AttributeWalk walk(*record);
     while (auto a = walk.Next()) rows.Add(RowOf(*record, *a));
@@ -193,9 +182,9 @@ bool ReportFileRecord(ReportContext& context, FileReference target) {
     }
     return true;
   }
-  context.console.Print("-----------------\n");
+  context.console.Print(kDashLine);
   context.console.Print("\nIndex\tAttribute type\t\t\tREF\t\t\tINSTANCE\tNAME\n");
-  context.console.Print("-----------------\n");
+  context.console.Print(kDashLine);
   int index = 0;
   for (const AttributeRow& row : rows.rows()) {
     context.console.Print("%02d]\t%-30s\t%016I64X\t%08X\t%s\n",

@@ -3,6 +3,7 @@
 
 #include "ntfs/bytes.h"
 #include "ntfs/file_record.h"
+#include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
@@ -53,14 +54,7 @@ bool ReportFirstUnusedRecord(ReportContext& context) {
   auto mft = ReadReportRecord(context, kMftReference);
   if (!mft) return false;
   // Only the base record: the MFT's $BITMAP is never moved out of it.
-  std::optional<AttributeRecord> bitmap;
-  AttributeWalk walk(*mft);
-  while (auto a = walk.Next()) {
-    if (a->Type() == AttrType::kBitmap) {
-      bitmap = a;
-      break;
-    }
-  }
+  const auto bitmap = FindAttribute(*mft, AttrType::kBitmap, nullptr, nullptr);
   if (!bitmap) return false;
   AttributeReader reader(context.volume, *bitmap);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();

@@ -5,6 +5,7 @@
 
 #include "ntfs/bytes.h"
 #include "output/format.h"
+#include "output/text.h"
 #include "security/status.h"
 
 namespace velmora::security {
@@ -65,7 +66,6 @@ constexpr uint8_t kSystemMandatoryLabel = 0x11;
 // First try of an account lookup, in characters with the terminator.
 constexpr uint32_t kNameCapacity = 32;
 
-constexpr char kDashLine[] = "-----------------\n";
 constexpr char kColumnHeader[] = "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n";
 constexpr char kOwnerLine[] = "Owner    : %s    %s\\%s\n";
 constexpr char kGroupLine[] = "Group    : %s    %s\\%s\n";
@@ -90,8 +90,6 @@ std::optional<uint8_t> ShownType(AclKind kind, uint8_t type) {
 bool IsObjectType(uint8_t type) {
   return type == kAccessAllowedObject || type == kAccessDeniedObject || type == kSystemAuditObject;
 }
-
-std::u16string UpToNul(const std::u16string& text) { return text.substr(0, text.find(u'\0')); }
 
 // One LookupAccountSid in the Win32 manner: 32-character buffers, one retry
 // with the capacities asked for after ERROR_INSUFFICIENT_BUFFER. Only a
