@@ -24,15 +24,6 @@ constexpr uint8_t kSdRevision = 1;
 constexpr uint16_t kSeDaclPresent = 0x0004;
 constexpr uint16_t kSeSaclPresent = 0x0010;
 
-// SID (offsets from its first byte); the authority is big-endian.
-constexpr uint64_t kSidRevisionOffset = 0x00;
-constexpr uint64_t kSidCountOffset = 0x01;
-constexpr uint64_t kSidAuthorityOffset = 0x02;
-constexpr uint64_t kSidAuthorityLength = 6;
-constexpr uint64_t kSidSubAuthoritiesOffset = 0x08;
-constexpr uint8_t kSidRevision = 1;
-constexpr uint8_t kSidMaxSubAuthorities = 15;
-
 // ACL header (offsets from the ACL's first byte); ACEs follow at 0x08.
 constexpr uint64_t kAclRevisionOffset = 0x00;
 constexpr uint64_t kAclSizeOffset = 0x02;
@@ -187,30 +178,6 @@ uint32_t Render(Console& console, platform::Platform& platform, std::span<const 
 }
 
 }  // namespace
-
-std::optional<std::span<const uint8_t>> SidAt(std::span<const uint8_t> bytes, uint64_t offset) {
-  const LeBytes all(bytes);
-  if (!all.Fits(offset, kSidSubAuthoritiesOffset)) return std::nullopt;
-  const uint8_t count = all.U8(offset + kSidCountOffset);
-  if (all.U8(offset + kSidRevisionOffset) != kSidRevision || count > kSidMaxSubAuthorities) return std::nullopt;
-  const uint64_t length = kSidSubAuthoritiesOffset + 4 * uint64_t{count};
-  if (!all.Fits(offset, length)) return std::nullopt;
-  return all.Sub(offset, length);
-}
-
-std::u16string SidToString(std::span<const uint8_t> sid) {
-  const auto valid = SidAt(sid, 0);
-  if (!valid) return {};
-  const LeBytes bytes(*valid);
-  uint64_t authority = 0;
-  for (uint64_t i = 0; i < kSidAuthorityLength; ++i) authority = (authority << 8) | bytes.U8(kSidAuthorityOffset + i);
-
-  std::u16string text = Format("S-%u-", {bytes.U8(kSidRevisionOffset)});
-  text += authority >> 32 ? Format("0x%012I64X", {authority}) : Format("%I64u", {authority});
-  const uint8_t count = bytes.U8(kSidCountOffset);
-  for (uint64_t i = 0; i < count; ++i) text += Format("-%u", {bytes.U32(kSidSubAuthoritiesOffset + 4 * i)});
-  return text;
-}
 
 uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind kind,
                   std::vector<AceRecord>& records) {

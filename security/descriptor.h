@@ -17,19 +17,9 @@
 
 #include "output/console.h"
 #include "platform/platform.h"
+#include "security/sid.h"
 
 namespace velmora::security {
-
-// Revision 1, at most 15 sub-authorities: 8 + 4 * 15 bytes.
-inline constexpr uint64_t kMaxSidLength = 0x44;
-
-// The valid SID (revision 1, at most 15 sub-authorities) that begins at
-// offset and lies wholly inside bytes, as a span of exactly its length.
-std::optional<std::span<const uint8_t>> SidAt(std::span<const uint8_t> bytes, uint64_t offset);
-
-// Standard string form (S-1-5-18); an identifier authority of 2^32 or more
-// as 0x and twelve hex digits. Empty when the bytes do not begin with a valid SID.
-std::u16string SidToString(std::span<const uint8_t> sid);
 
 enum class AclKind { kSacl, kDacl };
 

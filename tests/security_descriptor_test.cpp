@@ -291,6 +291,23 @@ TEST(SidAtTest, ExactLengthWithinBytes) {
   EXPECT_FALSE(SidAt(bytes, UINT64_MAX - 3));
 }
 
+TEST(SidViewTest, FieldsOfAnOpenedSid) {
+  // S-1-0x123456789ABC-7-4294967295 behind two bytes: the authority is
+  // big-endian, the sub-authorities little-endian.
+  const Bytes bytes = {0xEE, 0xEE, 0x01, 0x02, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC,
+                       0x07, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  const auto sid = SidView::At(bytes, 2);
+  ASSERT_TRUE(sid);
+  EXPECT_EQ(sid->revision(), 1);
+  EXPECT_EQ(sid->authority(), 0x123456789ABCu);
+  ASSERT_EQ(sid->sub_authority_count(), 2);
+  EXPECT_EQ(sid->sub_authority(0), 7u);
+  EXPECT_EQ(sid->sub_authority(1), 0xFFFFFFFFu);
+  EXPECT_EQ(sid->bytes().size(), 16u);
+  EXPECT_EQ(sid->ToString(), u"S-1-0x123456789ABC-7-4294967295");
+  EXPECT_FALSE(SidView::At(std::span(bytes).first(bytes.size() - 1), 2));  // last sub-authority cut short
+}
+
 // --- Whole descriptors ---
 
 TEST(DescriptorRenderTest, WindowsLayoutPrintsEveryKeptEntry) {
