@@ -439,7 +439,7 @@ TEST(DescriptorNamesTest, SecondLookupOutcomeDecidesWhatIsPrinted) {
   platform::AccountLookup none_mapped;
   none_mapped.error = platform::kErrorNoneMapped;
   platform::AccountLookup denied;
-  denied.error = platform::kErrorAccessDenied;
+  denied.error = 5;  // ERROR_ACCESS_DENIED: an error the rendering does not react to
 
   {  // 1332 on the second lookup empties the name the first one found.
     FakePlatform platform = WellKnownAccounts();
@@ -609,8 +609,6 @@ TEST(SecurityStatusTest, FromPlatformError) {
   EXPECT_EQ(StatusFromError(0x12345), 0x80072345u);
   EXPECT_EQ(StatusFromError(0), 0u);
   EXPECT_EQ(StatusFromError(0x80004005), 0x80004005u);  // already a status
-  EXPECT_TRUE(StatusFailed(kStatusInvalidArgument));
-  EXPECT_FALSE(StatusFailed(kStatusSuccess));
 }
 
 // --- Truncation at every length: no read past the bytes, and the lines
