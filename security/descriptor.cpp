@@ -46,14 +46,6 @@ constexpr uint64_t kGuidLength = 0x10;
 constexpr uint32_t kObjectTypePresent = 0x1;
 constexpr uint32_t kInheritedObjectTypePresent = 0x2;
 
-constexpr uint8_t kAccessAllowed = 0x00;
-constexpr uint8_t kAccessDenied = 0x01;
-constexpr uint8_t kSystemAudit = 0x02;
-constexpr uint8_t kAccessAllowedObject = 0x05;
-constexpr uint8_t kAccessDeniedObject = 0x06;
-constexpr uint8_t kSystemAuditObject = 0x07;
-constexpr uint8_t kSystemMandatoryLabel = 0x11;
-
 // First try of an account lookup, in characters with the terminator.
 constexpr uint32_t kNameCapacity = 32;
 
@@ -62,25 +54,6 @@ constexpr char kOwnerLine[] = "Owner    : %s    %s\\%s\n";
 constexpr char kGroupLine[] = "Group    : %s    %s\\%s\n";
 constexpr char kSaclLine[] = "SACL ACE : %s    %s\\%s %08X %02X %02X\n";
 constexpr char kDaclLine[] = "DACL ACE : %s    %s\\%s %08X %02X %02X\n";
-
-// The type printed for an ACE of this list, or nullopt when the list does
-// not keep it. A mandatory label is shown as a plain audit entry.
-std::optional<uint8_t> ShownType(AclKind kind, uint8_t type) {
-  if (kind == AclKind::kDacl) {
-    if (type == kAccessAllowed || type == kAccessDenied || type == kAccessAllowedObject ||
-        type == kAccessDeniedObject) {
-      return type;
-    }
-    return std::nullopt;
-  }
-  if (type == kSystemAudit || type == kSystemAuditObject) return type;
-  if (type == kSystemMandatoryLabel) return kSystemAudit;
-  return std::nullopt;
-}
-
-bool IsObjectType(uint8_t type) {
-  return type == kAccessAllowedObject || type == kAccessDeniedObject || type == kSystemAuditObject;
-}
 
 // One LookupAccountSid in the Win32 manner: 32-character buffers, one retry
 // with the capacities asked for after ERROR_INSUFFICIENT_BUFFER. Only a
@@ -204,11 +177,11 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
     at += ace_size;
 
     const uint8_t type = ace.U8(kAceTypeOffset);
-    const auto shown = ShownType(kind, type);
-    if (!shown) continue;
+    const AceType* kept = FindAceType(type);
+    if (kept == nullptr || kept->list != kind) continue;
     // A kept ACE's body, SID included, must lie inside the ACE.
     uint64_t sid_offset = kAceSidOffset;
-    if (IsObjectType(type)) {
+    if (kept->object) {
       if (!ace.Fits(kObjectAceFlagsOffset, 4)) return kStatusInvalidArgument;
       const uint32_t object_flags = ace.U32(kObjectAceFlagsOffset);
       sid_offset = kObjectAceGuidsOffset;
@@ -220,7 +193,7 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
 
     AceRecord& record = records.emplace_back();
     record.type = type;
-    if (IsObjectType(type)) {
+    if (kept->object) {
       // Lies before the SID, so within the ACE.
       const uint32_t object_flags = ace.U32(kObjectAceFlagsOffset);
       uint64_t guid = kObjectAceGuidsOffset;
@@ -237,10 +210,17 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
     std::copy(sid->begin(), sid->end(), record.sid_bytes.begin());
     record.sid_length = static_cast<uint8_t>(sid->size());
     record.mask = ace.U32(kAceMaskOffset);
-    record.type_shown = *shown;
+    record.type_shown = kept->shown;
     record.flags = ace.U8(kAceFlagsOffset);
   }
   return kStatusSuccess;
+}
+
+const AceType* FindAceType(uint8_t type) {
+  for (const AceType& known : kAceTypes) {
+    if (known.type == type) return &known;
+  }
+  return nullptr;
 }
 
 DescriptorValues DescribeSecurityDescriptor(platform::Platform& platform, std::span<const uint8_t> descriptor) {
