@@ -36,8 +36,7 @@ std::optional<char16_t> DeviceLetter(std::u16string_view device_name) {
 }
 
 SourceName NameOfBound(std::u16string_view source, const std::function<bool(std::u16string_view)>& file_exists) {
-  if (!source.empty() && source.find(u'\0') == std::u16string_view::npos && file_exists(source))
-    return SourceName{Utf16ToUtf8(source), SourceName::Select::Automatic, 0};
+  if (file_exists(source)) return SourceName{Utf16ToUtf8(source), SourceName::Select::Automatic, 0};
   return ParseSourceName(Utf16ToUtf8(source));
 }
 

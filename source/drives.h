@@ -27,7 +27,7 @@ std::optional<char16_t> DeviceLetter(std::u16string_view device_name);
 
 // A source as bound: the whole text when a file of that name exists (its
 // name may hold '@' or '#'), otherwise the text split into file and
-// selector. file_exists is asked only about a name without NUL.
+// selector.
 SourceName NameOfBound(std::u16string_view source, const std::function<bool(std::u16string_view)>& file_exists);
 
 class DriveTable {

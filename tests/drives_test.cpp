@@ -56,9 +56,6 @@ TEST(DriveTableTest, ABoundNameIsSplitOnlyWhenNoFileHasIt) {
   EXPECT_EQ(split.path, "disk.img");
   EXPECT_EQ(split.select, SourceName::Select::Offset);
   EXPECT_EQ(split.value, 4096u);
-  // A name with a NUL is never asked about.
-  EXPECT_EQ(NameOfBound(std::u16string(u"a\0b", 3), [](std::u16string_view) -> bool { throw 1; }).path,
-            std::string("a\0b", 3));
 }
 
 }  // namespace

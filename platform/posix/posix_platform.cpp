@@ -58,7 +58,10 @@ Identity IdentityOf(const struct stat& st) {
 }
 
 source::SourceName NameOfBound(std::u16string_view source) {
-  return source::NameOfBound(source, [](std::u16string_view name) { return StatOf(Utf16ToUtf8(name)).has_value(); });
+  return source::NameOfBound(source, [](std::u16string_view name) {
+    const auto system = SystemName(name);
+    return system && StatOf(*system).has_value();
+  });
 }
 
 std::optional<std::string> ReadWholeFile(const char* path) {

@@ -31,7 +31,7 @@ constexpr SHORT kWindowBottom = 30;
 
 source::SourceName NameOfBound(std::u16string_view source) {
   return source::NameOfBound(source, [](std::u16string_view name) {
-    return GetFileAttributesW(Wide(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return IsSystemName(name) && GetFileAttributesW(Wide(name).c_str()) != INVALID_FILE_ATTRIBUTES;
   });
 }
 
