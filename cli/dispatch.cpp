@@ -8,6 +8,7 @@
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
 #include "output/format.h"
+#include "output/text.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
 
@@ -30,7 +31,7 @@ const std::array<ReportRow, 9>& ReportTable() {
       {action::kList, "listing",
        [](Console& c, const CommandOptions&) {
          c.Print("File Reference\t\tAccess time\t\tType\tFile name\n");
-         c.Print("-----------------\n");
+         c.Print(kDashLine);
        },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          ListDirectory(r, t, o.target_path);

@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+#include "source/drives.h"
+
 namespace velmora {
 
 uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits) {
@@ -42,19 +44,6 @@ uint32_t ParseTypeCode(std::u16string_view text) {
   if ((t & ~0x1F0u) != 0 || t < 0x10 || t > 0x100 || t == 0xF0) return 0;
   return t;
 }
-
-namespace {
-
-// "X:" or "X", either case.
-char16_t DriveLetterToken(std::u16string_view token) {
-  if (token.empty() || token.size() > 2 || (token.size() == 2 && token[1] != u':')) return 0;
-  char16_t c = token[0];
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
-  if (c >= u'A' && c <= u'Z') return c;
-  return 0;
-}
-
-}  // namespace
 
 CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
   CommandOptions options;
@@ -105,11 +94,10 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
         }
       }
     } else if (token == u"-m" && two) {
-      char16_t letter = DriveLetterToken(arguments[i + 1]);
-      if (letter == 0) {
-        options.warnings.push_back(u"-m: \"" + arguments[i + 1] + u"\" is not a drive letter; binding ignored");
+      if (auto letter = source::DriveLetterToken(arguments[i + 1])) {
+        options.drive_bindings.emplace_back(*letter, arguments[i + 2]);
       } else {
-        options.drive_bindings.emplace_back(letter, arguments[i + 2]);
+        options.warnings.push_back(u"-m: \"" + arguments[i + 1] + u"\" is not a drive letter; binding ignored");
       }
       i += 2;
     } else if (i > 0) {

@@ -5,7 +5,7 @@
 # container, that it does not open that format.
 target_sources(velmora_core PRIVATE
   ${CMAKE_SOURCE_DIR}/source/byte_source.cpp ${CMAKE_SOURCE_DIR}/source/partitions.cpp
-  ${CMAKE_SOURCE_DIR}/source/contents.cpp ${CMAKE_SOURCE_DIR}/source/evidence.cpp
+  ${CMAKE_SOURCE_DIR}/source/contents.cpp ${CMAKE_SOURCE_DIR}/source/drives.cpp ${CMAKE_SOURCE_DIR}/source/evidence.cpp
   ${CMAKE_SOURCE_DIR}/source/ewf_sections.cpp)
 
 if(WIN32)

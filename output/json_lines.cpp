@@ -179,18 +179,14 @@ Line& Line::Flags(std::string_view key, uint64_t value, std::span<const FlagName
   return End().End();
 }
 
-Line& Line::Object(std::string_view key) {
-  Key(key);
-  out_ += '{';
-  closers_ += '}';
-  first_ = true;
-  return *this;
-}
+Line& Line::Object(std::string_view key) { return Open(key, '{', '}'); }
 
-Line& Line::Array(std::string_view key) {
+Line& Line::Array(std::string_view key) { return Open(key, '[', ']'); }
+
+Line& Line::Open(std::string_view key, char opener, char closer) {
   Key(key);
-  out_ += '[';
-  closers_ += ']';
+  out_ += opener;
+  closers_ += closer;
   first_ = true;
   return *this;
 }

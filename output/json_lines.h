@@ -58,6 +58,7 @@ class Line {
 
  private:
   void Key(std::string_view key);
+  Line& Open(std::string_view key, char opener, char closer);
   std::string out_;
   std::string closers_;
   bool first_ = true;

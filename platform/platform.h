@@ -21,9 +21,6 @@ namespace velmora::platform {
 // Platform error numbers the program reacts to (Windows values, which the
 // status codes of the security renderer carry).
 inline constexpr uint32_t kErrorSuccess = 0;
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorReadFault = 30;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorNoneMapped = 1332;

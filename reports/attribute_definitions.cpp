@@ -7,6 +7,7 @@
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -52,8 +53,7 @@ bool ReportAttributeDefinitions(ReportContext& context) {
   for (uint64_t entry = 0; table.Fits(entry, attrdef::kEntrySize); entry += attrdef::kEntrySize) {
     const uint32_t type = table.U32(entry + attrdef::kType);
     if (type == 0) break;
-    std::u16string name = table.Utf16(entry + attrdef::kName, attrdef::kNameUnits);
-    if (auto nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
+    const std::u16string name = UpToNul(table.Utf16(entry + attrdef::kName, attrdef::kNameUnits));
     const uint32_t flags = table.U32(entry + attrdef::kFlags);
     const uint64_t minimum = table.U64(entry + attrdef::kMinimumSize);
     const uint64_t maximum = table.U64(entry + attrdef::kMaximumSize);

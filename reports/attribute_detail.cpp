@@ -13,6 +13,7 @@
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -22,7 +23,6 @@ namespace {
 // Decoded values larger than this are not shown.
 constexpr uint64_t kMaxDecodedValueBytes = 0x4000;
 
-constexpr std::string_view kDashLine = "-----------------\n";
 constexpr std::string_view kCommonFormat =
     "Common attribute:\n"
     "\tType        = %08X\n"
@@ -129,8 +129,7 @@ std::optional<FileNameValues> DecodeFileName(const AttributeRecord& attribute) {
   const uint8_t name_length = value->U8(file_name::kNameLength);
   uint64_t units_present = 0;
   if (value->size() > file_name::kName) units_present = (value->size() - file_name::kName) / 2;
-  std::u16string name = value->Utf16(file_name::kName, std::min<uint64_t>(name_length, units_present));
-  if (size_t nul = name.find(u'\0'); nul != std::u16string::npos) name.resize(nul);
+  std::u16string name = UpToNul(value->Utf16(file_name::kName, std::min<uint64_t>(name_length, units_present)));
   return FileNameValues{value->U64(file_name::kParentRef),  value->U64(file_name::kCreateTime),
                         value->U64(file_name::kModificationTime), value->U64(file_name::kChangeTime),
                         value->U64(file_name::kAccessTime), value->U64(file_name::kAllocSize),

@@ -9,16 +9,11 @@
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 
 namespace velmora {
 
 namespace {
-
-// The names print as a terminated buffer would: up to an embedded NUL.
-std::u16string UpToNul(std::u16string text) {
-  if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-  return text;
-}
 
 AttributeRow RowOf(const FileRecord& record, const AttributeRecord& attribute) {
   return AttributeRow{attribute.TypeCode(), record.OwnNumber(), attribute.Id(), UpToNul(attribute.Name())};
@@ -187,9 +182,9 @@ bool ReportFileRecord(ReportContext& context, FileReference target) {
     }
     return true;
   }
-  context.console.Print("-----------------\n");
+  context.console.Print(kDashLine);
   context.console.Print("\nIndex\tAttribute type\t\t\tREF\t\t\tINSTANCE\tNAME\n");
-  context.console.Print("-----------------\n");
+  context.console.Print(kDashLine);
   int index = 0;
   for (const AttributeRow& row : rows.rows()) {
     context.console.Print("%02d]\t%-30s\t%016I64X\t%08X\t%s\n",

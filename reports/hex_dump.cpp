@@ -6,6 +6,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/value_reader.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 #include "reports/reports.h"
 
 namespace velmora {
@@ -92,7 +93,7 @@ bool DumpVisitor(ReportContext& context, const FileRecord& base, const Attribute
     EmitDump(context.console, attribute, size, range.start, shown);
     return true;
   }
-  if (!attribute.NonResident()) context.console.Print("-----------------\n");
+  if (!attribute.NonResident()) context.console.Print(kDashLine);
   if (shown) HexDump(context.console, *shown, range.start);
   return true;
 }

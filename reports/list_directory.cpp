@@ -8,6 +8,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
+#include "output/text.h"
 
 namespace velmora {
 
@@ -31,12 +32,6 @@ bool RecordIsDirectory(VolumeContext& volume, FileReference target) {
       return true;
   }
   return false;
-}
-
-// The text stops at an embedded NUL, as a terminated name buffer would.
-std::u16string UpToNul(std::u16string text) {
-  if (auto nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
-  return text;
 }
 
 }  // namespace
@@ -95,7 +90,7 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     json::Line line("listing_end");
     json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped));
   } else {
-    context.console.Print("-----------------\n");
+    context.console.Print(kDashLine);
     context.console.Print("Number of files : %u\n", {counter});
   }
   // An unreadable index must not pass for an empty or short directory.

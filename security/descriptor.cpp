@@ -5,6 +5,7 @@
 
 #include "ntfs/bytes.h"
 #include "output/format.h"
+#include "output/text.h"
 #include "security/status.h"
 
 namespace velmora::security {
@@ -22,15 +23,6 @@ constexpr uint64_t kSdHeaderLength = 0x14;
 constexpr uint8_t kSdRevision = 1;
 constexpr uint16_t kSeDaclPresent = 0x0004;
 constexpr uint16_t kSeSaclPresent = 0x0010;
-
-// SID (offsets from its first byte); the authority is big-endian.
-constexpr uint64_t kSidRevisionOffset = 0x00;
-constexpr uint64_t kSidCountOffset = 0x01;
-constexpr uint64_t kSidAuthorityOffset = 0x02;
-constexpr uint64_t kSidAuthorityLength = 6;
-constexpr uint64_t kSidSubAuthoritiesOffset = 0x08;
-constexpr uint8_t kSidRevision = 1;
-constexpr uint8_t kSidMaxSubAuthorities = 15;
 
 // ACL header (offsets from the ACL's first byte); ACEs follow at 0x08.
 constexpr uint64_t kAclRevisionOffset = 0x00;
@@ -54,44 +46,14 @@ constexpr uint64_t kGuidLength = 0x10;
 constexpr uint32_t kObjectTypePresent = 0x1;
 constexpr uint32_t kInheritedObjectTypePresent = 0x2;
 
-constexpr uint8_t kAccessAllowed = 0x00;
-constexpr uint8_t kAccessDenied = 0x01;
-constexpr uint8_t kSystemAudit = 0x02;
-constexpr uint8_t kAccessAllowedObject = 0x05;
-constexpr uint8_t kAccessDeniedObject = 0x06;
-constexpr uint8_t kSystemAuditObject = 0x07;
-constexpr uint8_t kSystemMandatoryLabel = 0x11;
-
 // First try of an account lookup, in characters with the terminator.
 constexpr uint32_t kNameCapacity = 32;
 
-constexpr char kDashLine[] = "-----------------\n";
 constexpr char kColumnHeader[] = "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n";
 constexpr char kOwnerLine[] = "Owner    : %s    %s\\%s\n";
 constexpr char kGroupLine[] = "Group    : %s    %s\\%s\n";
 constexpr char kSaclLine[] = "SACL ACE : %s    %s\\%s %08X %02X %02X\n";
 constexpr char kDaclLine[] = "DACL ACE : %s    %s\\%s %08X %02X %02X\n";
-
-// The type printed for an ACE of this list, or nullopt when the list does
-// not keep it. A mandatory label is shown as a plain audit entry.
-std::optional<uint8_t> ShownType(AclKind kind, uint8_t type) {
-  if (kind == AclKind::kDacl) {
-    if (type == kAccessAllowed || type == kAccessDenied || type == kAccessAllowedObject ||
-        type == kAccessDeniedObject) {
-      return type;
-    }
-    return std::nullopt;
-  }
-  if (type == kSystemAudit || type == kSystemAuditObject) return type;
-  if (type == kSystemMandatoryLabel) return kSystemAudit;
-  return std::nullopt;
-}
-
-bool IsObjectType(uint8_t type) {
-  return type == kAccessAllowedObject || type == kAccessDeniedObject || type == kSystemAuditObject;
-}
-
-std::u16string UpToNul(const std::u16string& text) { return text.substr(0, text.find(u'\0')); }
 
 // One LookupAccountSid in the Win32 manner: 32-character buffers, one retry
 // with the capacities asked for after ERROR_INSUFFICIENT_BUFFER. Only a
@@ -190,30 +152,6 @@ uint32_t Render(Console& console, platform::Platform& platform, std::span<const 
 
 }  // namespace
 
-std::optional<std::span<const uint8_t>> SidAt(std::span<const uint8_t> bytes, uint64_t offset) {
-  const LeBytes all(bytes);
-  if (!all.Fits(offset, kSidSubAuthoritiesOffset)) return std::nullopt;
-  const uint8_t count = all.U8(offset + kSidCountOffset);
-  if (all.U8(offset + kSidRevisionOffset) != kSidRevision || count > kSidMaxSubAuthorities) return std::nullopt;
-  const uint64_t length = kSidSubAuthoritiesOffset + 4 * uint64_t{count};
-  if (!all.Fits(offset, length)) return std::nullopt;
-  return all.Sub(offset, length);
-}
-
-std::u16string SidToString(std::span<const uint8_t> sid) {
-  const auto valid = SidAt(sid, 0);
-  if (!valid) return {};
-  const LeBytes bytes(*valid);
-  uint64_t authority = 0;
-  for (uint64_t i = 0; i < kSidAuthorityLength; ++i) authority = (authority << 8) | bytes.U8(kSidAuthorityOffset + i);
-
-  std::u16string text = Format("S-%u-", {bytes.U8(kSidRevisionOffset)});
-  text += authority >> 32 ? Format("0x%012I64X", {authority}) : Format("%I64u", {authority});
-  const uint8_t count = bytes.U8(kSidCountOffset);
-  for (uint64_t i = 0; i < count; ++i) text += Format("-%u", {bytes.U32(kSidSubAuthoritiesOffset + 4 * i)});
-  return text;
-}
-
 uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind kind,
                   std::vector<AceRecord>& records) {
   records.clear();
@@ -239,11 +177,11 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
     at += ace_size;
 
     const uint8_t type = ace.U8(kAceTypeOffset);
-    const auto shown = ShownType(kind, type);
-    if (!shown) continue;
+    const AceType* kept = FindAceType(type);
+    if (kept == nullptr || kept->list != kind) continue;
     // A kept ACE's body, SID included, must lie inside the ACE.
     uint64_t sid_offset = kAceSidOffset;
-    if (IsObjectType(type)) {
+    if (kept->object) {
       if (!ace.Fits(kObjectAceFlagsOffset, 4)) return kStatusInvalidArgument;
       const uint32_t object_flags = ace.U32(kObjectAceFlagsOffset);
       sid_offset = kObjectAceGuidsOffset;
@@ -255,7 +193,7 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
 
     AceRecord& record = records.emplace_back();
     record.type = type;
-    if (IsObjectType(type)) {
+    if (kept->object) {
       // Lies before the SID, so within the ACE.
       const uint32_t object_flags = ace.U32(kObjectAceFlagsOffset);
       uint64_t guid = kObjectAceGuidsOffset;
@@ -272,10 +210,17 @@ uint32_t ParseAcl(std::span<const uint8_t> descriptor, uint64_t offset, AclKind 
     std::copy(sid->begin(), sid->end(), record.sid_bytes.begin());
     record.sid_length = static_cast<uint8_t>(sid->size());
     record.mask = ace.U32(kAceMaskOffset);
-    record.type_shown = *shown;
+    record.type_shown = kept->shown;
     record.flags = ace.U8(kAceFlagsOffset);
   }
   return kStatusSuccess;
+}
+
+const AceType* FindAceType(uint8_t type) {
+  for (const AceType& known : kAceTypes) {
+    if (known.type == type) return &known;
+  }
+  return nullptr;
 }
 
 DescriptorValues DescribeSecurityDescriptor(platform::Platform& platform, std::span<const uint8_t> descriptor) {

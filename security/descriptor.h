@@ -13,25 +13,39 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "output/console.h"
 #include "platform/platform.h"
+#include "security/sid.h"
 
 namespace velmora::security {
 
-// Revision 1, at most 15 sub-authorities: 8 + 4 * 15 bytes.
-inline constexpr uint64_t kMaxSidLength = 0x44;
-
-// The valid SID (revision 1, at most 15 sub-authorities) that begins at
-// offset and lies wholly inside bytes, as a span of exactly its length.
-std::optional<std::span<const uint8_t>> SidAt(std::span<const uint8_t> bytes, uint64_t offset);
-
-// Standard string form (S-1-5-18); an identifier authority of 2^32 or more
-// as 0x and twelve hex digits. Empty when the bytes do not begin with a valid SID.
-std::u16string SidToString(std::span<const uint8_t> sid);
-
 enum class AclKind { kSacl, kDacl };
+
+// The ACE types the lists keep: the list that keeps each, the type the text
+// shows for it (a mandatory label as a plain audit entry), whether GUIDs
+// precede its SID (object ACEs), and its names in JSON and SDDL.
+struct AceType {
+  uint8_t type;
+  AclKind list;
+  uint8_t shown;
+  bool object;
+  std::string_view name;
+  std::string_view sddl;
+};
+inline constexpr AceType kAceTypes[] = {
+    {0x00, AclKind::kDacl, 0x00, false, "ACCESS_ALLOWED", "A"},
+    {0x01, AclKind::kDacl, 0x01, false, "ACCESS_DENIED", "D"},
+    {0x02, AclKind::kSacl, 0x02, false, "SYSTEM_AUDIT", "AU"},
+    {0x05, AclKind::kDacl, 0x05, true, "ACCESS_ALLOWED_OBJECT", "OA"},
+    {0x06, AclKind::kDacl, 0x06, true, "ACCESS_DENIED_OBJECT", "OD"},
+    {0x07, AclKind::kSacl, 0x07, true, "SYSTEM_AUDIT_OBJECT", "OU"},
+    {0x11, AclKind::kSacl, 0x02, false, "SYSTEM_MANDATORY_LABEL", "ML"},
+};
+// The entry of a type, or null for a type no list keeps.
+const AceType* FindAceType(uint8_t type);
 
 // One ACE kept for printing, with a private copy of its SID.
 struct AceRecord {

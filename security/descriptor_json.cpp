@@ -31,23 +31,6 @@ constexpr json::FlagName kMaskFlags[] = {
     {0x01000000, "ACCESS_SYSTEM_SECURITY"}, {0x02000000, "MAXIMUM_ALLOWED"}, {0x10000000, "GENERIC_ALL"},
     {0x20000000, "GENERIC_EXECUTE"},      {0x40000000, "GENERIC_WRITE"},     {0x80000000, "GENERIC_READ"}};
 
-struct AceTypeName {
-  uint8_t type;
-  std::string_view name;
-  std::string_view sddl;
-};
-constexpr AceTypeName kAceTypes[] = {
-    {0x00, "ACCESS_ALLOWED", "A"},        {0x01, "ACCESS_DENIED", "D"},       {0x02, "SYSTEM_AUDIT", "AU"},
-    {0x05, "ACCESS_ALLOWED_OBJECT", "OA"}, {0x06, "ACCESS_DENIED_OBJECT", "OD"}, {0x07, "SYSTEM_AUDIT_OBJECT", "OU"},
-    {0x11, "SYSTEM_MANDATORY_LABEL", "ML"}};
-
-const AceTypeName* TypeOf(uint8_t type) {
-  for (const AceTypeName& t : kAceTypes) {
-    if (t.type == type) return &t;
-  }
-  return nullptr;
-}
-
 // Registry form; the first three groups are stored little-endian.
 std::string GuidText(const std::array<uint8_t, 16>& g) {
   char text[40];
@@ -65,7 +48,7 @@ void AddSid(json::Line& line, std::string_view key, const NamedSid& sid) {
 void AddAcl(json::Line& line, std::string_view key, const AclValue& acl) {
   line.Object(key).Bool("present", acl.present).Bool("null", acl.null).Array("aces");
   for (const AceValue& ace : acl.aces) {
-    const AceTypeName* type = TypeOf(ace.record.type);
+    const AceType* type = FindAceType(ace.record.type);
     line.Object("").Number("type", ace.record.type).String("type_name", type ? type->name : "UNKNOWN");
     line.Flags("flags", ace.record.flags, kAceFlags).Flags("mask", ace.record.mask, kMaskFlags);
     if (ace.record.object_type) line.String("object_type", GuidText(*ace.record.object_type));
@@ -100,7 +83,7 @@ std::u16string Sddl(const DescriptorValues& values) {
       continue;
     }
     for (const AceValue& ace : part.acl.aces) {
-      const AceTypeName* type = TypeOf(ace.record.type);
+      const AceType* type = FindAceType(ace.record.type);
       // Appended piece by piece: "literal" + temporary trips a false
       // -Wrestrict in GCC 12's 32-bit builds.
       text += u"(";

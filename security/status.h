@@ -18,6 +18,4 @@ constexpr uint32_t StatusFromError(uint32_t error) {
   return 0x80070000u | (error & 0xFFFFu);
 }
 
-constexpr bool StatusFailed(uint32_t status) { return static_cast<int32_t>(status) < 0; }
-
 }  // namespace velmora

@@ -4,20 +4,11 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "ntfs/bytes.h"
+#include "security/sid.h"
 
 namespace velmora::security {
 
 namespace {
-
-// SID: revision, sub-authority count, 48-bit big-endian identifier
-// authority, then the little-endian 32-bit sub-authorities.
-constexpr uint64_t kSidRevision = 0x00;
-constexpr uint64_t kSidSubCount = 0x01;
-constexpr uint64_t kSidAuthority = 0x02;
-constexpr uint64_t kSidSubAuthorities = 0x08;
-constexpr uint8_t kSidRevisionOne = 1;
-constexpr uint8_t kSidMaxSubAuthorities = 15;
 
 struct WellKnownSid {
   uint64_t authority;
@@ -106,20 +97,17 @@ constexpr WellKnownSid kWellKnownSids[] = {
 
 platform::AccountLookup LookupWellKnownSid(std::span<const uint8_t> sid, uint32_t name_capacity, uint32_t domain_capacity) {
   platform::AccountLookup result;
-  LeBytes bytes(sid);
-  const uint8_t count = bytes.U8(kSidSubCount);
-  if (bytes.U8(kSidRevision) != kSidRevisionOne || count > kSidMaxSubAuthorities ||
-      !bytes.Fits(kSidSubAuthorities, uint64_t{count} * 4)) {
+  const auto view = SidView::At(sid, 0);
+  if (!view) {
     result.error = platform::kErrorInvalidParameter;
     return result;
   }
-  uint64_t authority = 0;
-  for (uint64_t i = 0; i < 6; ++i) authority = (authority << 8) | bytes.U8(kSidAuthority + i);
-
+  const uint64_t authority = view->authority();
+  const uint8_t count = view->sub_authority_count();
   for (const WellKnownSid& known : kWellKnownSids) {
     if (known.authority != authority || known.count != count) continue;
     bool same = true;
-    for (uint8_t i = 0; i < count && same; ++i) same = bytes.U32(kSidSubAuthorities + 4 * uint64_t{i}) == known.sub[i];
+    for (uint8_t i = 0; i < count && same; ++i) same = view->sub_authority(i) == known.sub[i];
     if (!same) continue;
     const auto name_needed = static_cast<uint32_t>(known.name.size() + 1);
     const auto domain_needed = static_cast<uint32_t>(known.domain.size() + 1);

@@ -8,7 +8,6 @@ bool MemorySource::ReadAt(uint64_t offset, std::span<uint8_t> out) {
   ++reads_;
   if (offset > bytes_.size() || out.size() > bytes_.size() - offset) return false;
   if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());
-  bytes_read_ += out.size();
   return true;
 }
 

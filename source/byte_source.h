@@ -46,14 +46,12 @@ class MemorySource : public ByteSource {
 
   // Counters for tests that check how much a walk reads.
   uint64_t reads() const { return reads_; }
-  uint64_t bytes_read() const { return bytes_read_; }
-  void ResetCounters() { reads_ = bytes_read_ = 0; }
+  void ResetCounters() { reads_ = 0; }
 
  private:
   std::vector<uint8_t> owned_;
   std::span<const uint8_t> bytes_;
   uint64_t reads_ = 0;
-  uint64_t bytes_read_ = 0;
 };
 
 // A window of another source starting at a byte offset (a partition of a

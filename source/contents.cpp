@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "source/evidence.h"
 #include "source/partitions.h"
 
 namespace velmora::source {
@@ -20,15 +21,9 @@ struct Signature {
 
 // Boot sector OEM ids and file system labels (FAT keeps its type name at
 // 0x36, FAT32 at 0x52), superblock magic numbers (ext at 0x438, XFS at 0,
-// Btrfs at 0x10040), the ISO 9660 volume descriptor, the LUKS header, and
-// the headers of disk image containers (a dynamic VHD keeps a copy of its
-// footer at 0).
-constexpr std::array<Signature, 15> kSignatures = {{
-    {0x00, std::string_view("EVF\x09\x0D\x0A\xFF\x00", 8), "an EnCase (E01) evidence file"},
-    {0x00, std::string_view("QFI\xFB", 4), "a qcow2 disk image"},
-    {0x00, "KDMV", "a VMDK sparse disk image"},
-    {0x00, "vhdxfile", "a VHDX disk image"},
-    {0x00, "conectix", "a dynamic VHD disk image"},
+// Btrfs at 0x10040), the ISO 9660 volume descriptor and the LUKS header.
+// The headers of disk image containers are looked for before these.
+constexpr std::array<Signature, 10> kSignatures = {{
     {0x03, "EXFAT   ", "an exFAT file system"},
     {0x52, "FAT32   ", "a FAT32 file system"},
     {0x36, "FAT16   ", "a FAT16 file system"},
@@ -56,6 +51,11 @@ std::string DescribeContents(ByteSource& source) {
     const auto size = source.Size();
     if (size && *size < kSectorBytes) return "only " + std::to_string(*size) + " bytes, less than one boot sector";
     return "a first sector that cannot be read";
+  }
+  for (const ContainerSignature& container : kContainerSignatures) {
+    if (container.description && Matches(source, {0, container.magic, container.description})) {
+      return container.description;
+    }
   }
   for (const Signature& signature : kSignatures) {
     if (Matches(source, signature)) return signature.name;

@@ -13,17 +13,6 @@ namespace {
 
 using source::ByteSource;
 
-// Signatures at offset 0 of the file (or of its last sector for a VHD).
-constexpr std::string_view kEwf1Signature{"EVF\x09\x0D\x0A\xFF\x00", 8};   // E01 (EnCase 1-6, FTK)
-constexpr std::string_view kEwf2Signature{"EVF2\x0D\x0A\x81\x00", 8};      // Ex01 (EnCase 7)
-constexpr std::string_view kAffSignature{"AFF10\x0D\x0A\x00", 8};
-constexpr std::string_view kVhdxSignature{"vhdxfile", 8};
-constexpr std::string_view kVhdFooterCookie{"conectix", 8};
-constexpr std::string_view kVmdkSparseSignature{"KDMV", 4};                 // hosted sparse extent
-constexpr std::string_view kVmdkCowdSignature{"COWD", 4};                   // ESX sparse extent
-constexpr std::string_view kVmdkDescriptor{"# Disk DescriptorFile", 21};
-constexpr std::string_view kQcowSignature{"QFI\xFB", 4};
-
 bool StartsWith(std::span<const uint8_t> bytes, std::string_view signature) {
   return bytes.size() >= signature.size() && std::memcmp(bytes.data(), signature.data(), signature.size()) == 0;
 }
@@ -143,17 +132,12 @@ std::string_view FormatName(Format format) {
 }
 
 Format DetectFormat(std::span<const uint8_t> head, std::span<const uint8_t> tail) {
-  if (StartsWith(head, kEwf1Signature) || StartsWith(head, kEwf2Signature)) return Format::kEwf;
-  if (StartsWith(head, kAffSignature)) return Format::kAff;
-  if (StartsWith(head, kVhdxSignature)) return Format::kVhdx;
-  if (StartsWith(head, kQcowSignature)) return Format::kQcow;
-  if (StartsWith(head, kVmdkSparseSignature) || StartsWith(head, kVmdkCowdSignature) ||
-      StartsWith(head, kVmdkDescriptor))
-    return Format::kVmdk;
-  // A dynamic VHD starts with a copy of its footer; a fixed one has only the
-  // footer, in the last sector (511 bytes long in images of old tools).
-  if (StartsWith(head, kVhdFooterCookie) || StartsWith(tail, kVhdFooterCookie) ||
-      (!tail.empty() && StartsWith(tail.subspan(1), kVhdFooterCookie)))
+  for (const ContainerSignature& signature : kContainerSignatures) {
+    if (StartsWith(head, signature.magic)) return signature.format;
+  }
+  // A fixed VHD has only the footer, in the last sector (511 bytes long in
+  // images of old tools).
+  if (StartsWith(tail, kVhdFooterCookie) || (!tail.empty() && StartsWith(tail.subspan(1), kVhdFooterCookie)))
     return Format::kVhd;
   return Format::kRaw;
 }

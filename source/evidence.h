@@ -25,6 +25,30 @@ enum class Format { kRaw, kSplitRaw, kEwf, kAff, kVhd, kVhdx, kVmdk, kQcow };
 // "EWF", "QCOW2", ... as a user names the format.
 std::string_view FormatName(Format format);
 
+// A container format's signature at the start of its file (a fixed VHD
+// keeps its footer cookie in the last sector instead). description names
+// such a file to the user where a volume was expected; it is null for the
+// signatures such messages have never named.
+struct ContainerSignature {
+  Format format;
+  std::string_view magic;
+  const char* description;
+};
+
+inline constexpr std::string_view kVhdFooterCookie{"conectix", 8};
+
+inline constexpr ContainerSignature kContainerSignatures[] = {
+    {Format::kEwf, {"EVF\x09\x0D\x0A\xFF\x00", 8}, "an EnCase (E01) evidence file"},  // E01 (EnCase 1-6, FTK)
+    {Format::kEwf, {"EVF2\x0D\x0A\x81\x00", 8}, nullptr},                             // Ex01 (EnCase 7)
+    {Format::kAff, {"AFF10\x0D\x0A\x00", 8}, nullptr},
+    {Format::kVhdx, {"vhdxfile", 8}, "a VHDX disk image"},
+    {Format::kQcow, {"QFI\xFB", 4}, "a qcow2 disk image"},
+    {Format::kVmdk, {"KDMV", 4}, "a VMDK sparse disk image"},  // hosted sparse extent
+    {Format::kVmdk, {"COWD", 4}, nullptr},                     // ESX sparse extent
+    {Format::kVmdk, {"# Disk DescriptorFile", 21}, nullptr},
+    {Format::kVhd, kVhdFooterCookie, "a dynamic VHD disk image"},  // a copy of the footer
+};
+
 // Bytes the detection looks at: the head of the file and its last sector
 // (where a fixed VHD keeps its only footer).
 inline constexpr size_t kDetectHeadBytes = 512;

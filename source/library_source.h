@@ -81,6 +81,15 @@ int LibyalUtf8String(Handle* handle, std::string* text, Error** error, int (*siz
   return 1;
 }
 
+// The media size through a libyal getter, whose size type is the library's own.
+template <typename Handle, typename Error, typename Size>
+int LibyalMediaSize(Handle* handle, uint64_t* size, Error** error, int (*get)(Handle*, Size*, Error**)) {
+  Size value = 0;
+  const int result = get(handle, &value, error);
+  *size = value;
+  return result;
+}
+
 // Containers chained through parents longer than this are refused.
 inline constexpr int kMaxParentDepth = 16;
 

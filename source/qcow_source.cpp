@@ -19,10 +19,7 @@ struct QcowTraits {
   }
   static void Close(Handle* h) { libqcow_file_close(h, nullptr); }
   static int MediaSize(Handle* h, uint64_t* size, Error** e) {
-    size64_t value = 0;
-    const int result = libqcow_file_get_media_size(h, &value, e);
-    *size = value;
-    return result;
+    return LibyalMediaSize(h, size, e, libqcow_file_get_media_size);
   }
   static ssize_t Read(Handle* h, void* buffer, size_t size, uint64_t offset, Error** e) {
     return libqcow_file_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);

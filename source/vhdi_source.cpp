@@ -19,10 +19,7 @@ struct VhdiTraits {
   }
   static void Close(Handle* h) { libvhdi_file_close(h, nullptr); }
   static int MediaSize(Handle* h, uint64_t* size, Error** e) {
-    size64_t value = 0;
-    const int result = libvhdi_file_get_media_size(h, &value, e);
-    *size = value;
-    return result;
+    return LibyalMediaSize(h, size, e, libvhdi_file_get_media_size);
   }
   static ssize_t Read(Handle* h, void* buffer, size_t size, uint64_t offset, Error** e) {
     return libvhdi_file_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);

@@ -28,10 +28,7 @@ struct VmdkTraits {
   }
   static void Close(Handle* h) { libvmdk_handle_close(h, nullptr); }
   static int MediaSize(Handle* h, uint64_t* size, Error** e) {
-    size64_t value = 0;
-    const int result = libvmdk_handle_get_media_size(h, &value, e);
-    *size = value;
-    return result;
+    return LibyalMediaSize(h, size, e, libvmdk_handle_get_media_size);
   }
   static ssize_t Read(Handle* h, void* buffer, size_t size, uint64_t offset, Error** e) {
     return libvmdk_handle_read_buffer_at_offset(h, buffer, size, static_cast<off64_t>(offset), e);

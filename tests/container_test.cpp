@@ -409,6 +409,7 @@ TEST(ContainerTest, DetectsFormatsByTheirSignatures) {
       {ntfs_boot, "conectix" + std::string(504, '\0'), source::Format::kVhd},  // fixed: the footer only
       {ntfs_boot, "x" + std::string("conectix") + std::string(503, '\0'), source::Format::kVhd},  // 511-byte footer
       {"KDMV", "", source::Format::kVmdk},
+      {"COWD", "", source::Format::kVmdk},
       {"# Disk DescriptorFile\n", "", source::Format::kVmdk},
       {"QFI\xFB", "", source::Format::kQcow},
       {ntfs_boot, std::string(512, '\0'), source::Format::kRaw},

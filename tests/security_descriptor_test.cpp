@@ -291,6 +291,23 @@ TEST(SidAtTest, ExactLengthWithinBytes) {
   EXPECT_FALSE(SidAt(bytes, UINT64_MAX - 3));
 }
 
+TEST(SidViewTest, FieldsOfAnOpenedSid) {
+  // S-1-0x123456789ABC-7-4294967295 behind two bytes: the authority is
+  // big-endian, the sub-authorities little-endian.
+  const Bytes bytes = {0xEE, 0xEE, 0x01, 0x02, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC,
+                       0x07, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  const auto sid = SidView::At(bytes, 2);
+  ASSERT_TRUE(sid);
+  EXPECT_EQ(sid->revision(), 1);
+  EXPECT_EQ(sid->authority(), 0x123456789ABCu);
+  ASSERT_EQ(sid->sub_authority_count(), 2);
+  EXPECT_EQ(sid->sub_authority(0), 7u);
+  EXPECT_EQ(sid->sub_authority(1), 0xFFFFFFFFu);
+  EXPECT_EQ(sid->bytes().size(), 16u);
+  EXPECT_EQ(sid->ToString(), u"S-1-0x123456789ABC-7-4294967295");
+  EXPECT_FALSE(SidView::At(std::span(bytes).first(bytes.size() - 1), 2));  // last sub-authority cut short
+}
+
 // --- Whole descriptors ---
 
 TEST(DescriptorRenderTest, WindowsLayoutPrintsEveryKeptEntry) {
@@ -422,7 +439,7 @@ TEST(DescriptorNamesTest, SecondLookupOutcomeDecidesWhatIsPrinted) {
   platform::AccountLookup none_mapped;
   none_mapped.error = platform::kErrorNoneMapped;
   platform::AccountLookup denied;
-  denied.error = platform::kErrorAccessDenied;
+  denied.error = 5;  // ERROR_ACCESS_DENIED: an error the rendering does not react to
 
   {  // 1332 on the second lookup empties the name the first one found.
     FakePlatform platform = WellKnownAccounts();
@@ -592,8 +609,6 @@ TEST(SecurityStatusTest, FromPlatformError) {
   EXPECT_EQ(StatusFromError(0x12345), 0x80072345u);
   EXPECT_EQ(StatusFromError(0), 0u);
   EXPECT_EQ(StatusFromError(0x80004005), 0x80004005u);  // already a status
-  EXPECT_TRUE(StatusFailed(kStatusInvalidArgument));
-  EXPECT_FALSE(StatusFailed(kStatusSuccess));
 }
 
 // --- Truncation at every length: no read past the bytes, and the lines

@@ -17,6 +17,7 @@
 #include "platform/posix/mountinfo.h"
 #include "source/partitions.h"
 #include "security/well_known_sids.h"
+#include "source/drives.h"
 #include "source/evidence.h"
 
 namespace velmora::platform {
@@ -31,21 +32,9 @@ struct Guarded {
   std::u16string what;
 };
 
-constexpr std::u16string_view kDevicePrefix = u"\\\\.\\";
-constexpr std::u16string_view kLongPathPrefix = u"\\\\?\\";
 constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
 constexpr int64_t kSecondsFrom1601To1970 = 11'644'473'600;
 constexpr char kMountInfo[] = "/proc/self/mountinfo";
-
-bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-// The letter of "X:..." or "\\?\X:...".
-std::optional<char16_t> DriveLetterOf(std::u16string_view path) {
-  if (path.substr(0, kLongPathPrefix.size()) == kLongPathPrefix) path.remove_prefix(kLongPathPrefix.size());
-  if (path.size() >= 2 && path[1] == u':' && IsAsciiLetter(path[0])) return path[0];
-  return std::nullopt;
-}
 
 // A name the system can be asked about: no NUL inside.
 std::optional<std::string> SystemName(std::u16string_view name) {
@@ -68,13 +57,11 @@ Identity IdentityOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-// A source as bound: the whole text when such a file exists (its name may
-// hold '@' or '#'), otherwise the text split into file and selector.
-source::SourceName NameOfBound(const std::u16string& source) {
-  std::string text = Utf16ToUtf8(source);
-  if (!source.empty() && source.find(u'\0') == std::u16string::npos && StatOf(text))
-    return source::SourceName{text, source::SourceName::Select::Automatic, 0};
-  return source::ParseSourceName(text);
+source::SourceName NameOfBound(std::u16string_view source) {
+  return source::NameOfBound(source, [](std::u16string_view name) {
+    const auto system = SystemName(name);
+    return system && StatOf(*system).has_value();
+  });
 }
 
 std::optional<std::string> ReadWholeFile(const char* path) {
@@ -233,24 +220,17 @@ void PosixPlatform::SetUpConsole() {
   }
 }
 
-void PosixPlatform::BindDrive(char16_t letter, std::u16string source) {
-  if (IsAsciiLetter(letter)) bindings_[UpperAscii(letter)] = std::move(source);
-}
-
-const std::u16string* PosixPlatform::BoundSource(char16_t letter) const {
-  auto it = bindings_.find(UpperAscii(letter));
-  return it == bindings_.end() ? nullptr : &it->second;
-}
+void PosixPlatform::BindDrive(char16_t letter, std::u16string source) { drives_.Bind(letter, std::move(source)); }
 
 bool PosixPlatform::PathExists(std::u16string_view path) {
-  if (auto letter = DriveLetterOf(path)) return BoundSource(*letter) != nullptr;
+  if (auto letter = source::DriveLetterOfPath(path)) return drives_.Find(*letter) != nullptr;
   auto posix = AbsolutePosixPath(path);
   return posix && StatOf(*posix).has_value();
 }
 
 std::optional<bool> PosixPlatform::PathIsDirectory(std::u16string_view path) {
-  if (auto letter = DriveLetterOf(path)) {
-    if (BoundSource(*letter) != nullptr) return std::nullopt;
+  if (auto letter = source::DriveLetterOfPath(path)) {
+    if (drives_.Find(*letter) != nullptr) return std::nullopt;
     return false;
   }
   auto posix = AbsolutePosixPath(path);
@@ -259,21 +239,9 @@ std::optional<bool> PosixPlatform::PathIsDirectory(std::u16string_view path) {
   return st && S_ISDIR(st->st_mode);
 }
 
-namespace {
-
-// The letter of "\\.\X:", or nullopt for any other device name.
-std::optional<char16_t> DeviceLetter(std::u16string_view device_name) {
-  if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
-      IsAsciiLetter(device_name[4]) && device_name[5] == u':')
-    return device_name[4];
-  return std::nullopt;
-}
-
-}  // namespace
-
 Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
-  if (auto letter = DeviceLetter(device_name)) {
-    const std::u16string* source = BoundSource(*letter);
+  if (auto letter = source::DeviceLetter(device_name)) {
+    const std::u16string* source = drives_.Find(*letter);
     if (source == nullptr) return Error{std::u16string(device_name), UnboundDriveAdvice(*letter)};
     return OpenBound(*source);
   }
@@ -286,12 +254,7 @@ Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenDevice(std::u16
   return std::unique_ptr<source::ByteSource>(std::move(*file));
 }
 
-std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) {
-  if (auto letter = DeviceLetter(device_name)) {
-    if (const std::u16string* source = BoundSource(*letter)) return *source;
-  }
-  return std::u16string(device_name);
-}
+std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) { return drives_.DeviceLabel(device_name); }
 
 Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenBound(const std::u16string& source) {
   return source::OpenBoundVolume(NameOfBound(source), source,
@@ -332,8 +295,8 @@ std::u16string PosixPlatform::UsageNotes() {
 }
 
 std::u16string PosixPlatform::UnboundDriveAdvice(char16_t letter) {
-  if (BoundSource(letter) != nullptr) return {};
-  const std::u16string drive = std::u16string(1, UpperAscii(letter)) + u":";
+  if (drives_.Find(letter) != nullptr) return {};
+  const std::u16string drive = std::u16string(1, source::DriveLetter(letter).value_or(letter)) + u":";
   return u"Drive " + drive + u" is not bound to a volume: bind it with -m " + drive + u" IMAGE_OR_DEVICE";
 }
 
@@ -362,7 +325,7 @@ CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const so
     outcome.error = Error{std::u16string(path), u"not a usable file name"};
     return outcome;
   }
-  const std::vector<Guarded> guarded = GuardedFiles(volume, bindings_, opened_);
+  const std::vector<Guarded> guarded = GuardedFiles(volume, drives_.bindings(), opened_);
   auto refuse = [&](const std::u16string& why) {
     outcome.refused = true;
     outcome.error = Error{u"Refusing to write " + std::u16string(path), why};

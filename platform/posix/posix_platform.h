@@ -8,7 +8,6 @@
 // traced to the mount's device through /proc/self/mountinfo.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "source/drives.h"
 
 namespace velmora::platform {
 
@@ -49,11 +49,10 @@ class PosixPlatform : public Platform {
   CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) override;
 
  private:
-  const std::u16string* BoundSource(char16_t letter) const;
   Expected<std::unique_ptr<source::ByteSource>> OpenBound(const std::u16string& source);
 
-  std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
-  std::vector<std::string> opened_;              // devices opened by path: never an output
+  source::DriveTable drives_;
+  std::vector<std::string> opened_;  // devices opened by path: never an output
 };
 
 }  // namespace velmora::platform

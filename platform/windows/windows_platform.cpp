@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "output/format.h"
+#include "security/sid.h"
 #include "source/partitions.h"
 #include "platform/windows/handle_source.h"
+#include "source/drives.h"
 #include "source/evidence.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
@@ -26,25 +28,11 @@ constexpr SHORT kConsoleColumns = 101;
 constexpr SHORT kConsoleLines = 500;
 constexpr SHORT kWindowRight = 100;
 constexpr SHORT kWindowBottom = 30;
-// The largest SID: revision, count, authority and 15 sub-authorities.
-constexpr size_t kMaxSidBytes = 8 + 15 * 4;
 
-bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-char16_t UpperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-// The letter of "X:..." or "\\?\X:...".
-std::optional<char16_t> DriveLetterOf(std::u16string_view path) {
-  if (path.substr(0, kLongPathPrefix.size()) == kLongPathPrefix) path.remove_prefix(kLongPathPrefix.size());
-  if (path.size() >= 2 && path[1] == u':' && IsAsciiLetter(path[0])) return path[0];
-  return std::nullopt;
-}
-
-// A source as bound: the whole text when such a file exists (its name may
-// hold '@' or '#'), otherwise the text split into file and selector.
-source::SourceName NameOfBound(const std::u16string& source) {
-  if (IsSystemName(source) && GetFileAttributesW(Wide(source).c_str()) != INVALID_FILE_ATTRIBUTES)
-    return source::SourceName{Utf16ToUtf8(source), source::SourceName::Select::Automatic, 0};
-  return source::ParseSourceName(Utf16ToUtf8(source));
+source::SourceName NameOfBound(std::u16string_view source) {
+  return source::NameOfBound(source, [](std::u16string_view name) {
+    return IsSystemName(name) && GetFileAttributesW(Wide(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+  });
 }
 
 std::optional<std::u16string> FullPathOf(std::u16string_view path) {
@@ -68,7 +56,7 @@ bool NamesDevice(std::u16string text) {
   if (text.substr(0, kLongPathPrefix.size()) != kLongPathPrefix) return false;
   if (text.substr(0, kLongUncPrefix.size()) == kLongUncPrefix) return false;
   const std::u16string_view rest = std::u16string_view(text).substr(kLongPathPrefix.size());
-  return !(rest.size() >= 3 && IsAsciiLetter(rest[0]) && rest[1] == u':' && rest[2] == u'\\');
+  return !(rest.size() >= 3 && source::DriveLetter(rest[0]) && rest[1] == u':' && rest[2] == u'\\');
 }
 
 bool IsDevicePath(std::u16string_view path) {
@@ -127,14 +115,6 @@ class WindowsOutputFile : public OutputFile {
   bool committed_ = false;
 };
 
-// The letter of "\\.\X:", or nullopt for any other device name.
-std::optional<char16_t> DeviceLetter(std::u16string_view device_name) {
-  if (device_name.size() == kDevicePrefix.size() + 2 && device_name.substr(0, kDevicePrefix.size()) == kDevicePrefix &&
-      IsAsciiLetter(device_name[4]) && device_name[5] == u':')
-    return device_name[4];
-  return std::nullopt;
-}
-
 }  // namespace
 
 void WindowsPlatform::SetUpConsole() {
@@ -158,42 +138,30 @@ std::u16string WindowsPlatform::UsageNotes() {
          u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n";
 }
 
-void WindowsPlatform::BindDrive(char16_t letter, std::u16string source) {
-  if (IsAsciiLetter(letter)) bindings_[UpperAscii(letter)] = std::move(source);
-}
-
-const std::u16string* WindowsPlatform::BoundSource(char16_t letter) const {
-  auto it = bindings_.find(UpperAscii(letter));
-  return it == bindings_.end() ? nullptr : &it->second;
-}
+void WindowsPlatform::BindDrive(char16_t letter, std::u16string source) { drives_.Bind(letter, std::move(source)); }
 
 bool WindowsPlatform::PathExists(std::u16string_view path) {
-  if (auto letter = DriveLetterOf(path); letter && BoundSource(*letter) != nullptr) return true;
+  if (auto letter = source::DriveLetterOfPath(path); letter && drives_.Find(*letter) != nullptr) return true;
   if (!IsSystemName(path)) return false;
   return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::optional<bool> WindowsPlatform::PathIsDirectory(std::u16string_view path) {
-  if (auto letter = DriveLetterOf(path); letter && BoundSource(*letter) != nullptr) return std::nullopt;
+  if (auto letter = source::DriveLetterOfPath(path); letter && drives_.Find(*letter) != nullptr) return std::nullopt;
   if (!IsSystemName(path)) return false;
   return PathIsDirectoryW(Wide(path).c_str()) != FALSE;
 }
 
 Expected<std::unique_ptr<source::ByteSource>> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
-  if (auto letter = DeviceLetter(device_name)) {
-    if (const std::u16string* source = BoundSource(*letter)) return OpenBound(*source);
+  if (auto letter = source::DeviceLetter(device_name)) {
+    if (const std::u16string* source = drives_.Find(*letter)) return OpenBound(*source);
   }
   auto device = HandleSource::Open(device_name);
   if (!device) return device.error();
   return std::unique_ptr<source::ByteSource>(std::move(*device));
 }
 
-std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) {
-  if (auto letter = DeviceLetter(device_name)) {
-    if (const std::u16string* source = BoundSource(*letter)) return *source;
-  }
-  return std::u16string(device_name);
-}
+std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) { return drives_.DeviceLabel(device_name); }
 
 Expected<std::unique_ptr<source::ByteSource>> WindowsPlatform::OpenBound(const std::u16string& source) {
   return source::OpenBoundVolume(NameOfBound(source), source,
@@ -218,13 +186,13 @@ AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, ui
   AccountLookup result;
   // The system reads the SID from aligned memory and trusts its count:
   // only a complete, valid SID is handed over.
-  if (sid.size() < 8 || sid.size() > kMaxSidBytes || sid[0] != 1 || sid[1] > 15 ||
-      sid.size() < size_t{8} + size_t{sid[1]} * 4) {
+  const auto view = security::SidView::At(sid, 0);
+  if (!view || sid.size() > security::kMaxSidLength) {
     result.error = kErrorInvalidParameter;
     return result;
   }
-  DWORD aligned[(kMaxSidBytes + sizeof(DWORD) - 1) / sizeof(DWORD)] = {};
-  std::memcpy(aligned, sid.data(), size_t{8} + size_t{sid[1]} * 4);
+  DWORD aligned[(security::kMaxSidLength + sizeof(DWORD) - 1) / sizeof(DWORD)] = {};
+  std::memcpy(aligned, view->bytes().data(), view->bytes().size());
   PSID psid = aligned;
   if (!IsValidSid(psid)) {
     result.error = kErrorInvalidParameter;
@@ -269,7 +237,7 @@ CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const 
     if (auto identity = IdentityOfPath(Utf8ToUtf16(file)))
       guarded.push_back({*identity, u"a file of the source being read (" + Utf8ToUtf16(file) + u")"});
   }
-  for (const auto& [letter, source] : bindings_) {
+  for (const auto& [letter, source] : drives_.bindings()) {
     if (auto identity = IdentityOfPath(Utf8ToUtf16(NameOfBound(source).path)))
       guarded.push_back({*identity, std::u16string(u"the source bound to drive ") + letter + u":"});
   }

@@ -7,12 +7,12 @@
 // only the on-disk walk decides whether a path on it exists.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "platform/platform.h"
+#include "source/drives.h"
 
 namespace velmora::platform {
 
@@ -44,10 +44,9 @@ class WindowsPlatform : public Platform {
   CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) override;
 
  private:
-  const std::u16string* BoundSource(char16_t letter) const;
   Expected<std::unique_ptr<source::ByteSource>> OpenBound(const std::u16string& source);
 
-  std::map<char16_t, std::u16string> bindings_;  // keyed by upper-case letter
+  source::DriveTable drives_;
 };
 
 }  // namespace velmora::platform

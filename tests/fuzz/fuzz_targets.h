@@ -190,7 +190,7 @@ class FuzzPlatform : public testing::FakePlatform {
           return result;
         }
         if (hash % 6 == 4) {
-          result.error = platform::kErrorAccessDenied;
+          result.error = 5;  // ERROR_ACCESS_DENIED
           return result;
         }
         result.name = std::u16string(name_capacity - 1, u'n');

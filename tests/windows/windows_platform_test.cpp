@@ -226,7 +226,7 @@ TEST_F(WindowsHandleSourceTest, MissingFilesReportTheSystemsMessage) {
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error().where, missing);
   // FormatMessageW's text for ERROR_FILE_NOT_FOUND, without its ".\r\n".
-  EXPECT_EQ(opened.error().message, WindowsError(u"", kErrorFileNotFound).message);
+  EXPECT_EQ(opened.error().message, WindowsError(u"", ERROR_FILE_NOT_FOUND).message);
   EXPECT_FALSE(opened.error().message.empty());
   EXPECT_EQ(opened.error().message.find(u'\n'), std::u16string::npos);
   WindowsPlatform platform;
