@@ -300,7 +300,7 @@ TEST_F(AttributeListTest, MftExtentsAreGatheredByNameInVcnOrder) {
     EXPECT_EQ(found->OwnNumber(), number);
   }
   ASSERT_NE(volume_.mft_runs(), nullptr);
-  EXPECT_EQ(volume_.mft_runs()->EndVcn(), 82u);
+  EXPECT_EQ(volume_.mft_runs()->EndVcn(), Vcn(82));
 }
 
 // A found attribute keeps the record that holds it: later lookups, which
