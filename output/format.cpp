@@ -40,7 +40,7 @@ void Pad(std::u16string& out, std::u16string body, size_t width, bool left, bool
 
 }  // namespace
 
-std::u16string Format(std::string_view format, std::initializer_list<FormatArg> args) {
+std::u16string FormatUnchecked(std::string_view format, std::initializer_list<FormatArg> args) {
   std::u16string out;
   auto next = args.begin();
   size_t i = 0;
@@ -50,25 +50,19 @@ std::u16string Format(std::string_view format, std::initializer_list<FormatArg> 
       out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
       continue;
     }
-    bool left = false;
-    bool zeros = false;
-    size_t width = 0;
-    while (i < format.size() && (format[i] == '-' || format[i] == '0')) {
-      (format[i] == '-' ? left : zeros) = true;
-      ++i;
-    }
-    while (i < format.size() && format[i] >= '0' && format[i] <= '9') width = width * 10 + (format[i++] - '0');
-    if (format.substr(i, 3) == "I64") i += 3;
-    while (i < format.size() && (format[i] == 'l' || format[i] == 'h')) ++i;
-    if (i >= format.size()) break;
-    char conversion = format[i++];
-    if (conversion == '%') {
+    const format_check::Conversion conversion = format_check::ReadConversion(format, i);
+    i = conversion.end;
+    if (conversion.type == 0) break;
+    if (conversion.type == '%') {
       out.push_back(u'%');
       continue;
     }
     if (next == args.end()) continue;
     const FormatArg& arg = *next++;
-    switch (conversion) {
+    const size_t width = conversion.width;
+    const bool left = conversion.left;
+    const bool zeros = conversion.zeros;
+    switch (conversion.type) {
       case 'd':
       case 'i': {
         int64_t value = arg.AsSigned();
@@ -82,7 +76,7 @@ std::u16string Format(std::string_view format, std::initializer_list<FormatArg> 
         break;
       case 'x':
       case 'X':
-        Pad(out, Digits(arg.AsUnsigned(), 16, conversion == 'X'), width, left, zeros, false);
+        Pad(out, Digits(arg.AsUnsigned(), 16, conversion.type == 'X'), width, left, zeros, false);
         break;
       case 'c':
         Pad(out, std::u16string(1, static_cast<char16_t>(arg.AsUnsigned())), width, left, false, false);
@@ -95,6 +89,10 @@ std::u16string Format(std::string_view format, std::initializer_list<FormatArg> 
     }
   }
   return out;
+}
+
+std::u16string Format(std::string_view format, std::initializer_list<FormatArg> args) {
+  return FormatUnchecked(format, args);
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
