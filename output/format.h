@@ -191,7 +191,10 @@ std::u16string Format(std::string_view format, std::initializer_list<FormatArg> 
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
-// UTF-8 to UTF-16; an invalid byte becomes U+FFFD.
+// UTF-8 to UTF-16. What is not well-formed UTF-8 (a stray or truncated
+// sequence, an overlong form, an encoded surrogate, a code point past
+// U+10FFFF) becomes U+FFFD, one for each maximal invalid subpart, so that
+// no text reaches the program through a form the standard forbids.
 std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace velmora

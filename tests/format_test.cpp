@@ -1,5 +1,5 @@
 // The formatting layer: formats checked against their arguments while they
-// compile, and what the conversions print.
+// compile, what the conversions print, and UTF-8 decoding of the command line.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <string_view>
 
 #include "output/format.h"
+#include "tests/support/shell.h"
+#include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {
@@ -71,6 +73,64 @@ TEST(FormatTest, UncheckedFormatsTolerateMissingAndExtraArguments) {
   EXPECT_EQ(FormatUnchecked("%d", {1, 2}), u"1");
   EXPECT_EQ(FormatUnchecked("cut %", {}), u"cut ");
 }
+
+TEST(Utf8DecoderTest, WellFormedAndIllFormedSequences) {
+  constexpr char16_t R = u'\uFFFD';
+  const struct {
+    std::string_view bytes;
+    std::u16string expected;
+  } cases[] = {
+      // One to four bytes, at the edges of each length and around the surrogates.
+      {"A\x7F", u"A\u007F"},
+      {"\xC2\x80\xDF\xBF", u"\u0080\u07FF"},
+      {"\xE0\xA0\x80\xEF\xBF\xBF", u"\u0800\uFFFF"},
+      {"\xED\x9F\xBF\xEE\x80\x80", u"\uD7FF\uE000"},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", u"\U00010000\U0010FFFF"},
+      // Overlong forms: the lead byte (C0, C1) or its next byte is out of range.
+      {"\xC0\xAF", {R, R}},
+      {"\xC1\xBF", {R, R}},
+      {"\xE0\x80\xAF", {R, R, R}},
+      {"\xE0\x9F\xBF", {R, R, R}},
+      {"\xF0\x80\x80\xAF", {R, R, R, R}},
+      {"\xF0\x8F\xBF\xBF", {R, R, R, R}},
+      // Encoded surrogates.
+      {"\xED\xA0\x80", {R, R, R}},
+      {"\xED\xBF\xBF", {R, R, R}},
+      // Past U+10FFFF.
+      {"\xF4\x90\x80\x80", {R, R, R, R}},
+      {"\xF5\x80\x80\x80", {R, R, R, R}},
+      {"\xFF", {R}},
+      // Truncated: the start that was read is one error, and what cut it is read afresh.
+      {"\xE2\x82", {R}},
+      {"\xE2\x82" "A", {R, u'A'}},
+      {"\xF0\x9F\x98", {R}},
+      {"\xF0\x9F\x98\xE4\xB8\xAD", {R, u'\u4e2d'}},
+      {"\x80\xBF", {R, R}},
+      // The example the Unicode standard gives for counting replacements.
+      {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64", {u'a', R, R, R, u'b', R, u'c', R, R, u'd'}},
+  };
+  for (const auto& c : cases) {
+    const std::u16string decoded = Utf8ToUtf16(c.bytes);
+    EXPECT_EQ(decoded, c.expected) << ::testing::PrintToString(c.bytes);
+    if (decoded.find(R) == std::u16string::npos) {
+      EXPECT_EQ(Utf16ToUtf8(decoded), c.bytes);
+    }
+  }
+}
+
+#ifndef _WIN32
+// The POSIX command line arrives as bytes. An overlong '/' must not turn a
+// relative name into an absolute path (which names a mounted volume).
+TEST(Utf8DecoderTest, OverlongSlashOnTheCommandLineStaysInvalid) {
+  int status = 0;
+  const std::string out =
+      testing::RunCommand("LC_ALL=C " + testing::Quote(VELMORA_BINARY) + " -f " + testing::Quote("\xC0\xAFtmp") +
+                              " -a 2>&1",
+                          &status);
+  EXPECT_NE(out.find("Cannot find target object. (\xEF\xBF\xBD\xEF\xBF\xBDtmp)\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("/tmp"), std::string::npos) << out;
+}
+#endif
 
 }  // namespace
 }  // namespace velmora
