@@ -150,7 +150,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
         json::Emit(console, line.Bool("found", false));
       }
     } else if (row.flag == action::kWrite) {
-      console.Print(ok ? "Write file succeed.\n" : "Write file failed.\n");
+      console.Print("%s", ok ? "Write file succeed.\n" : "Write file failed.\n");
     } else if (!ok) {
       console.Print("\tNONE\n");
     }
