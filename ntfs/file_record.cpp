@@ -41,14 +41,14 @@ bool RecordGeometryUsable(const VolumeContext& volume) {
 }
 
 Error RecordError(uint64_t number, std::string_view why) {
-  return Error{Format("record 0x%I64X", {number}), Utf8ToUtf16(why)};
+  return Error{Format("record 0x%I64X", number), Utf8ToUtf16(why)};
 }
 
 Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
   const uint32_t signature = LeBytes(bytes).U32(record::kSignature);
   if (signature != record::kFileSignature) {
     if (signature == 0) return RecordError(number, "not a file record: no FILE signature, the slot was never used");
-    return RecordError(number, "not a file record: bad signature 0x" + Utf16ToUtf8(Format("%08X", {signature})) +
+    return RecordError(number, "not a file record: bad signature 0x" + Utf16ToUtf8(Format("%08X", signature)) +
                                    " where FILE was expected");
   }
   if (!ApplyUpdateSequence(bytes, kUpdateSequenceStride))
@@ -143,7 +143,7 @@ Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference referen
   if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
   if (!volume.mft_runs()) {
     auto runs = LoadMftRuns(volume);
-    if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
+    if (!runs) return runs.error().Within(Format("record 0x%I64X", reference.value));
     volume.mft_runs() = std::move(*runs);
   }
   return ReadThroughRuns(volume, *volume.mft_runs(), reference.value);

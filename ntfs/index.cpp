@@ -19,7 +19,7 @@ IndexBlockReader::IndexBlockReader(VolumeContext& volume, AttributeReader alloca
 
 namespace {
 
-std::u16string BlockName(uint64_t vcn) { return Format("index block at VCN 0x%I64X", {vcn}); }
+std::u16string BlockName(uint64_t vcn) { return Format("index block at VCN 0x%I64X", vcn); }
 
 }  // namespace
 
@@ -103,17 +103,17 @@ class Walk {
   int Stop(std::u16string why) {
     return Stop(Error{node_ ? BlockName(*node_) : std::u16string(u"index root"), std::move(why)});
   }
-  std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", {pos}); }
+  std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", pos); }
 
   int WalkIndexBlock(uint64_t vcn, unsigned depth) {
     // No allocation (root not flagged large), too deep, a block seen before
     // in this walk (a cycle), or too many blocks: the sub-walk ends.
     if (!blocks_) return Stop(u"an entry points to a lower node, but the index has no allocation");
-    if (depth > kMaxIndexDepth) return Stop(Format("deeper than %u levels: bound reached", {kMaxIndexDepth}));
+    if (depth > kMaxIndexDepth) return Stop(Format("deeper than %u levels: bound reached", kMaxIndexDepth));
     if (visited_.size() >= kMaxIndexBlocksPerWalk)
-      return Stop(Format("more than %I64u index blocks: bound reached", {kMaxIndexBlocksPerWalk}));
+      return Stop(Format("more than %I64u index blocks: bound reached", kMaxIndexBlocksPerWalk));
     if (!visited_.insert(vcn).second)
-      return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", {vcn}));
+      return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", vcn));
     auto block = blocks_->ReadIndexBlock(vcn);
     if (!block) return Stop(block.error());
     const std::optional<uint64_t> parent = node_;
@@ -168,7 +168,7 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
     if (!UsableBlockSize(block_bytes))
-      return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", {block_bytes}));
+      return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", block_bytes));
     blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, *allocation), block_bytes);
   }
   Walk walk(visitor, comparator, blocks ? &*blocks : nullptr);

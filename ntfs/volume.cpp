@@ -47,21 +47,21 @@ Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, s
 Expected<void> CheckBootGeometry(const VolumeContext& volume) {
   const uint32_t sector = volume.BytesPerSector();
   if (sector < 256 || sector > 4096 || (sector & (sector - 1)) != 0)
-    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", {sector})};
+    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", sector)};
   if (volume.BytesPerCluster() == 0) {
     return Error{u"sectors per cluster (offset 0x0D)",
-                 Format("is 0x%02X, giving no usable cluster size", {volume.Boot().U8(boot::kSectorsPerCluster)})};
+                 Format("is 0x%02X, giving no usable cluster size", volume.Boot().U8(boot::kSectorsPerCluster))};
   }
   const uint32_t record_bytes = volume.BytesPerFileRecord();
   if (record_bytes < 256 || record_bytes > kMaxFileRecordBytes) {
     return Error{u"clusters per file record (offset 0x40)",
-                 Format("is 0x%02X, giving %u-byte file records", {volume.Boot().U8(boot::kClustersPerRecord), record_bytes})};
+                 Format("is 0x%02X, giving %u-byte file records", volume.Boot().U8(boot::kClustersPerRecord), record_bytes)};
   }
   uint64_t mft_offset = 0;
   const auto size = volume.device() ? volume.device()->Size() : std::nullopt;
   if (!CheckedMul(volume.MftLcn(), volume.BytesPerCluster(), mft_offset) || (size && mft_offset >= *size)) {
     return Error{u"MFT cluster number (offset 0x30)",
-                 Format("is %I64u, past the end of the volume", {volume.MftLcn()})};
+                 Format("is %I64u, past the end of the volume", volume.MftLcn())};
   }
   return {};
 }

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -81,19 +80,6 @@ class Console {
   void Diagnostic(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
     out_.Flush();
     err_.WriteWide(Format(format, args...));
-    err_.Flush();
-  }
-
-  // The argument lists of the first version; their callers move to the above.
-  void Print(std::string_view format, std::initializer_list<FormatArg> args = {}) {
-    out_.WriteWide(Format(format, args));
-  }
-  void PrintNarrow(std::string_view format, std::initializer_list<FormatArg> args = {}) {
-    out_.WriteNarrow(Utf16ToUtf8(Format(format, args)));
-  }
-  void Diagnostic(std::string_view format, std::initializer_list<FormatArg> args = {}) {
-    out_.Flush();
-    err_.WriteWide(Format(format, args));
     err_.Flush();
   }
   TextSink& out() { return out_; }

@@ -91,10 +91,6 @@ std::u16string FormatUnchecked(std::string_view format, std::initializer_list<Fo
   return out;
 }
 
-std::u16string Format(std::string_view format, std::initializer_list<FormatArg> args) {
-  return FormatUnchecked(format, args);
-}
-
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -186,9 +186,6 @@ std::u16string Format(FormatString<std::type_identity_t<Args>...> format, const 
   return FormatUnchecked(format.text(), {FormatArg(args)...});
 }
 
-// The argument list of the first version; its callers move to Format.
-std::u16string Format(std::string_view format, std::initializer_list<FormatArg> args);
-
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
 // UTF-8 to UTF-16. What is not well-formed UTF-8 (a stray or truncated

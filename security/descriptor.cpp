@@ -69,8 +69,11 @@ constexpr char kDashLine[] = "-----------------\n";
 constexpr char kColumnHeader[] = "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n";
 constexpr char kOwnerLine[] = "Owner    : %s    %s\\%s\n";
 constexpr char kGroupLine[] = "Group    : %s    %s\\%s\n";
-constexpr char kSaclLine[] = "SACL ACE : %s    %s\\%s %08X %02X %02X\n";
-constexpr char kDaclLine[] = "DACL ACE : %s    %s\\%s %08X %02X %02X\n";
+// One ACE: its SID, domain and account, mask, type and flags. The list's
+// line is picked as the program runs, so its type carries the arguments.
+using AceLine = FormatString<std::u16string, std::u16string, std::u16string, uint32_t, uint8_t, uint8_t>;
+constexpr AceLine kSaclLine = "SACL ACE : %s    %s\\%s %08X %02X %02X\n";
+constexpr AceLine kDaclLine = "DACL ACE : %s    %s\\%s %08X %02X %02X\n";
 
 // The type printed for an ACE of this list, or nullopt when the list does
 // not keep it. A mandatory label is shown as a plain audit entry.
@@ -177,12 +180,12 @@ uint32_t Render(Console& console, platform::Platform& platform, std::span<const 
   console.Print(kDashLine);
   console.Print(kColumnHeader);
   const DescriptorValues values = DescribeSecurityDescriptor(platform, descriptor);
-  if (values.owner) console.Print(kOwnerLine, {values.owner->text, values.owner->domain, values.owner->name});
-  if (values.group) console.Print(kGroupLine, {values.group->text, values.group->domain, values.group->name});
+  if (values.owner) console.Print(kOwnerLine, values.owner->text, values.owner->domain, values.owner->name);
+  if (values.group) console.Print(kGroupLine, values.group->text, values.group->domain, values.group->name);
   for (auto [acl, format] : {std::pair{&values.sacl, kSaclLine}, std::pair{&values.dacl, kDaclLine}}) {
     for (const AceValue& ace : acl->aces) {
-      console.Print(format, {ace.who.text, ace.who.domain, ace.who.name, ace.record.mask, ace.record.type_shown,
-                             ace.record.flags});
+      console.Print(format, ace.who.text, ace.who.domain, ace.who.name, ace.record.mask, ace.record.type_shown,
+                            ace.record.flags);
     }
   }
   return values.status;
@@ -207,10 +210,10 @@ std::u16string SidToString(std::span<const uint8_t> sid) {
   uint64_t authority = 0;
   for (uint64_t i = 0; i < kSidAuthorityLength; ++i) authority = (authority << 8) | bytes.U8(kSidAuthorityOffset + i);
 
-  std::u16string text = Format("S-%u-", {bytes.U8(kSidRevisionOffset)});
-  text += authority >> 32 ? Format("0x%012I64X", {authority}) : Format("%I64u", {authority});
+  std::u16string text = Format("S-%u-", bytes.U8(kSidRevisionOffset));
+  text += authority >> 32 ? Format("0x%012I64X", authority) : Format("%I64u", authority);
   const uint8_t count = bytes.U8(kSidCountOffset);
-  for (uint64_t i = 0; i < count; ++i) text += Format("-%u", {bytes.U32(kSidSubAuthoritiesOffset + 4 * i)});
+  for (uint64_t i = 0; i < count; ++i) text += Format("-%u", bytes.U32(kSidSubAuthoritiesOffset + 4 * i));
   return text;
 }
 
