@@ -63,11 +63,11 @@ const std::array<ReportRow, 9>& ReportTable() {
        [](Console& c, const CommandOptions&) { c.Print("The first unused file record reference :\n"); },
        [](ReportContext& r, const CommandOptions&, FileReference) { return ReportFirstUnusedRecord(r); }},
       {action::kLogRecord, "log_record",
-       [](Console& c, const CommandOptions& o) { c.Print("Log file information (LSN : %016I64X):\n", {o.lsn}); },
+       [](Console& c, const CommandOptions& o) { c.Print("Log file information (LSN : %016I64X):\n", o.lsn); },
        [](ReportContext& r, const CommandOptions& o, FileReference) { return ReportLogRecord(r, o.lsn); }},
       {action::kWrite, "write",
        [](Console& c, const CommandOptions& o) {
-         c.Print("Write attribute body to file (%s):\n", {o.output_path});
+         c.Print("Write attribute body to file (%s):\n", o.output_path);
        },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return WriteAttributeToFile(r, o.output_path, t, o.attribute_id);
@@ -84,7 +84,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   // A container read that failed says why, once, after what it cut short.
   auto tell_read_failure = [&] {
     if (volume.IsOpen() && !volume.device()->ReadFailure().empty())
-      console.Diagnostic("%s\n", {Utf8ToUtf16(volume.device()->ReadFailure())});
+      console.Diagnostic("%s\n", Utf8ToUtf16(volume.device()->ReadFailure()));
   };
   const bool json = options.actions & action::kJson;
   if (!resolved) {
@@ -94,9 +94,9 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
       line.Text("reason", resolved.error().Line());
       json::Emit(console, line);
     } else {
-      console.Print("Cannot find target object. (%s)\n", {options.target_path});
+      console.Print("Cannot find target object. (%s)\n", options.target_path);
     }
-    console.Diagnostic("%s\n", {resolved.error().Line()});
+    console.Diagnostic("%s\n", resolved.error().Line());
     tell_read_failure();
     return 1;
   }
@@ -114,22 +114,22 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
         line.Text("reason", record.error().Line());
         json::Emit(console, line);
       } else {
-        console.Print("Cannot find target reference. (%016I64X)\n", {options.reference});
+        console.Print("Cannot find target reference. (%016I64X)\n", options.reference);
       }
-      console.Diagnostic("%s\n", {record.error().Line()});
+      console.Diagnostic("%s\n", record.error().Line());
       tell_read_failure();
       return 1;
     }
     target = FileReference(options.reference);
   } else if (!json) {
-    console.Print("FILE : %s \n", {options.target_path});
+    console.Print("FILE : %s \n", options.target_path);
   }
   if (json) {
     json::Line line("target");
     line.Text("path", options.target_path).Bool("by_reference", options.actions & action::kReference);
     json::Emit(console, line.Reference("reference", target));
   } else {
-    console.Print("FILE REF : %016I64X\n", {target.value});
+    console.Print("FILE REF : %016I64X\n", target.value);
   }
 
   ReportContext context{volume, platform, console, json};
@@ -151,7 +151,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
         json::Emit(console, line.Bool("found", false));
       }
     } else if (row.flag == action::kWrite) {
-      console.Print(ok ? "Write file succeed.\n" : "Write file failed.\n");
+      console.Print("%s", ok ? "Write file succeed.\n" : "Write file failed.\n");
     } else if (!ok) {
       console.Print("\tNONE\n");
     }
@@ -165,17 +165,17 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
   CommandOptions options = ScanArguments(arguments);
   const bool body_file = (options.actions & action::kTimeline) && (options.actions & action::kTargetPath);
   const bool json = options.actions & action::kJson;
-  if (!body_file && !json) console.Print("%s", {BannerText()});
+  if (!body_file && !json) console.Print("%s", BannerText());
   for (const auto& [letter, source] : options.drive_bindings) platform.BindDrive(letter, source);
-  for (const std::u16string& warning : options.warnings) console.Diagnostic("%s\n", {warning});
+  for (const std::u16string& warning : options.warnings) console.Diagnostic("%s\n", warning);
   if (!(options.actions & action::kTargetPath)) {
     // With --json standard output holds objects only.
     std::u16string usage(UsageText());
     usage += platform.UsageNotes();
     if (json) {
-      console.Diagnostic("%s", {usage});
+      console.Diagnostic("%s", usage);
     } else {
-      console.Print("%s", {usage});
+      console.Print("%s", usage);
     }
     return 1;
   }

@@ -37,14 +37,14 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride) {
 namespace {
 
 Error RecordError(uint64_t number, std::string_view why) {
-  return Error{Format("record 0x%I64X", {number}), Utf8ToUtf16(why)};
+  return Error{Format("record 0x%I64X", number), Utf8ToUtf16(why)};
 }
 
 Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
   const uint32_t signature = LeBytes(bytes).U32(record::kSignature);
   if (signature != record::kFileSignature) {
     if (signature == 0) return RecordError(number, "not a file record: no FILE signature, the slot was never used");
-    return RecordError(number, "not a file record: bad signature 0x" + Utf16ToUtf8(Format("%08X", {signature})) +
+    return RecordError(number, "not a file record: bad signature 0x" + Utf16ToUtf8(Format("%08X", signature)) +
                                    " where FILE was expected");
   }
   if (!ApplyUpdateSequence(bytes, kUpdateSequenceStride))
@@ -122,7 +122,7 @@ Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference referen
     return RecordError(reference.value, "cannot be read: the boot sector gives no usable cluster or record size");
   if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
   auto runs = CachedMftRuns(volume);
-  if (!runs) return runs.error().Within(Format("record 0x%I64X", {reference.value}));
+  if (!runs) return runs.error().Within(Format("record 0x%I64X", reference.value));
   return ReadThroughRuns(volume, **runs, reference.value);
 }
 

@@ -17,7 +17,7 @@ IndexBlockReader::IndexBlockReader(VolumeContext& volume, AttributeReader alloca
 
 namespace {
 
-std::u16string BlockName(Vcn vcn) { return Format("index block at VCN 0x%I64X", {vcn.value}); }
+std::u16string BlockName(Vcn vcn) { return Format("index block at VCN 0x%I64X", vcn.value); }
 
 }  // namespace
 
@@ -103,17 +103,17 @@ class TreeWalk {
   Walk Stop(std::u16string why) {
     return Stop(Error{node_ ? BlockName(*node_) : std::u16string(u"index root"), std::move(why)});
   }
-  std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", {pos}); }
+  std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", pos); }
 
   Walk WalkIndexBlock(Vcn vcn, unsigned depth) {
     // No allocation (root not flagged large), too deep, a block seen before
     // in this walk (a cycle), or too many blocks: the sub-walk ends.
     if (!blocks_) return Stop(u"an entry points to a lower node, but the index has no allocation");
-    if (depth > kMaxIndexDepth) return Stop(Format("deeper than %u levels: bound reached", {kMaxIndexDepth}));
+    if (depth > kMaxIndexDepth) return Stop(Format("deeper than %u levels: bound reached", kMaxIndexDepth));
     if (visited_.size() >= kMaxIndexBlocksPerWalk)
-      return Stop(Format("more than %I64u index blocks: bound reached", {kMaxIndexBlocksPerWalk}));
+      return Stop(Format("more than %I64u index blocks: bound reached", kMaxIndexBlocksPerWalk));
     if (!visited_.insert(vcn.value).second)
-      return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", {vcn.value}));
+      return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", vcn.value));
     auto block = blocks_->ReadIndexBlock(vcn);
     if (!block) return Stop(block.error());
     const std::optional<Vcn> parent = node_;
@@ -166,7 +166,7 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
     if (!UsableBlockSize(block_bytes))
-      return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", {block_bytes}));
+      return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", block_bytes));
     blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, allocation), block_bytes);
   }
   TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr);

@@ -84,7 +84,7 @@ std::strong_ordering CompareFileName(std::span<const uint8_t> key, const NameQue
 }
 
 Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
-  if (name.size() > kMaxNameUnits) return Error{{}, Format("the name is longer than %u units", {kMaxNameUnits})};
+  if (name.size() > kMaxNameUnits) return Error{{}, Format("the name is longer than %u units", kMaxNameUnits)};
   NameQuery query;
   query.name = std::u16string(name);
   const UpcaseTable& upcase = volume.upcase();
@@ -116,11 +116,11 @@ Expected<FileReference> WalkComponents(VolumeContext& volume, const std::vector<
     const std::u16string quoted = u"\"" + components[i] + u"\"";
     if (!child && child.error().where.empty()) {
       return Error{{}, Format("%s %s in directory %s (record 0x%I64X)",
-                              {quoted, child.error().message, directory, current.value})};
+                              quoted, child.error().message, directory, current.value)};
     }
     if (!child) {
       return Error{{}, Format("%s cannot be looked up in directory %s (record 0x%I64X): %s",
-                              {quoted, directory, current.value, child.error().Line()})};
+                              quoted, directory, current.value, child.error().Line())};
     }
     current = *child;
     if (current.value == 0) return Error{{}, quoted + u" names record 0, which is not a file"};
@@ -162,7 +162,7 @@ Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& vol
   }
   if (!text.empty() && text.back() == u'\\') text.pop_back();
   if (text.size() > kMaxNormalizedPath)
-    return Error{typed, Format("longer than %u characters", {kMaxNormalizedPath})};
+    return Error{typed, Format("longer than %u characters", kMaxNormalizedPath)};
 
   std::vector<std::u16string> components;
   SplitPathComponents(text, components);

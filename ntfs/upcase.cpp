@@ -29,14 +29,14 @@ Error Rejection(VolumeContext& volume, const Error& cause) {
 }  // namespace
 
 Expected<void> CheckNtfsVolume(VolumeContext& volume) {
-  const Error upcase{Format("$UpCase (record 0x%I64X)", {kUpcaseReference.value}), {}};
+  const Error upcase{Format("$UpCase (record 0x%I64X)", kUpcaseReference.value), {}};
   auto record = ReadFileRecord(volume, kUpcaseReference);
   if (!record) return Rejection(volume, record.error());
   auto data = FindAttribute(*record, AttrType::kData, nullptr, nullptr);
   if (!data) return Rejection(volume, Error{upcase.where, u"has no $DATA attribute"});
   if (data->ValueSize() != kUpcaseBytes)
     return Rejection(volume, Error{upcase.where, Format("holds %I64u bytes instead of %I64u",
-                                                        {data->ValueSize(), kUpcaseBytes})});
+                                                        data->ValueSize(), kUpcaseBytes)});
   std::vector<uint8_t> bytes(kUpcaseBytes);
   AttributeReader reader(volume, *data);
   if (!reader.ReadAttributeRange(0, bytes)) return Rejection(volume, Error{upcase.where, u"cannot be read"});

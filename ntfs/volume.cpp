@@ -36,13 +36,13 @@ Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> 
   g.bytes_per_sector_ = boot.U16(boot::kBytesPerSector);
   const uint32_t sector = g.bytes_per_sector_;
   if (sector < 256 || sector > 4096 || (sector & (sector - 1)) != 0)
-    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", {sector})};
+    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", sector)};
 
   g.sectors_per_cluster_ = DecodeSectorsPerCluster(boot.U8(boot::kSectorsPerCluster));
   const uint64_t cluster = uint64_t{g.sectors_per_cluster_} * sector;
   if (cluster == 0 || cluster > kMaxBytesPerCluster) {
     return Error{u"sectors per cluster (offset 0x0D)",
-                 Format("is 0x%02X, giving no usable cluster size", {boot.U8(boot::kSectorsPerCluster)})};
+                 Format("is 0x%02X, giving no usable cluster size", boot.U8(boot::kSectorsPerCluster))};
   }
   g.bytes_per_cluster_ = static_cast<uint32_t>(cluster);
 
@@ -51,12 +51,12 @@ Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> 
   const uint32_t record_bytes = g.bytes_per_file_record_;
   if (record_bytes < 256 || record_bytes > kMaxFileRecordBytes) {
     return Error{u"clusters per file record (offset 0x40)",
-                 Format("is 0x%02X, giving %u-byte file records", {per_record, record_bytes})};
+                 Format("is 0x%02X, giving %u-byte file records", per_record, record_bytes)};
   }
 
   g.mft_lcn_ = boot.U64(boot::kMftLcn);
   if (!CheckedMul(g.mft_lcn_, g.bytes_per_cluster_, g.mft_offset_) || (volume_bytes && g.mft_offset_ >= *volume_bytes)) {
-    return Error{u"MFT cluster number (offset 0x30)", Format("is %I64u, past the end of the volume", {g.mft_lcn_})};
+    return Error{u"MFT cluster number (offset 0x30)", Format("is %I64u, past the end of the volume", g.mft_lcn_)};
   }
   return g;
 }

@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "output/format.h"
 
@@ -66,17 +66,20 @@ class Console {
  public:
   Console(TextSink& out, TextSink& err) : out_(out), err_(err) {}
 
-  void Print(std::string_view format, std::initializer_list<FormatArg> args = {}) {
-    out_.WriteWide(Format(format, args));
+  template <typename... Args>
+  void Print(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
+    out_.WriteWide(Format(format, args...));
   }
   // Single-byte text (the hex dump): every argument formats to ASCII.
-  void PrintNarrow(std::string_view format, std::initializer_list<FormatArg> args = {}) {
-    out_.WriteNarrow(Utf16ToUtf8(Format(format, args)));
+  template <typename... Args>
+  void PrintNarrow(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
+    out_.WriteNarrow(Utf16ToUtf8(Format(format, args...)));
   }
   // One diagnostic line on standard error, after what the reports printed so far.
-  void Diagnostic(std::string_view format, std::initializer_list<FormatArg> args = {}) {
+  template <typename... Args>
+  void Diagnostic(FormatString<std::type_identity_t<Args>...> format, const Args&... args) {
     out_.Flush();
-    err_.WriteWide(Format(format, args));
+    err_.WriteWide(Format(format, args...));
     err_.Flush();
   }
   TextSink& out() { return out_; }

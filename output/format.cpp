@@ -40,7 +40,7 @@ void Pad(std::u16string& out, std::u16string body, size_t width, bool left, bool
 
 }  // namespace
 
-std::u16string Format(std::string_view format, std::initializer_list<FormatArg> args) {
+std::u16string FormatUnchecked(std::string_view format, std::initializer_list<FormatArg> args) {
   std::u16string out;
   auto next = args.begin();
   size_t i = 0;
@@ -50,25 +50,19 @@ std::u16string Format(std::string_view format, std::initializer_list<FormatArg> 
       out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
       continue;
     }
-    bool left = false;
-    bool zeros = false;
-    size_t width = 0;
-    while (i < format.size() && (format[i] == '-' || format[i] == '0')) {
-      (format[i] == '-' ? left : zeros) = true;
-      ++i;
-    }
-    while (i < format.size() && format[i] >= '0' && format[i] <= '9') width = width * 10 + (format[i++] - '0');
-    if (format.substr(i, 3) == "I64") i += 3;
-    while (i < format.size() && (format[i] == 'l' || format[i] == 'h')) ++i;
-    if (i >= format.size()) break;
-    char conversion = format[i++];
-    if (conversion == '%') {
+    const format_check::Conversion conversion = format_check::ReadConversion(format, i);
+    i = conversion.end;
+    if (conversion.type == 0) break;
+    if (conversion.type == '%') {
       out.push_back(u'%');
       continue;
     }
     if (next == args.end()) continue;
     const FormatArg& arg = *next++;
-    switch (conversion) {
+    const size_t width = conversion.width;
+    const bool left = conversion.left;
+    const bool zeros = conversion.zeros;
+    switch (conversion.type) {
       case 'd':
       case 'i': {
         int64_t value = arg.AsSigned();
@@ -82,7 +76,7 @@ std::u16string Format(std::string_view format, std::initializer_list<FormatArg> 
         break;
       case 'x':
       case 'X':
-        Pad(out, Digits(arg.AsUnsigned(), 16, conversion == 'X'), width, left, zeros, false);
+        Pad(out, Digits(arg.AsUnsigned(), 16, conversion.type == 'X'), width, left, zeros, false);
         break;
       case 'c':
         Pad(out, std::u16string(1, static_cast<char16_t>(arg.AsUnsigned())), width, left, false, false);
@@ -132,32 +126,48 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    uint32_t cp = 0xFFFD;
-    size_t extra = 0;
-    if (byte < 0x80) {
-      cp = byte;
-    } else if ((byte & 0xE0) == 0xC0) {
-      cp = byte & 0x1F;
-      extra = 1;
-    } else if ((byte & 0xF0) == 0xE0) {
-      cp = byte & 0x0F;
-      extra = 2;
-    } else if ((byte & 0xF8) == 0xF0) {
-      cp = byte & 0x07;
-      extra = 3;
+    const auto lead = static_cast<unsigned char>(text[i++]);
+    if (lead < 0x80) {
+      out.push_back(lead);
+      continue;
     }
-    ++i;
-    bool valid = byte < 0x80 || extra > 0;
-    for (size_t k = 0; k < extra && valid; ++k) {
-      if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-        valid = false;
+    // The continuation bytes a lead byte takes, and the range its first
+    // continuation must fall in: the narrower ranges after E0, ED, F0 and F4
+    // are what leave out overlong forms, surrogates and code points past
+    // U+10FFFF. C0, C1 and F5..FF begin nothing.
+    size_t extra = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    uint32_t cp = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1;
+      cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2;
+      cp = lead & 0x0F;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3;
+      cp = lead & 0x07;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    bool complete = extra > 0;
+    for (size_t k = 0; k < extra; ++k, low = 0x80, high = 0xBF) {
+      const auto next = i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+      if (i == text.size() || next < low || next > high) {
+        complete = false;
         break;
       }
-      cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+      cp = (cp << 6) | (next & 0x3F);
+      ++i;
     }
-    if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp >= 0x10000) {
+    // One U+FFFD stands for the longest start of a sequence that was read
+    // (its maximal subpart); the byte that broke it is read afresh.
+    if (!complete) {
+      out.push_back(u'\uFFFD');
+    } else if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));

@@ -62,7 +62,7 @@ bool ReportAttributeDefinitions(ReportContext& context) {
       line.Text("name", name).Number("type", type).Flags("flags", flags, kAttrDefFlags);
       json::Emit(context.console, line.Wide("minimum_size", minimum).Wide("maximum_size", maximum));
     } else {
-      context.console.Print("%-20s\t%08X  %08X  %016I64X  %016I64X\n", {name, type, flags, minimum, maximum});
+      context.console.Print("%-20s\t%08X  %08X  %016I64X  %016I64X\n", name, type, flags, minimum, maximum);
     }
   }
   return true;

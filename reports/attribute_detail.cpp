@@ -252,16 +252,16 @@ bool DetailVisitor(ReportContext& context, const FileRecord& base, const Attribu
   console.Print(kDashLine);
   console.Print(
       kCommonFormat,
-      {attribute.TypeCode(), attribute.TotalSize(), attribute.NonResidentByte(), attribute.NameLength(),
-       attribute.NameOffset(), attribute.Flags(), attribute.Id()});
+      attribute.TypeCode(), attribute.TotalSize(), attribute.NonResidentByte(), attribute.NameLength(),
+      attribute.NameOffset(), attribute.Flags(), attribute.Id());
   console.Print(kDashLine);
   if (attribute.NonResident()) {
     console.Print(
         kNonResidentFormat,
-        {attribute.StartVcn(), attribute.LastVcn(), attribute.DataRunOffset(), attribute.CompUnitSize(),
-         attribute.AllocSize(), attribute.RealSize(), attribute.IniSize()});
+        attribute.StartVcn(), attribute.LastVcn(), attribute.DataRunOffset(), attribute.CompUnitSize(),
+        attribute.AllocSize(), attribute.RealSize(), attribute.IniSize());
   } else {
-    console.Print(kResidentFormat, {attribute.AttrSize(), attribute.AttrOffset(), attribute.IndexedFlag()});
+    console.Print(kResidentFormat, attribute.AttrSize(), attribute.AttrOffset(), attribute.IndexedFlag());
   }
 
   bool decoded = true;
@@ -293,8 +293,8 @@ bool ShowStandardInformation(Console& console, const AttributeRecord& attribute)
   if (!v) return false;
   console.Print(kDashLine);
   console.Print(kStandardInformationFormat,
-                {v->created, v->modified, v->changed, v->accessed, v->permission, v->max_versions, v->version,
-                 v->class_id, v->owner_id, v->security_id, v->quota_charged, v->usn});
+                v->created, v->modified, v->changed, v->accessed, v->permission, v->max_versions, v->version,
+                v->class_id, v->owner_id, v->security_id, v->quota_charged, v->usn);
   return true;
 }
 
@@ -302,8 +302,8 @@ bool ShowFileName(Console& console, const AttributeRecord& attribute) {
   auto v = DecodeFileName(attribute);
   if (!v) return false;
   console.Print(kDashLine);
-  console.Print(kFileNameFormat, {v->parent, v->created, v->modified, v->changed, v->accessed, v->allocated_size,
-                                  v->real_size, v->flags, v->er, v->name_length, v->name_space, v->name});
+  console.Print(kFileNameFormat, v->parent, v->created, v->modified, v->changed, v->accessed, v->allocated_size,
+                                 v->real_size, v->flags, v->er, v->name_length, v->name_space, v->name);
   return true;
 }
 

@@ -150,10 +150,10 @@ void PrintHeader(ReportContext& context, const RecordHeader& h) {
       "LogSeqNumber  = %016I64X\nSequence      = %04X\nHardLinks     = %04X\nOffsetOfAttr  = %04X\n"
       "Flags         = %04X\nFirstFreeByte = %08X\nAllocSize     = %08X\nRefToBase     = %016I64X\n"
       "NextAttrID    = %04X\nMFTRecNumber  = 0000%04X%08X\n",
-      {static_cast<uint8_t>(h.signature[0]), static_cast<uint8_t>(h.signature[1]), static_cast<uint8_t>(h.signature[2]),
-       static_cast<uint8_t>(h.signature[3]), h.update_sequence_offset, h.update_sequence_size, h.lsn, h.sequence,
-       h.hard_links, h.attributes_offset, h.flags, h.first_free_byte, h.allocated_size, h.base_record,
-       h.next_attribute_id, h.number_high, h.number_low});
+      static_cast<uint8_t>(h.signature[0]), static_cast<uint8_t>(h.signature[1]), static_cast<uint8_t>(h.signature[2]),
+      static_cast<uint8_t>(h.signature[3]), h.update_sequence_offset, h.update_sequence_size, h.lsn, h.sequence,
+      h.hard_links, h.attributes_offset, h.flags, h.first_free_byte, h.allocated_size, h.base_record,
+      h.next_attribute_id, h.number_high, h.number_low);
 }
 
 }  // namespace
@@ -188,7 +188,7 @@ bool ReportFileRecord(ReportContext& context, FileReference target) {
   int index = 0;
   for (const AttributeRow& row : rows.rows()) {
     context.console.Print("%02d]\t%-30s\t%016I64X\t%08X\t%s\n",
-                          {index++, AttributeTypeName(row.type), row.reference, row.instance, row.name});
+                          index++, AttributeTypeName(row.type), row.reference, row.instance, row.name);
   }
   return true;
 }

@@ -65,7 +65,7 @@ bool ReportFirstUnusedRecord(ReportContext& context) {
     json::Line line("first_unused");
     json::Emit(context.console, line.Bool("found", true).Wide("record", record));
   } else {
-    context.console.Print("\t%016I64X\n", {record});
+    context.console.Print("\t%016I64X\n", record);
   }
   return true;
 }

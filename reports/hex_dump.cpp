@@ -27,10 +27,10 @@ char16_t Shown(uint8_t byte) {
 // One line of up to sixteen bytes; slots past the bytes are blank. The
 // offset and the "- " appear only when the line holds bytes.
 void DumpLine(Console& console, std::span<const uint8_t> bytes, uint64_t offset) {
-  if (!bytes.empty()) console.PrintNarrow("%016I64X    ", {offset});
+  if (!bytes.empty()) console.PrintNarrow("%016I64X    ", offset);
   for (size_t j = 0; j < kBytesPerLine; ++j) {
     if (j < bytes.size()) {
-      console.PrintNarrow("%02X ", {bytes[j]});
+      console.PrintNarrow("%02X ", bytes[j]);
     } else {
       console.PrintNarrow("   ");
     }
@@ -39,7 +39,7 @@ void DumpLine(Console& console, std::span<const uint8_t> bytes, uint64_t offset)
   console.PrintNarrow("  ");
   for (size_t j = 0; j < kBytesPerLine; ++j) {
     if (j < bytes.size()) {
-      console.PrintNarrow("%c", {Shown(bytes[j])});
+      console.PrintNarrow("%c", Shown(bytes[j]));
     } else {
       console.PrintNarrow("  ");
     }

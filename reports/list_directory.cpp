@@ -56,12 +56,12 @@ Walk ListingVisitor(ReportContext& context, std::span<const uint8_t> key, FileRe
   } else {
     std::u16string time;
     if (auto local = context.platform.FileTimeToLocal(entry.access_time)) {
-      time = Format("%02d/%02d/%02d  %02d:%02d", {local->month, local->day, local->year, local->hour, local->minute});
+      time = Format("%02d/%02d/%02d  %02d:%02d", local->month, local->day, local->year, local->hour, local->minute);
     } else {
-      time = Format("%s", {kUnconvertibleTimeText});
+      time = Format("%s", kUnconvertibleTimeText);
     }
     context.console.Print("%016I64X\t%s\t%s\t%s\n",
-                          {entry.reference.RecordNumber(), time, entry.directory ? "<DIR>" : "<FILE>", entry.name});
+                          entry.reference.RecordNumber(), time, entry.directory ? "<DIR>" : "<FILE>", entry.name);
   }
   ++counter;
   return Walk::kContinue;
@@ -78,7 +78,7 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
       json::Line line("error");
       json::Emit(context.console, line.String("error", "not_a_directory").Text("path", target_path));
     } else {
-      context.console.Print("Target file is not a directory. (%s)\n", {target_path});
+      context.console.Print("Target file is not a directory. (%s)\n", target_path);
     }
     return;
   }
@@ -91,12 +91,12 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped));
   } else {
     context.console.Print(kDashLine);
-    context.console.Print("Number of files : %u\n", {counter});
+    context.console.Print("Number of files : %u\n", counter);
   }
   // An unreadable index must not pass for an empty or short directory.
   if (walk.stopped) {
     context.console.Diagnostic("%s (record 0x%I64X): listing ends early: %s\n",
-                               {target_path, target.value, walk.stopped->Line()});
+                               target_path, target.value, walk.stopped->Line());
   }
 }
 

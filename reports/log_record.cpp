@@ -52,9 +52,9 @@ void PrintLogRecordHeader(ReportContext& context, LeBytes header) {
       "\tClientUndoNextLsn = %016I64X\n\tClientDataLength  = %08X\n\tSeqNumber         = %04X\n"
       "\tClientIndex       = %04X\n\tRecordType        = %08X\n\tTransactionId     = %08X\n"
       "\tFlags             = %04X\n",
-      {header.U64(kThisLsn), header.U64(kClientPreviousLsn), header.U64(kClientUndoNextLsn),
-       header.U32(kClientDataLength), header.U16(kSeqNumber), header.U16(kClientIndex), header.U32(kRecordType),
-       header.U32(kTransactionId), header.U16(kFlags)});
+      header.U64(kThisLsn), header.U64(kClientPreviousLsn), header.U64(kClientUndoNextLsn),
+      header.U32(kClientDataLength), header.U16(kSeqNumber), header.U16(kClientIndex), header.U32(kRecordType),
+      header.U32(kTransactionId), header.U16(kFlags));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@ namespace velmora {
 
 Expected<FileRecord> ReadReportRecord(ReportContext& context, FileReference reference) {
   auto record = ReadFileRecord(context.volume, reference);
-  if (!record) context.console.Diagnostic("%s\n", {record.error().Line()});
+  if (!record) context.console.Diagnostic("%s\n", record.error().Line());
   return record;
 }
 

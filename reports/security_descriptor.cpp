@@ -24,7 +24,7 @@ void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> d
     status = security::ShowSecurityDescriptor(context.console, context.platform, descriptor);
   }
   if (status != kStatusSuccess)
-    context.console.Diagnostic("Security descriptor rendering stopped (status 0x%08X)\n", {status});
+    context.console.Diagnostic("Security descriptor rendering stopped (status 0x%08X)\n", status);
 }
 
 // Only the index is consulted: the $SDS stream is read at the position the

@@ -192,12 +192,12 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
   uint64_t skipped = 0;
   for (size_t r = 0; r < static_cast<size_t>(SkipReason::kCount); ++r) skipped += scan->Skipped(SkipReason(r));
   context.console.Diagnostic("timeline: %u records read, %u lines, %u records skipped\n",
-                             {scan->slots(), lines, skipped});
+                             scan->slots(), lines, skipped);
   static constexpr const char* kWhy[] = {"unreadable", "not a file record", "torn update sequence",
                                          "extension not claimed by its base"};
   for (size_t r = 0; r < static_cast<size_t>(SkipReason::kCount); ++r) {
     if (uint64_t count = scan->Skipped(SkipReason(r)))
-      context.console.Diagnostic("timeline: %u skipped: %s\n", {count, std::string_view(kWhy[r])});
+      context.console.Diagnostic("timeline: %u skipped: %s\n", count, std::string_view(kWhy[r]));
   }
   return true;
 }

@@ -22,7 +22,7 @@ bool WriteAttributeToFile(ReportContext& context, std::u16string_view output_pat
   VolumeContext& volume = context.volume;
   if (!volume.IsOpen()) return false;
   auto fail = [&](const Error& error) {
-    context.console.Diagnostic("%s\n", {error.Line()});
+    context.console.Diagnostic("%s\n", error.Line());
     return false;
   };
   // The platform refuses a path that is the volume's own source or any
@@ -36,18 +36,18 @@ bool WriteAttributeToFile(ReportContext& context, std::u16string_view output_pat
   if (!record) return fail(record.error());
   // Only the base record's own attributes can be chosen; the instance is
   // 16 bits wide, so a larger id matches nothing.
-  const std::u16string where = Format("record 0x%I64X", {target.value});
+  const std::u16string where = Format("record 0x%I64X", target.value);
   auto attribute = FindAttributeByInstance(*record, attribute_id);
   if (!attribute) {
     return fail(Error{where, Format("no attribute with instance 0x%X in the base record (the INSTANCE column of -a)",
-                                    {attribute_id})});
+                                    attribute_id)});
   }
   const uint64_t size = attribute->ValueSize();
-  const std::u16string attribute_where = Format("attribute 0x%X of record 0x%I64X", {attribute_id, target.value});
+  const std::u16string attribute_where = Format("attribute 0x%X of record 0x%I64X", attribute_id, target.value);
   if (size == 0) return fail(Error{attribute_where, u"its value is empty; nothing to write"});
   if (size > kMaxWrittenValue) {
     return fail(Error{attribute_where, Format("its value holds %I64u bytes, more than the %I64u written at most",
-                                              {size, kMaxWrittenValue})});
+                                              size, kMaxWrittenValue)});
   }
 
   // Later extents of a value whose first extent is in the base record are
@@ -59,7 +59,7 @@ bool WriteAttributeToFile(ReportContext& context, std::u16string_view output_pat
     const std::span<uint8_t> piece(buffer.data(), chunk);
     auto count = reader.ReadAttributeRange(offset, piece);
     if (!count || *count != chunk)
-      return fail(Error{attribute_where, Format("its value cannot be read at byte offset 0x%I64X", {offset})});
+      return fail(Error{attribute_where, Format("its value cannot be read at byte offset 0x%I64X", offset)});
     if (auto written = created.file->Write(piece); !written) return fail(written.error());
     offset += chunk;
   }

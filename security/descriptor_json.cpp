@@ -94,7 +94,7 @@ std::u16string Sddl(const DescriptorValues& values) {
       for (const auto& [bit, name] : kFlagNames) {
         if (ace.record.flags & bit) text += name;
       }
-      text += Format(";0x%x;", {ace.record.mask});
+      text += Format(";0x%x;", ace.record.mask);
       if (ace.record.object_type) text += Utf8ToUtf16(GuidText(*ace.record.object_type));
       text += u";";
       if (ace.record.inherited_object_type) text += Utf8ToUtf16(GuidText(*ace.record.inherited_object_type));

@@ -32,9 +32,9 @@ uint32_t SidView::sub_authority(uint8_t index) const {
 
 std::u16string SidView::ToString() const {
   const uint64_t value = authority();
-  std::u16string text = Format("S-%u-", {revision()});
-  text += value >> 32 ? Format("0x%012I64X", {value}) : Format("%I64u", {value});
-  for (uint8_t i = 0; i < sub_authority_count(); ++i) text += Format("-%u", {sub_authority(i)});
+  std::u16string text = Format("S-%u-", revision());
+  text += value >> 32 ? Format("0x%012I64X", value) : Format("%I64u", value);
+  for (uint8_t i = 0; i < sub_authority_count(); ++i) text += Format("-%u", sub_authority(i));
   return text;
 }
 

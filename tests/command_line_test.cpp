@@ -79,9 +79,9 @@ TEST(OptionScanTest, DriveBindingsNeedTwoTokens) {
 }
 
 TEST(FormatTest, ProgramFormatsComeOutTheSameEverywhere) {
-  EXPECT_EQ(Format("%016I64X|%04X|%02d]|%-6s|%c", {uint64_t{0xABCDEF}, 0x1F, 3, u"ab", 'Z'}),
+  EXPECT_EQ(Format("%016I64X|%04X|%02d]|%-6s|%c", uint64_t{0xABCDEF}, 0x1F, 3, u"ab", 'Z'),
             u"0000000000ABCDEF|001F|03]|ab    |Z");
-  EXPECT_EQ(Format("%u %d %s %%", {4000000000u, -5, "x"}), u"4000000000 -5 x %");
+  EXPECT_EQ(Format("%u %d %s %%", 4000000000u, -5, "x"), u"4000000000 -5 x %");
   EXPECT_EQ(Utf16ToUtf8(u"\u4e2d\U0001F600"), "\xe4\xb8\xad\xf0\x9f\x98\x80");
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t{0xD800})), "\xef\xbf\xbd");
   EXPECT_EQ(Utf8ToUtf16("\xe4\xb8\xad\xf0\x9f\x98\x80"), u"\u4e2d\U0001F600");

@@ -49,7 +49,7 @@ std::string StandardInformationText(uint32_t owner, uint32_t security_id, uint64
   text += Utf16ToUtf8(Format(
       "\tOwnerId          = %08X\n\tSecurityId       = %08X\n\tQuotaCharged     = %016I64X\n\tUSN              = "
       "%016I64X\n",
-      {owner, security_id, quota, usn}));
+      owner, security_id, quota, usn));
   return text;
 }
 

@@ -204,7 +204,7 @@ TEST(WriteAttributeTest, UnknownIdsLeaveAnExistingFileAsItWas) {
     EXPECT_EQ(session.out.text(), "");
     EXPECT_EQ(session.err.text(), Utf16ToUtf8(Format("record 0x%I64X: no attribute with instance 0x%X in the base "
                                                      "record (the INSTANCE column of -a)\n",
-                                                     {kTarget, id})));
+                                                     kTarget, id)));
   }
 }
 

@@ -376,7 +376,7 @@ TEST_F(WindowsProgramTest, ReportsOnABoundImage) {
                               console);
   EXPECT_EQ(code, 0) << out.text();
   const uint64_t record = std::stoull(readme->fields[0]);
-  EXPECT_NE(out.text().find(Utf16ToUtf8(Format("FILE REF : %016I64X\n", {record}))), std::string::npos)
+  EXPECT_NE(out.text().find(Utf16ToUtf8(Format("FILE REF : %016I64X\n", record))), std::string::npos)
       << out.text();
   EXPECT_NE(out.text().find("Signature     = FILE"), std::string::npos);
 }
