@@ -26,7 +26,6 @@ Expected<std::vector<uint8_t>> IndexBlockReader::ReadIndexBlock(Vcn vcn) {
   uint64_t offset = 0;
   if (!CheckedMul(vcn.value, vcn_unit_, offset)) return fail(u"lies beyond any byte offset");
   std::vector<uint8_t> block(block_bytes_);
-  ++blocks_read_;
   if (!allocation_.ReadMapped(offset, block))
     return fail(u"cannot be read (unmapped by $INDEX_ALLOCATION, or past the end of the source)");
   if (LeBytes(block).U32(index_block::kSignature) != index_block::kIndxSignature)
@@ -44,8 +43,9 @@ class TreeWalk {
 
   // The entries of one node, whose index header is at header_offset of node.
   // Invariant checked here once: first entry < index length <= node size.
-  // A node that visits nothing (an empty leaf, or a lookup that meets its
-  // key before visiting any entry) answers kStop.
+  // A node that visits nothing (an empty leaf, which deletions leave behind)
+  // lets the walk go on; a lookup that meets its key answers what the
+  // visitor says of that entry.
   Walk NodeLoop(LeBytes node, uint64_t header_offset, unsigned depth) {
     if (!node.Fits(header_offset, index_header::kSize)) return Stop(u"damaged node: its index header does not fit");
     uint64_t first = node.U32(header_offset + index_header::kFirstEntry);
@@ -54,7 +54,7 @@ class TreeWalk {
       return Stop(u"damaged node: its index header's entry offsets lie outside it");
     const uint64_t end = header_offset + length;
 
-    Walk result = Walk::kStop;
+    Walk result = Walk::kContinue;
     for (uint64_t pos = header_offset + first; pos < end;) {
       if (end - pos < index_entry::kKey) return Stop(DamagedEntry(pos));
       const uint64_t entry_length = node.U16(pos + index_entry::kLength);
@@ -71,10 +71,7 @@ class TreeWalk {
 
       if (comparator_ && has_sub_node && !last) {
         const std::strong_ordering order = comparator_(key);
-        if (std::is_eq(order)) {
-          visitor_(entry, key);
-          return result;
-        }
+        if (std::is_eq(order)) return visitor_(entry, key);
         if (std::is_lt(order)) {
           pos += entry_length;
           continue;

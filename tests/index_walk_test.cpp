@@ -83,6 +83,14 @@ TEST_F(IndexWalkTest, SubNodesAreWalkedBeforeTheirEntryInKeyOrder) {
   EXPECT_EQ(Names(3), (std::vector<std::u16string>{u"a", u"c", u"m"}));
 }
 
+// An index block left with only its end entry (what deletions leave) holds
+// nothing, and the walk goes on past it to the rest of the directory.
+TEST_F(IndexWalkTest, EmptyLeafBlockDoesNotEndTheWalk) {
+  MakeDirectory({Entry(u"m", 30, 0), Last(1)}, {{Last()}, {Entry(u"n", 34), Entry(u"o", 35), Last()}});
+  Open();
+  EXPECT_EQ(Names(), (std::vector<std::u16string>{u"m", u"n", u"o"}));
+}
+
 TEST_F(IndexWalkTest, ComparatorAlwaysNegativeSkipsSubtreesOfKeyedEntries) {
   MakeDirectory({Entry(u"m", 30, 0), Last(1)},
                 {{Entry(u"a", 31), Last()}, {Entry(u"p", 33, 2), Entry(u"q", 36), Last()},
