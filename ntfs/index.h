@@ -100,14 +100,12 @@ class IndexBlockReader {
   // The fixed-up block a sub-node VCN names; on failure, why: unmapped or
   // unreadable, not an INDX block, or failed update sequence.
   Expected<std::vector<uint8_t>> ReadIndexBlock(Vcn vcn);
-  uint64_t blocks_read() const { return blocks_read_; }
 
  private:
   VolumeContext& volume_;
   AttributeReader allocation_;
   uint32_t block_bytes_;
   uint32_t vcn_unit_;  // bytes a sub-node VCN counts
-  uint64_t blocks_read_ = 0;
 };
 
 // How a walk ended: the result of the last visitor call or sub-walk at the

@@ -99,10 +99,4 @@ bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uin
   return volume.device()->ReadAt(offset, out);
 }
 
-bool ReadClusters(const VolumeContext& volume, Lcn lcn, std::span<uint8_t> out) {
-  uint64_t offset = 0;
-  if (!volume.HasGeometry() || !CheckedMul(lcn.value, volume.BytesPerCluster(), offset)) return false;
-  return ReadVolumeBytes(volume, offset, out);
-}
-
 }  // namespace velmora

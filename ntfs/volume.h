@@ -136,6 +136,5 @@ Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::B
 std::optional<Error> NotAnNtfsVolume(const VolumeContext& volume);
 
 bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
-bool ReadClusters(const VolumeContext& volume, Lcn lcn, std::span<uint8_t> out);
 
 }  // namespace velmora
