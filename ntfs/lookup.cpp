@@ -79,7 +79,7 @@ void ForEachFileAttribute(VolumeContext& volume, const FileRecord& base, AttrTyp
   for (auto a = FindFileAttribute(volume, base, type, name, nullptr); a;
        a = FindFileAttribute(volume, base, type, name, &a)) {
     if (!seen.emplace(a.holder().OwnNumber(), a->Id()).second) return;
-    if (!visitor(*a)) return;
+    if (visitor(*a) == Walk::kStop) return;
   }
 }
 

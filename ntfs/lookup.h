@@ -62,10 +62,10 @@ HeldAttribute FindFileAttribute(VolumeContext& volume, const FileRecord& base, A
 
 // Visits each attribute of the file of that type (and name, when given)
 // once, in the order FindFileAttribute yields them, until the visitor
-// returns false. A damaged attribute list whose entries name one attribute
+// answers Walk::kStop. A damaged attribute list whose entries name one attribute
 // twice would make the after-rule yield it forever; an attribute met again
 // (same holding record, same instance) ends the iteration.
-using FileAttributeVisitor = std::function<bool(const AttributeRecord& attribute)>;
+using FileAttributeVisitor = std::function<Walk(const AttributeRecord& attribute)>;
 void ForEachFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type, const CountedName* name,
                           const FileAttributeVisitor& visitor);
 

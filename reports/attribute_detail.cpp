@@ -242,7 +242,9 @@ bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType 
   auto base = ReadReportRecord(context, target);
   if (!base) return false;
   ForEachFileAttribute(context.volume, *base, type, nullptr,
-                       [&](const AttributeRecord& attribute) { return visitor(context, *base, attribute); });
+                       [&](const AttributeRecord& attribute) {
+                         return visitor(context, *base, attribute) ? Walk::kContinue : Walk::kStop;
+                       });
   return true;
 }
 

@@ -252,13 +252,13 @@ TEST_F(AttributeListTest, ListSelectsFirstExtentsAcrossRecordsInListOrder) {
   std::vector<std::u16string> names;
   ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord& a) {
     names.push_back(a.Name());
-    return true;
+    return Walk::kContinue;
   });
   EXPECT_EQ(names, (std::vector<std::u16string>{u"", u"s"}));
   std::vector<uint16_t> any;
   ForEachFileAttribute(volume_, *base, AttrType::kAny, nullptr, [&](const AttributeRecord& a) {
     any.push_back(a.Id());
-    return true;
+    return Walk::kContinue;
   });
   EXPECT_TRUE(any.empty());  // with a list, type 0 matches no entry
 
@@ -348,7 +348,7 @@ TEST_F(AttributeListTest, EntriesNamingOneAttributeTwiceDoNotCycle) {
   auto base = ReadFileRecord(volume_, FileReference(30));
   ASSERT_TRUE(base.has_value());
   int visits = 0;
-  ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord&) { return ++visits < 100; });
+  ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord&) { return ++visits < 100 ? Walk::kContinue : Walk::kStop; });
   EXPECT_EQ(visits, 2);
 }
 
