@@ -14,6 +14,7 @@
 #include "errors/error.h"
 #include "output/console.h"
 #include "platform/platform.h"
+#include "security/descriptor.h"
 
 namespace velmora {
 
@@ -83,6 +84,16 @@ bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id);
 // entry). When the rendering stops on a malformed descriptor, one line on
 // standard error gives the status; the report still counts as done.
 void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> descriptor);
+// The descriptor's text lines: owner, group, then every kept ACE of the SACL
+// and the DACL. Returns kStatusSuccess, or the status where the reading
+// stopped: kStatusInvalidArgument (malformed descriptor), kStatusOutOfMemory,
+// or StatusFromError of a failed account lookup retry; the lines read before
+// it are printed.
+uint32_t ShowSecurityDescriptor(Console& console, platform::Platform& platform, std::span<const uint8_t> descriptor);
+// The descriptor as one JSON object: its bytes, control flags, owner, group,
+// every kept ACE and the SDDL string.
+void EmitSecurityDescriptor(Console& console, const security::DescriptorValues& values,
+                            std::span<const uint8_t> descriptor);
 
 // -e: the first free MFT record from 24 on.
 bool ReportFirstUnusedRecord(ReportContext& context);

@@ -49,15 +49,6 @@ constexpr uint32_t kInheritedObjectTypePresent = 0x2;
 // First try of an account lookup, in characters with the terminator.
 constexpr uint32_t kNameCapacity = 32;
 
-constexpr char kColumnHeader[] = "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n";
-constexpr char kOwnerLine[] = "Owner    : %s    %s\\%s\n";
-constexpr char kGroupLine[] = "Group    : %s    %s\\%s\n";
-// One ACE: its SID, domain and account, mask, type and flags. The list's
-// line is picked as the program runs, so its type carries the arguments.
-using AceLine = FormatString<std::u16string, std::u16string, std::u16string, uint32_t, uint8_t, uint8_t>;
-constexpr AceLine kSaclLine = "SACL ACE : %s    %s\\%s %08X %02X %02X\n";
-constexpr AceLine kDaclLine = "DACL ACE : %s    %s\\%s %08X %02X %02X\n";
-
 // One LookupAccountSid in the Win32 manner: 32-character buffers, one retry
 // with the capacities asked for after ERROR_INSUFFICIENT_BUFFER. Only a
 // failed retry is an error; "none mapped" empties both names and any other
@@ -136,21 +127,6 @@ uint32_t Describe(platform::Platform& platform, std::span<const uint8_t> descrip
     }
   }
   return kStatusSuccess;
-}
-
-uint32_t Render(Console& console, platform::Platform& platform, std::span<const uint8_t> descriptor) {
-  console.Print(kDashLine);
-  console.Print(kColumnHeader);
-  const DescriptorValues values = DescribeSecurityDescriptor(platform, descriptor);
-  if (values.owner) console.Print(kOwnerLine, values.owner->text, values.owner->domain, values.owner->name);
-  if (values.group) console.Print(kGroupLine, values.group->text, values.group->domain, values.group->name);
-  for (auto [acl, format] : {std::pair{&values.sacl, kSaclLine}, std::pair{&values.dacl, kDaclLine}}) {
-    for (const AceValue& ace : acl->aces) {
-      console.Print(format, ace.who.text, ace.who.domain, ace.who.name, ace.record.mask, ace.record.type_shown,
-                            ace.record.flags);
-    }
-  }
-  return values.status;
 }
 
 }  // namespace
@@ -234,15 +210,6 @@ DescriptorValues DescribeSecurityDescriptor(platform::Platform& platform, std::s
     values.status = kStatusOutOfMemory;
   }
   return values;
-}
-
-uint32_t ShowSecurityDescriptor(Console& console, platform::Platform& platform,
-                                std::span<const uint8_t> descriptor) {
-  try {
-    return Render(console, platform, descriptor);
-  } catch (const std::bad_alloc&) {
-    return kStatusOutOfMemory;
-  }
 }
 
 }  // namespace velmora::security

@@ -1,11 +1,11 @@
 // Self-relative security descriptors as NTFS stores them ($SECURITY_DESCRIPTOR
-// values and $Secure:$SDS entries), printed as owner, group, SACL and DACL
-// lines with SID strings and account names.
+// values and $Secure:$SDS entries), read into owner, group, SACL and DACL
+// values with SID strings and account names (reports/ prints them).
 //
 // Every structure is read within the bytes handed over. A descriptor, SID,
 // ACL or ACE that reaches past them, or past the structure that holds it,
-// is malformed: the rendering stops there with kStatusInvalidArgument,
-// leaving the lines already printed.
+// is malformed: the reading stops there with kStatusInvalidArgument,
+// keeping the values already read.
 #pragma once
 
 #include <array>
@@ -16,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "output/console.h"
 #include "platform/platform.h"
 #include "security/sid.h"
 
@@ -109,15 +108,7 @@ DescriptorValues DescribeSecurityDescriptor(platform::Platform& platform, std::s
 // S-1-... form, rights in hex; only the parts read before a failure.
 std::u16string Sddl(const DescriptorValues& values);
 
-// The descriptor as one JSON object: its bytes, control flags, owner,
-// group, every kept ACE and the SDDL string.
-void EmitSecurityDescriptor(Console& console, const DescriptorValues& values, std::span<const uint8_t> descriptor);
-
-// Prints the descriptor. Returns kStatusSuccess, or the status where the
-// rendering stopped: kStatusInvalidArgument (malformed descriptor),
-// kStatusOutOfMemory, or StatusFromError of a failed account lookup retry.
-// The caller reports a failure; the lines printed before it stay.
-uint32_t ShowSecurityDescriptor(Console& console, platform::Platform& platform,
-                                std::span<const uint8_t> descriptor);
+// A GUID in registry form (the first three groups are stored little-endian).
+std::string GuidText(const std::array<uint8_t, 16>& guid);
 
 }  // namespace velmora::security

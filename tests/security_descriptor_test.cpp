@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "reports/reports.h"
 #include "security/status.h"
 
 namespace velmora::security {

@@ -806,7 +806,7 @@ inline int FuzzSecurityDescriptor(std::span<const uint8_t> data) {
   const std::span<const uint8_t> descriptor = in.Rest();
   FuzzPlatform platform;
   Outputs outputs;
-  security::ShowSecurityDescriptor(outputs.console, platform, descriptor);
+  ShowSecurityDescriptor(outputs.console, platform, descriptor);
   security::SidToString(descriptor);
   security::SidAt(descriptor, selector);
   std::vector<security::AceRecord> records;

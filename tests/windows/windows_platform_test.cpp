@@ -16,6 +16,7 @@
 #include "platform/windows/handle_source.h"
 #include "platform/windows/win32.h"
 #include "platform/windows/windows_platform.h"
+#include "reports/reports.h"
 #include "security/descriptor.h"
 #include "tests/support/volumes.h"
 
@@ -140,7 +141,7 @@ TEST(WindowsAccountLookupTest, RendererRetriesALongAccountNameThroughTheSystem) 
   StringSink out;
   StringSink err;
   Console console(out, err);
-  EXPECT_EQ(security::ShowSecurityDescriptor(console, platform, descriptor), 0u);
+  EXPECT_EQ(ShowSecurityDescriptor(console, platform, descriptor), 0u);
   const std::string owner = "Owner    : S-1-5-32-554    ";
   const std::string group = "Group    : S-1-5-32-554    ";
   const std::string names = Utf16ToUtf8(roomy.domain) + "\\" + Utf16ToUtf8(roomy.name) + "\n";
