@@ -87,18 +87,23 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
       console.Diagnostic("%s\n", Utf8ToUtf16(volume.device()->ReadFailure()));
   };
   const bool json = options.actions & action::kJson;
-  if (!resolved) {
+  // The target cannot be had: the program's line or a JSON error object,
+  // the reason on stderr, and what a failed container read adds.
+  auto fail = [&](json::Line& object, const Error& error, const std::function<void()>& print_text) {
     if (json) {
-      json::Line line("error");
-      line.String("error", "target_not_found").Text("path", options.target_path);
-      line.Text("reason", resolved.error().Line());
-      json::Emit(console, line);
+      json::Emit(console, object.Text("reason", error.Line()));
     } else {
-      console.Print("Cannot find target object. (%s)\n", options.target_path);
+      print_text();
     }
-    console.Diagnostic("%s\n", resolved.error().Line());
+    console.Diagnostic("%s\n", error.Line());
     tell_read_failure();
     return 1;
+  };
+  if (!resolved) {
+    json::Line object("error");
+    object.String("error", "target_not_found").Text("path", options.target_path);
+    return fail(object, resolved.error(),
+                [&] { console.Print("Cannot find target object. (%s)\n", options.target_path); });
   }
   FileReference target = *resolved;
   if (options.actions & action::kTimeline) {
@@ -108,17 +113,10 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   }
   if (options.actions & action::kReference) {
     if (auto record = ReadFileRecord(volume, FileReference(options.reference)); !record) {
-      if (json) {
-        json::Line line("error");
-        line.String("error", "reference_not_found").Reference("reference", FileReference(options.reference));
-        line.Text("reason", record.error().Line());
-        json::Emit(console, line);
-      } else {
-        console.Print("Cannot find target reference. (%016I64X)\n", options.reference);
-      }
-      console.Diagnostic("%s\n", record.error().Line());
-      tell_read_failure();
-      return 1;
+      json::Line object("error");
+      object.String("error", "reference_not_found").Reference("reference", FileReference(options.reference));
+      return fail(object, record.error(),
+                  [&] { console.Print("Cannot find target reference. (%016I64X)\n", options.reference); });
     }
     target = FileReference(options.reference);
   } else if (!json) {
