@@ -205,7 +205,7 @@ void EmitNotDecoded(Console& console, std::string_view report) {
   json::Emit(console, line.Bool("found", false));
 }
 
-bool DetailJson(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+void DetailJson(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
   EmitAttributeHeader(context.console, attribute);
   switch (attribute.Type()) {
     case AttrType::kStandardInformation:
@@ -229,7 +229,6 @@ bool DetailJson(ReportContext& context, const FileRecord& base, const AttributeR
     default:
       break;
   }
-  return true;
 }
 
 }  // namespace
@@ -242,14 +241,15 @@ bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType 
   auto base = ReadReportRecord(context, target);
   if (!base) return false;
   ForEachFileAttribute(context.volume, *base, type, nullptr,
-                       [&](const AttributeRecord& attribute) {
-                         return visitor(context, *base, attribute) ? Walk::kContinue : Walk::kStop;
-                       });
+                       [&](const AttributeRecord& attribute) { return visitor(context, *base, attribute); });
   return true;
 }
 
-bool DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
-  if (context.json) return DetailJson(context, base, attribute);
+Walk DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+  if (context.json) {
+    DetailJson(context, base, attribute);
+    return Walk::kContinue;
+  }
   Console& console = context.console;
   console.Print(kDashLine);
   console.Print(
@@ -287,7 +287,7 @@ bool DetailVisitor(ReportContext& context, const FileRecord& base, const Attribu
       break;
   }
   if (!decoded) console.Print("\tNONE\n");
-  return true;
+  return Walk::kContinue;
 }
 
 bool ShowStandardInformation(Console& console, const AttributeRecord& attribute) {

@@ -68,12 +68,12 @@ void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base) {
   DumpLine(console, bytes.subspan(full_lines * kBytesPerLine), base + full_lines * kBytesPerLine);
 }
 
-bool DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
+Walk DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
                  const DumpRange& range) {
   const uint64_t size = attribute.ValueSize();
   if (size == 0) {
     if (context.json) EmitDump(context.console, attribute, size, range.start, std::span<const uint8_t>());
-    return false;
+    return Walk::kStop;
   }
   // The window [start, start + range) clipped to the value, at most 256 bytes.
   uint64_t count = 0;
@@ -91,11 +91,11 @@ bool DumpVisitor(ReportContext& context, const FileRecord& base, const Attribute
   }
   if (context.json) {
     EmitDump(context.console, attribute, size, range.start, shown);
-    return true;
+    return Walk::kContinue;
   }
   if (!attribute.NonResident()) context.console.Print(kDashLine);
   if (shown) HexDump(context.console, *shown, range.start);
-  return true;
+  return Walk::kContinue;
 }
 
 }  // namespace velmora

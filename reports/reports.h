@@ -45,17 +45,17 @@ std::u16string_view AttributeTypeName(uint32_t type);
 std::u16string_view AttributeTypeShortName(uint32_t type);
 
 // Visits every attribute of one type of the target (through its attribute
-// list); returning false stops the enumeration. base is the target's base
+// list); Walk::kStop ends the enumeration. base is the target's base
 // record, for reading values through every extent
 // (AttributeReader::ForFileAttribute); the attribute may lie in an
 // extension record. Both are valid only during the call.
 using AttributeVisitor =
-    std::function<bool(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute)>;
+    std::function<Walk(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute)>;
 // False only when the target's record cannot be read.
 bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
                          const AttributeVisitor& visitor);
 // -v: header and decoded value of each attribute.
-bool DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute);
+Walk DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute);
 // The decoded values of -v; false when the value cannot be decoded
 // (DetailVisitor then prints "\tNONE\n" under the value's title).
 bool ShowStandardInformation(Console& console, const AttributeRecord& attribute);
@@ -69,8 +69,8 @@ struct DumpRange {
 };
 // At most this many bytes are dumped per attribute, whatever the range.
 inline constexpr uint32_t kMaxDumpBytes = 256;
-// False (stop the enumeration) when the attribute's value is empty.
-bool DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
+// Walk::kStop (end the enumeration) when the attribute's value is empty.
+Walk DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
                  const DumpRange& range);
 // Single-byte lines: offset, sixteen bytes in hex, the same as characters.
 void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base);

@@ -197,7 +197,7 @@ const std::string kCommonOfResidentData =
 TEST(DetailBlocks, TypeWithoutDecoderPrintsOnlyTheHeaderBlocks) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x80, Bytes{1, 2, 3, 4, 5}, 3);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_EQ(h.out.text(), kCommonOfResidentData);
 }
 
@@ -213,7 +213,7 @@ TEST(DetailBlocks, HeaderFieldsComeFromTheirOwnOffsets) {
   record[0x16] = 1;
   Put16(record, 0x20, u'$');
   Put16(record, 0x22, u'X');
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_EQ(h.out.text(),
             std::string(kSeparator) +
                 "Common attribute:\n\tType        = 00000080\n\tTotalSize   = 00000028\n\tNonResident = 00\n"
@@ -228,7 +228,7 @@ TEST(DetailBlocks, NonResidentAttributePrintsItsRunHeaderAndNoValue) {
   Put64(record, 0x18, 0x22);
   Put16(record, 0x22, 4);
   Put64(record, 0x38, 0x12000);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_EQ(h.out.text(),
             std::string(kSeparator) +
                 "Common attribute:\n\tType        = 00000080\n\tTotalSize   = 00000048\n\tNonResident = 01\n"
@@ -242,7 +242,7 @@ TEST(DetailBlocks, NonResidentAttributePrintsItsRunHeaderAndNoValue) {
 TEST(DetailBlocks, StandardInformationIsDecodedUnderItsTitle) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x10, StandardInformation72());
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   const std::string& text = h.out.text();
   const std::string tail = std::string(kSeparator) + "Standard Information:\n" +
                            StandardInformationText(0x44444444, 0x101, 0x5555555566666666ull, 0x7777777788888888ull);
@@ -254,19 +254,19 @@ TEST(DetailBlocks, StandardInformationIsDecodedUnderItsTitle) {
 TEST(DetailBlocks, UndecodableValuePrintsNoneAfterItsTitle) {
   ReportHarness h;
   Bytes si = NonResidentAttribute(0x10, 0x48);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(si)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(si)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with("IniSize       = 0000000000000048\n" + std::string(kSeparator) +
                                      "Standard Information:\n\tNONE\n"));
   h.out.clear();
   Bytes fn = NonResidentAttribute(0x30, 0x48);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(fn)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(fn)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with(std::string(kSeparator) + "File name :\n\tNONE\n"));
 }
 
 TEST(DetailBlocks, FileNameIsDecodedUnderItsTitle) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x30, FileNameValue(u"FILE~1.TXT", 2));
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with(std::string(kSeparator) + "File name :\n" +
                                      FileNameText("0A", "02", "FILE~1.TXT")));
 }
@@ -302,7 +302,7 @@ const std::string kSecurityTitle = std::string(kSeparator) + "Security Descripto
 TEST(SecurityDescriptorValue, ResidentValueIsRendered) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x50, Descriptor());
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with(kSecurityTitle + kDescriptorText)) << h.out.text();
   EXPECT_EQ(h.err.text(), "");
 }
@@ -318,7 +318,7 @@ TEST(SecurityDescriptorValue, ValueOf16KiBIsRenderedAndOneByteMoreIsNot) {
   h.out.clear();
   value.resize(0x4001);
   Bytes larger = ResidentAttribute(0x50, value);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(larger)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(larger)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with(kSecurityTitle + "\tNONE\n"));
   EXPECT_EQ(h.err.text(), "");
 }
@@ -328,7 +328,7 @@ TEST(SecurityDescriptorValue, MalformedDescriptorStopsWithOneDiagnosticLine) {
   Bytes value = Descriptor();
   value[0] = 2;  // revision
   Bytes record = ResidentAttribute(0x50, value);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with(kSecurityTitle + "-----------------\n"
                                      "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n"));
   EXPECT_EQ(h.err.text(), "Security descriptor rendering stopped (status 0x80070057)\n");
@@ -339,7 +339,7 @@ TEST(SecurityDescriptorValue, TruncatedDescriptorKeepsTheLinesBeforeTheCut) {
   Bytes value = Descriptor();
   value.resize(value.size() - 1);  // the DACL's ACE loses its last byte
   Bytes record = ResidentAttribute(0x50, value);
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_NE(h.out.text().find("Group    : S-1-5-32-544    \\\n"), std::string::npos);
   EXPECT_EQ(h.out.text().find("DACL ACE"), std::string::npos);
   EXPECT_EQ(h.err.text(), "Security descriptor rendering stopped (status 0x80070057)\n");
@@ -348,7 +348,7 @@ TEST(SecurityDescriptorValue, TruncatedDescriptorKeepsTheLinesBeforeTheCut) {
 TEST(SecurityDescriptorValue, EmptyResidentValueIsHandedOnAndReportedMalformed) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x50, {});
-  EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record)));
+  EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue);
   EXPECT_TRUE(h.out.text().ends_with(kSecurityTitle + "-----------------\n"
                                      "CLASS      SID\t       Domain&Account\t\tAccess\tType\tFlags\n"));
   EXPECT_EQ(h.err.text(), "Security descriptor rendering stopped (status 0x80070057)\n");
@@ -358,7 +358,7 @@ TEST(SecurityDescriptorValue, UnreadableOrEmptyNonResidentValuePrintsNone) {
   for (uint64_t size : {uint64_t{0}, uint64_t{0x100}, uint64_t{0x4001}, uint64_t{0x100000100}}) {
     ReportHarness h;
     Bytes record = NonResidentAttribute(0x50, size);
-    EXPECT_TRUE(DetailVisitor(h.context, h.base, OpenAttribute(record))) << size;
+    EXPECT_EQ(DetailVisitor(h.context, h.base, OpenAttribute(record)), Walk::kContinue) << size;
     EXPECT_TRUE(h.out.text().ends_with(kSecurityTitle + "\tNONE\n")) << size;
     EXPECT_EQ(h.err.text(), "") << size;
   }

@@ -124,7 +124,7 @@ Bytes StandardInformationValue() {
 TEST(DumpWindow, DefaultWindowOfA72ByteValueIsSeparatorFourLinesAndEightBytes) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x10, StandardInformationValue());
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}), Walk::kContinue);
   Bytes value = StandardInformationValue();
   EXPECT_EQ(h.out.text(), kSeparator + Dump(value));
   EXPECT_EQ(h.out.text().substr(18, 22), "0000000000000000    53");
@@ -135,7 +135,7 @@ TEST(DumpWindow, StartOffsetLabelsTheFirstLineAndTakesBytesFromThere) {
   ReportHarness h;
   Bytes value = Counting(0x48);
   Bytes record = ResidentAttribute(0x80, value);
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x10, 0x20}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x10, 0x20}), Walk::kContinue);
   EXPECT_EQ(h.out.text(), kSeparator + Dump(Bytes(value.begin() + 0x10, value.begin() + 0x30), 0x10));
   EXPECT_EQ(h.out.text().substr(18, 23), "0000000000000010    10 ");
 }
@@ -144,7 +144,7 @@ TEST(DumpWindow, WindowEndsAtTheValueEnd) {
   ReportHarness h;
   Bytes value = Counting(0x48);
   Bytes record = ResidentAttribute(0x80, value);
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x40, 0x50}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x40, 0x50}), Walk::kContinue);
   EXPECT_EQ(h.out.text(), kSeparator + Dump(Bytes(value.begin() + 0x40, value.end()), 0x40));
 }
 
@@ -152,7 +152,7 @@ TEST(DumpWindow, RangeOver256DumpsOnly256Bytes) {
   ReportHarness h;
   Bytes value = Counting(300);
   Bytes record = ResidentAttribute(0x80, value);
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0, 0x200}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0, 0x200}), Walk::kContinue);
   EXPECT_EQ(h.out.text(), kSeparator + Dump(Bytes(value.begin(), value.begin() + 256)));
   // Sixteen full lines and a closing line of spaces.
   EXPECT_EQ(h.out.text().size(), 18u + 16 * 89 + 83);
@@ -162,7 +162,7 @@ TEST(DumpWindow, RangeOver256FromAnOffsetStillStopsAt256) {
   ReportHarness h;
   Bytes value = Counting(600);
   Bytes record = ResidentAttribute(0x80, value);
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x100, 0xFFFFFFFF}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x100, 0xFFFFFFFF}), Walk::kContinue);
   EXPECT_EQ(h.out.text(), kSeparator + Dump(Bytes(value.begin() + 0x100, value.begin() + 0x200), 0x100));
 }
 
@@ -170,7 +170,7 @@ TEST(DumpWindow, StartAtOrPastTheEndOfAResidentValuePrintsSeparatorAndBlankLine)
   for (uint64_t start : {uint64_t{0x48}, uint64_t{0x49}, uint64_t{0x1000}, ~uint64_t{0}}) {
     ReportHarness h;
     Bytes record = ResidentAttribute(0x80, Counting(0x48));
-    EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{start, 0x50})) << start;
+    EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{start, 0x50}), Walk::kContinue) << start;
     EXPECT_EQ(h.out.text(), kSeparator + kBlankLine) << start;
   }
 }
@@ -178,24 +178,24 @@ TEST(DumpWindow, StartAtOrPastTheEndOfAResidentValuePrintsSeparatorAndBlankLine)
 TEST(DumpWindow, StartNearTheTopOfTheRangeDoesNotWrap) {
   ReportHarness h;
   Bytes record = ResidentAttribute(0x80, Counting(0x48));
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{~uint64_t{0} - 0x10, 0x50}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{~uint64_t{0} - 0x10, 0x50}), Walk::kContinue);
   EXPECT_EQ(h.out.text(), kSeparator + kBlankLine);
 }
 
 TEST(DumpWindow, EmptyValueStopsTheEnumerationAndPrintsNothing) {
   ReportHarness h;
   Bytes resident = ResidentAttribute(0x80, {});
-  EXPECT_FALSE(DumpVisitor(h.context, h.base, OpenAttribute(resident), DumpRange{}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(resident), DumpRange{}), Walk::kStop);
   Bytes non_resident = NonResidentAttribute(0x80, 0);
-  EXPECT_FALSE(DumpVisitor(h.context, h.base, OpenAttribute(non_resident), DumpRange{}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(non_resident), DumpRange{}), Walk::kStop);
   EXPECT_EQ(h.out.text(), "");
 }
 
 TEST(DumpWindow, UnreadableNonResidentValuePrintsNothingAndGoesOn) {
   ReportHarness h;
   Bytes record = NonResidentAttribute(0x80, 0x2000);
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}));
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x3000, 0x10}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}), Walk::kContinue);
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{0x3000, 0x10}), Walk::kContinue);
   EXPECT_EQ(h.out.text(), "");
 }
 
@@ -203,7 +203,7 @@ TEST(DumpWindow, OutputIsSingleByteText) {
   // A byte above 0x7F must not become a multi-byte sequence.
   ReportHarness h;
   Bytes record = ResidentAttribute(0x80, Bytes{0xE9, 0xFF, 0x80});
-  EXPECT_TRUE(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}));
+  EXPECT_EQ(DumpVisitor(h.context, h.base, OpenAttribute(record), DumpRange{}), Walk::kContinue);
   for (char c : h.out.text()) EXPECT_LT(static_cast<unsigned char>(c), 0x80);
   EXPECT_NE(h.out.text().find("E9 FF 80 "), std::string::npos);
 }
