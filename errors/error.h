@@ -14,14 +14,35 @@
 
 namespace velmora {
 
+// What kind of failure it was, so that a report that ends early or finds
+// nothing can say which, and a script can tell them apart.
+enum class ErrorKind {
+  kDamaged,     // the bytes are there but do not hold a valid structure
+  kAbsent,      // the thing asked for does not exist (a name, a record, an id)
+  kUnreadable,  // the source could not be read (I/O, a container, permissions)
+  kLimit,       // a bound of ours was reached before the structure ended
+};
+
+// The word for a kind in JSON and in tests.
+constexpr const char* KindName(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kDamaged: return "damaged";
+    case ErrorKind::kAbsent: return "absent";
+    case ErrorKind::kUnreadable: return "unreadable";
+    case ErrorKind::kLimit: return "limit";
+  }
+  return "damaged";
+}
+
 struct Error {
   std::u16string where;    // what failed, as the user knows it; may be empty
   std::u16string message;  // why; no line break
+  ErrorKind kind = ErrorKind::kDamaged;
 
   // "where: message", or the message alone.
   std::u16string Line() const { return where.empty() ? message : where + u": " + message; }
   // The same error, placed inside an outer thing ("C:\dir: " + line).
-  Error Within(std::u16string outer) const { return Error{std::move(outer), Line()}; }
+  Error Within(std::u16string outer) const { return Error{std::move(outer), Line(), kind}; }
 };
 
 template <class T>
