@@ -50,8 +50,8 @@ const std::array<ReportRow, 9>& ReportTable() {
       {action::kDump, "dump", [](Console& c, const CommandOptions&) { c.Print("Dump attribute:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return EnumerateAttributes(r, t, static_cast<AttrType>(o.dump_type),
-                                    [&o](ReportContext& rc, const FileRecord& b, const AttributeRecord& a) {
-                                      return DumpVisitor(rc, b, a, o.dump_range);
+                                    [&o](ReportContext& rc, FileAttributes& f, const AttributeRecord& a) {
+                                      return DumpVisitor(rc, f, a, o.dump_range);
                                     });
        }},
       {action::kSecurity, "security_descriptor",
@@ -112,7 +112,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
   }
   if (options.actions & action::kReference) {
-    if (auto record = ReadFileRecord(volume, FileReference(options.reference)); !record) {
+    if (auto record = ReadFileRecord(volume, FileReference(options.reference).Record()); !record) {
       json::Line object("error");
       object.String("error", "reference_not_found").Reference("reference", FileReference(options.reference));
       return fail(object, record.error(),

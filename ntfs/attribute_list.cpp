@@ -32,6 +32,15 @@ std::vector<AttributeListEntry> AttributeListEntries(std::span<const uint8_t> va
   return entries;
 }
 
+std::vector<ListedAttribute> ListAttributes(std::span<const uint8_t> value) {
+  std::vector<ListedAttribute> listed;
+  for (const AttributeListEntry& entry : AttributeListEntries(value)) {
+    listed.push_back(ListedAttribute{entry.TypeCode(), entry.Reference(), entry.Instance(), Vcn(entry.StartVcn()),
+                                     entry.Name()});
+  }
+  return listed;
+}
+
 std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume, const FileRecord& base) {
   auto list = FindAttribute(base, AttrType::kAttributeList, nullptr, nullptr);
   if (!list || list->ValueSize() > kMaxAttributeListBytes) return std::nullopt;
@@ -41,24 +50,23 @@ std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume
   return *value;
 }
 
-RunList GatherExtentRuns(std::span<const uint8_t> list_value, const AttributeRecord& first,
+RunList GatherExtentRuns(const std::vector<ListedAttribute>& list, const AttributeRecord& first,
                          const ExtentRecordReader& read_record) {
   RunList runs;
   runs.AppendExtent(first);
   const uint32_t type = first.TypeCode();
-  const std::u16string name_units = first.Name();  // the view below must not outlive it
-  const CountedName name{name_units};
-  std::vector<AttributeListEntry> extents;
-  for (const AttributeListEntry& entry : AttributeListEntries(list_value)) {
-    if (entry.TypeCode() == type && entry.StartVcn() != 0 && entry.NameEquals(name)) extents.push_back(entry);
+  const std::u16string name = first.Name();
+  std::vector<const ListedAttribute*> extents;
+  for (const ListedAttribute& entry : list) {
+    if (entry.type_code == type && entry.start_vcn.value != 0 && entry.name == name) extents.push_back(&entry);
   }
   std::stable_sort(extents.begin(), extents.end(),
-                   [](const AttributeListEntry& a, const AttributeListEntry& b) { return a.StartVcn() < b.StartVcn(); });
-  for (const AttributeListEntry& entry : extents) {
-    const std::optional<FileRecord> holder = read_record(entry.Reference().RecordNumber(), runs);
+                   [](const ListedAttribute* a, const ListedAttribute* b) { return a->start_vcn < b->start_vcn; });
+  for (const ListedAttribute* entry : extents) {
+    const std::shared_ptr<const FileRecord> holder = read_record(entry->holder.Number(), runs);
     if (!holder) continue;
-    const auto extent = FindAttributeByInstance(*holder, entry.Instance());
-    if (extent && extent->TypeCode() == type && extent->NonResident() && extent->StartVcn() == entry.StartVcn() &&
+    const auto extent = FindAttributeByInstance(*holder, entry->instance);
+    if (extent && extent->TypeCode() == type && extent->NonResident() && extent->StartVcn() == entry->start_vcn.value &&
         !runs.AppendExtent(*extent))
       break;
   }

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "ntfs/bytes.h"
@@ -50,6 +52,19 @@ class AttributeListEntry {
   std::span<const uint8_t> bytes_;
 };
 
+// One entry of an attribute list as it stands on disk, copied out of the
+// list value.
+struct ListedAttribute {
+  uint32_t type_code = 0;
+  FileReference holder;  // as written: the sequence number included
+  uint16_t instance = 0;
+  Vcn start_vcn;
+  std::u16string name;
+
+  AttrType Type() const { return static_cast<AttrType>(type_code); }
+  bool NameEquals(const CountedName& other) const { return name == other.units; }
+};
+
 // The largest list value read. NTFS itself keeps an attribute list within
 // 256 KiB (a file needing more fails to grow), so a larger one is damage;
 // it bounds the entries any lookup follows (at most ~10,000 of 26 bytes).
@@ -59,6 +74,8 @@ inline constexpr uint64_t kMaxAttributeListBytes = 256u << 10;
 // the first damaged entry (length below the entry header or reaching past
 // the value, a name outside the entry).
 std::vector<AttributeListEntry> AttributeListEntries(std::span<const uint8_t> value);
+// The same entries copied out, so that they may outlive the value.
+std::vector<ListedAttribute> ListAttributes(std::span<const uint8_t> value);
 
 // The whole value of the base record's first $ATTRIBUTE_LIST; nullopt when
 // there is none, it cannot be read, or it is larger than kMaxAttributeListBytes.
@@ -66,17 +83,18 @@ std::optional<std::vector<uint8_t>> ReadAttributeListValue(VolumeContext& volume
 
 // Reads the record of the given number that holds a later extent; `gathered`
 // holds the runs found so far (the MFT's own extents are read through them).
-// nullopt when it cannot be read.
-using ExtentRecordReader = std::function<std::optional<FileRecord>(uint64_t number, const RunList& gathered)>;
+// Null when it cannot be read.
+using ExtentRecordReader =
+    std::function<std::shared_ptr<const FileRecord>(uint64_t number, const RunList& gathered)>;
 
 // The runs of a whole non-resident value: those of `first`, its extent at
-// VCN 0, then those of the later extents that list_value names with the same
+// VCN 0, then those of the later extents that the list names with the same
 // type and name, in VCN order. Each later extent is the attribute whose Id is
 // the entry's instance in the record read_record returns, taken only when it
 // is non-resident of that type and starts at the entry's VCN; extents that
 // do not continue the runs so far are skipped (RunList::AppendExtent), and
 // the gathering ends at the run bound.
-RunList GatherExtentRuns(std::span<const uint8_t> list_value, const AttributeRecord& first,
+RunList GatherExtentRuns(const std::vector<ListedAttribute>& list, const AttributeRecord& first,
                          const ExtentRecordReader& read_record);
 
 }  // namespace velmora

@@ -49,7 +49,7 @@ Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
   }
   if (!ApplyUpdateSequence(bytes, kUpdateSequenceStride))
     return RecordError(number, "failed its update sequence check (a torn write or damage)");
-  return FileRecord(std::move(bytes));
+  return FileRecord(std::move(bytes), RecordNumber(number));
 }
 
 Expected<FileRecord> ReadDirect(VolumeContext& volume, uint64_t number) {
@@ -93,11 +93,14 @@ Expected<RunList> LoadMftRuns(VolumeContext& volume) {
   if (first.empty()) return Error{u"the MFT", u"record 0's $DATA attribute maps no clusters"};
   auto list_value = ReadAttributeListValue(volume, *mft);
   if (!list_value) return first;
-  return GatherExtentRuns(*list_value, *data, [&](uint64_t number, const RunList& gathered) -> std::optional<FileRecord> {
-    if (number == mft->OwnNumber()) return *mft;
-    auto holder = ReadThroughRuns(volume, gathered, number);
-    return holder ? std::optional<FileRecord>(std::move(*holder)) : std::nullopt;
-  });
+  auto base = std::make_shared<const FileRecord>(std::move(*mft));
+  const auto extent = FindAttribute(*base, AttrType::kData, nullptr, nullptr);
+  return GatherExtentRuns(ListAttributes(*list_value), *extent,
+                          [&](uint64_t number, const RunList& gathered) -> std::shared_ptr<const FileRecord> {
+                            if (number == 0) return base;
+                            auto holder = ReadThroughRuns(volume, gathered, number);
+                            return holder ? std::make_shared<const FileRecord>(std::move(*holder)) : nullptr;
+                          });
 }
 
 }  // namespace
@@ -117,13 +120,13 @@ const RunList* MftRunList(VolumeContext& volume) {
   return runs ? *runs : nullptr;
 }
 
-Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference) {
+Expected<FileRecord> ReadFileRecord(VolumeContext& volume, RecordNumber number) {
   if (!volume.HasGeometry())
-    return RecordError(reference.value, "cannot be read: the boot sector gives no usable cluster or record size");
-  if (reference.value < record::kDirectRecords) return ReadDirect(volume, reference.value);
+    return RecordError(number.value, "cannot be read: the boot sector gives no usable cluster or record size");
+  if (number.value < record::kDirectRecords) return ReadDirect(volume, number.value);
   auto runs = CachedMftRuns(volume);
-  if (!runs) return runs.error().Within(Format("record 0x%I64X", reference.value));
-  return ReadThroughRuns(volume, **runs, reference.value);
+  if (!runs) return runs.error().Within(Format("record 0x%I64X", number.value));
+  return ReadThroughRuns(volume, **runs, number.value);
 }
 
 }  // namespace velmora

@@ -40,14 +40,25 @@ inline constexpr uint16_t kFlagDirectory = 0x0002;
 inline constexpr uint64_t kDirectRecords = 24;
 }  // namespace record
 
-// One file record with its update sequence undone.
+// One file record with its update sequence undone, and the number it was
+// read at: a record's identity. The header's own number field is shown as it
+// stands but never trusted for identity: 42-byte headers (older NTFS
+// versions) have no such field, their update sequence array lies there.
 class FileRecord {
  public:
-  explicit FileRecord(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  FileRecord(std::vector<uint8_t> bytes, RecordNumber number) : bytes_(std::move(bytes)), number_(number) {}
 
   std::span<const uint8_t> span() const { return bytes_; }
   LeBytes bytes() const { return LeBytes(bytes_); }
   uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
+  RecordNumber Number() const { return number_; }
+  // The reference to this record as it is in use now.
+  FileReference Reference() const { return FileReference::Of(number_.value, Sequence()); }
+  // A reference names an earlier or later use of this record when it carries
+  // a sequence number (0 means "any") other than the record's.
+  bool IsStaleFor(FileReference reference) const {
+    return reference.Sequence() != 0 && reference.Sequence() != Sequence();
+  }
 
   uint16_t OffsetOfUS() const { return bytes().U16(record::kOffsetOfUS); }
   uint16_t SizeOfUS() const { return bytes().U16(record::kSizeOfUS); }
@@ -60,15 +71,20 @@ class FileRecord {
   uint32_t AllocSize() const { return bytes().U32(record::kAllocSize); }
   uint64_t RefToBase() const { return bytes().U64(record::kRefToBase); }
   uint16_t NextAttrId() const { return bytes().U16(record::kNextAttrId); }
+  // The number the header states, where it has the field: headers of 42
+  // bytes (the update sequence array at 0x2A) have none.
+  std::optional<uint64_t> HeaderNumber() const {
+    if (OffsetOfUS() < record::kHeaderSize) return std::nullopt;
+    return (uint64_t{NumberHigh()} << 32) | NumberLow();
+  }
   uint16_t NumberHigh() const { return bytes().U16(record::kNumberHigh); }
   uint32_t NumberLow() const { return bytes().U32(record::kNumberLow); }
-  // The record's own 48-bit number, as its header states it.
-  uint64_t OwnNumber() const { return (uint64_t{NumberHigh()} << 32) | NumberLow(); }
   // Attribute walks end at the used bytes (never past the buffer).
   uint32_t ScanBound() const { return FirstFreeByte() < size() ? FirstFreeByte() : size(); }
 
  private:
   std::vector<uint8_t> bytes_;
+  RecordNumber number_;
 };
 
 // Walks a record's attribute records: from OffsetOfAttr, stepping by each
@@ -90,10 +106,10 @@ class AttributeWalk {
 // array or strides outside the block) or a stride is torn.
 bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
 
-// Reads a file record by reference; records 24 and up are found through the
+// Reads a file record by number; records 24 and up are found through the
 // MFT's own runs. On failure, which record and why (outside the MFT, bad
 // signature, failed update sequence, unreadable).
-Expected<FileRecord> ReadFileRecord(VolumeContext& volume, FileReference reference);
+Expected<FileRecord> ReadFileRecord(VolumeContext& volume, RecordNumber number);
 
 // The MFT's own runs, found from record 0 on first use and kept by the
 // volume; null when they cannot be.

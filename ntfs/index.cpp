@@ -3,7 +3,7 @@
 #include <bit>
 
 #include "ntfs/file_record.h"
-#include "ntfs/lookup.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/volume.h"
 #include "output/format.h"
 
@@ -144,13 +144,14 @@ IndexWalkResult IndexWalker(VolumeContext& volume, FileReference file, const Cou
 
 IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
                                  const EntryDataVisitor& visitor, const EntryComparator& comparator) {
-  auto base = ReadFileRecord(volume, file);
+  auto base = ReadFileRecord(volume, file.Record());
   if (!base) return {Walk::kStop, base.error()};
   const std::u16string name(index_name.units);
   auto missing = [&](std::u16string_view why) {
     return IndexWalkResult{Walk::kStop, Error{name + u" index", std::u16string(why)}};
   };
-  const HeldAttribute root = FindFileAttribute(volume, *base, AttrType::kIndexRoot, &index_name, nullptr);
+  FileAttributes attributes = FileAttributes::Open(volume, std::move(*base));
+  const HeldAttribute root = attributes.First(AttrType::kIndexRoot, &index_name);
   if (!root) return missing(u"there is no $INDEX_ROOT attribute of that name (not a directory?)");
   if (root->NonResident()) return missing(u"damaged: its $INDEX_ROOT is non-resident");
   LeBytes value(root->ResidentValue());
@@ -158,13 +159,13 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
 
   std::optional<IndexBlockReader> blocks;
   if (value.U8(index_root::kHeader + index_header::kFlags) != 0) {
-    const HeldAttribute allocation = FindFileAttribute(volume, *base, AttrType::kIndexAllocation, &index_name, nullptr);
+    const HeldAttribute allocation = attributes.First(AttrType::kIndexAllocation, &index_name);
     if (!allocation || !allocation->NonResident())
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
     if (!UsableBlockSize(block_bytes))
       return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", block_bytes));
-    blocks.emplace(volume, AttributeReader::ForFileAttribute(volume, *base, allocation), block_bytes);
+    blocks.emplace(volume, attributes.Reader(allocation), block_bytes);
   }
   TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr);
   const Walk last = walk.NodeLoop(value, index_root::kHeader, 0);

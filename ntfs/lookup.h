@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -25,10 +24,9 @@ std::optional<AttributeRecord> FindAttribute(const FileRecord& record, AttrType 
 // The first attribute whose Id equals instance (a 16-bit field: larger ids match nothing).
 std::optional<AttributeRecord> FindAttributeByInstance(const FileRecord& record, uint32_t instance);
 
-// An attribute found through a file's lookup, together with the record
+// An attribute found among a file's attributes, together with the record
 // that holds it, or nothing. The record is shared by the handle and its
-// copies, so the attribute view stays valid as long as one of them lives,
-// whatever later lookups load.
+// copies, so the attribute view stays valid as long as one of them lives.
 class HeldAttribute {
  public:
   HeldAttribute() = default;  // nothing found
@@ -42,8 +40,7 @@ class HeldAttribute {
   const FileRecord& holder() const { return *holder_; }
 
  private:
-  friend HeldAttribute FindFileAttribute(VolumeContext&, const FileRecord&, AttrType, const CountedName*,
-                                         const HeldAttribute*);
+  friend class FileAttributes;
   friend class AttributeReader;
   HeldAttribute(std::shared_ptr<const FileRecord> holder, AttributeRecord attribute)
       : holder_(std::move(holder)), attribute_(attribute) {}
@@ -51,22 +48,9 @@ class HeldAttribute {
   std::optional<AttributeRecord> attribute_;  // a view into *holder_
 };
 
-// An attribute of the file whose base record is `base`. Without an
-// attribute list, as FindAttribute. With one, the list decides: only entries
-// of exactly that type (kAny matches none) whose extent starts at VCN 0 are
-// selected, in list order, and the holding record is read again (a second
-// copy of the base record for attributes held there). Iterate by passing
-// the previous result as after: its holder is reused for the entries it holds.
+// The first attribute of that type and name of the file whose base record is
+// `base` (FileAttributes::First, for a caller that needs only one).
 HeldAttribute FindFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type,
-                                const CountedName* name, const HeldAttribute* after);
-
-// Visits each attribute of the file of that type (and name, when given)
-// once, in the order FindFileAttribute yields them, until the visitor
-// answers Walk::kStop. A damaged attribute list whose entries name one attribute
-// twice would make the after-rule yield it forever; an attribute met again
-// (same holding record, same instance) ends the iteration.
-using FileAttributeVisitor = std::function<Walk(const AttributeRecord& attribute)>;
-void ForEachFileAttribute(VolumeContext& volume, const FileRecord& base, AttrType type, const CountedName* name,
-                          const FileAttributeVisitor& visitor);
+                                const CountedName* name);
 
 }  // namespace velmora

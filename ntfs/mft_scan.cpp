@@ -48,7 +48,7 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
   const FileReference base(record.RefToBase());
   const bool extension = base.value != 0;
   const bool in_use = (record.Flags() & kRecordInUse) != 0;
-  const uint64_t owner = extension ? base.RecordNumber() : number;
+  const uint64_t owner = extension ? base.Number() : number;
   ScannedRecord& slot = records_[number];
   Claim claim;
   if (extension) {
@@ -136,7 +136,7 @@ void MftScan::Finish() {
   // state (in use or free), with the sequence number it names.
   std::vector<bool> drop_name(names_.size()), drop_stream(streams_.size());
   for (const Claim& claim : claims_) {
-    const uint64_t number = claim.base.RecordNumber();
+    const uint64_t number = claim.base.Number();
     const bool accepted = number < records_.size() && records_[number].valid &&
                           records_[number].in_use == claim.in_use && SequenceMatches(claim.base, records_[number]);
     if (!accepted) {
@@ -173,7 +173,7 @@ void MftScan::Finish() {
 }
 
 bool MftScan::ParentAccepted(FileReference parent) const {
-  const uint64_t number = parent.RecordNumber();
+  const uint64_t number = parent.Number();
   if (number >= records_.size()) return false;
   const ScannedRecord& record = records_[number];
   return record.valid && record.directory && SequenceMatches(parent, record) &&
@@ -197,7 +197,7 @@ MftScan::Link MftScan::LinkOf(uint64_t directory) const {
     }
     links_[current] = Link::kOnChain;
     chain.push_back(current);
-    current = parent.RecordNumber();
+    current = parent.Number();
   }
   for (uint64_t on_chain : chain)
     if (links_[on_chain] == Link::kOnChain) links_[on_chain] = Link::kLinked;
@@ -205,7 +205,7 @@ MftScan::Link MftScan::LinkOf(uint64_t directory) const {
 }
 
 MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) const {
-  const uint64_t subtree_root = subtree.RecordNumber();
+  const uint64_t subtree_root = subtree.Number();
   Path path;
   std::vector<std::string_view> components{Text(name.text)};
   path.within = name.record == subtree_root;
@@ -213,7 +213,7 @@ MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) co
   if (!path.parent_matched) {
     path.orphan = true;
   } else {
-    uint64_t current = name.parent.RecordNumber();
+    uint64_t current = name.parent.Number();
     while (current != kRootReference.value) {
       path.within = path.within || current == subtree_root;
       if (current == name.record) {  // the name's own record among its ancestors
@@ -226,7 +226,7 @@ MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) co
         path.orphan = true;
         break;
       }
-      current = primary.parent.RecordNumber();
+      current = primary.parent.Number();
     }
     path.within = path.within || current == subtree_root;
   }
@@ -240,7 +240,7 @@ MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) co
 }
 
 std::optional<MftScan> ScanMft(VolumeContext& volume) {
-  auto mft = ReadFileRecord(volume, kMftReference);
+  auto mft = ReadFileRecord(volume, kMftReference.Record());
   const RunList* runs = MftRunList(volume);
   if (!mft || !runs) return std::nullopt;
   uint64_t mft_bytes = 0;
@@ -290,7 +290,7 @@ std::optional<MftScan> ScanMft(VolumeContext& volume) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
         continue;
       }
-      scan.ParseRecord(number, FileRecord(std::move(copy)));
+      scan.ParseRecord(number, FileRecord(std::move(copy), RecordNumber(number)));
     }
   }
   scan.Finish();

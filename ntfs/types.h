@@ -7,17 +7,28 @@
 
 namespace velmora {
 
+// A record's place in the MFT: the 48-bit number a file reference's low bits
+// give. Records are read by number; a reference adds the sequence number the
+// record had when the reference was written, which the reader checks apart.
+struct RecordNumber {
+  uint64_t value = 0;
+
+  constexpr RecordNumber() = default;
+  constexpr explicit RecordNumber(uint64_t v) : value(v) {}
+  constexpr auto operator<=>(const RecordNumber&) const = default;
+};
+
 // A file reference: record number in the low 48 bits, sequence number in the
-// high 16. The reader takes the whole value as the record number, so
-// references found on disk are handed on with the sequence bits cleared.
+// high 16 (0 where the writer did not say which use of the record it meant).
 struct FileReference {
   uint64_t value = 0;
 
   constexpr FileReference() = default;
   constexpr explicit FileReference(uint64_t v) : value(v) {}
-  constexpr uint64_t RecordNumber() const { return value & 0x0000FFFFFFFFFFFFull; }
+  constexpr uint64_t Number() const { return value & 0x0000FFFFFFFFFFFFull; }
+  constexpr RecordNumber Record() const { return RecordNumber(Number()); }
   constexpr uint16_t Sequence() const { return static_cast<uint16_t>(value >> 48); }
-  constexpr FileReference WithoutSequence() const { return FileReference(RecordNumber()); }
+  constexpr FileReference WithoutSequence() const { return FileReference(Number()); }
   // The reference to a record as it is now, from its number and sequence number.
   static constexpr FileReference Of(uint64_t record_number, uint16_t sequence) {
     return FileReference((uint64_t{sequence} << 48) | (record_number & 0x0000FFFFFFFFFFFFull));

@@ -30,7 +30,7 @@ Error Rejection(VolumeContext& volume, const Error& cause) {
 
 Expected<void> CheckNtfsVolume(VolumeContext& volume) {
   const Error upcase{Format("$UpCase (record 0x%I64X)", kUpcaseReference.value), {}};
-  auto record = ReadFileRecord(volume, kUpcaseReference);
+  auto record = ReadFileRecord(volume, kUpcaseReference.Record());
   if (!record) return Rejection(volume, record.error());
   auto data = FindAttribute(*record, AttrType::kData, nullptr, nullptr);
   if (!data) return Rejection(volume, Error{upcase.where, u"has no $DATA attribute"});

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "ntfs/attribute_list.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"
 #include "ntfs/volume.h"
@@ -30,20 +30,12 @@ AttributeReader::AttributeReader(VolumeContext& volume, const AttributeRecord& a
 AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const FileRecord& base,
                                                   const AttributeRecord& attribute) {
   if (!attribute.NonResident() || attribute.StartVcn() != 0) return AttributeReader(volume, attribute);
-  auto list_value = ReadAttributeListValue(volume, base);
-  if (!list_value) return AttributeReader(volume, attribute);
-  RunList runs = GatherExtentRuns(*list_value, attribute, [&volume](uint64_t number, const RunList&) {
-    auto holder = ReadFileRecord(volume, FileReference(number));
-    return holder ? std::optional<FileRecord>(std::move(*holder)) : std::nullopt;
-  });
-  return AttributeReader(volume, attribute, std::move(runs));
+  return FileAttributes::Open(volume, base).Reader(attribute);
 }
 
 AttributeReader AttributeReader::ForFileAttribute(VolumeContext& volume, const FileRecord& base,
                                                   const HeldAttribute& attribute) {
-  AttributeReader reader = ForFileAttribute(volume, base, *attribute);
-  reader.holder_ = attribute.holder_;
-  return reader;
+  return FileAttributes::Open(volume, base).Reader(attribute);
 }
 
 std::optional<uint32_t> AttributeReader::ReadNonResidentRange(uint64_t offset, std::span<uint8_t> dest) {

@@ -31,7 +31,8 @@ class AttributeReader {
   // Reads through this attribute record's own runs only.
   AttributeReader(VolumeContext& volume, const AttributeRecord& attribute);
   // Reads through the runs of every extent of the attribute: the record
-  // found by a lookup plus the later extents that base's attribute list names.
+  // found by a lookup plus the later extents that base's attribute list
+  // names (FileAttributes::Reader, for a caller that reads one value).
   static AttributeReader ForFileAttribute(VolumeContext& volume, const FileRecord& base,
                                           const AttributeRecord& attribute);
   // The same for an attribute a lookup found: the reader shares the record
@@ -58,6 +59,7 @@ class AttributeReader {
   bool ReadMapped(uint64_t offset, std::span<uint8_t> dest);
 
  private:
+  friend class FileAttributes;
   AttributeReader(VolumeContext& volume, const AttributeRecord& attribute, RunList runs);
   VolumeContext& volume_;
   std::shared_ptr<const FileRecord> holder_;  // when set, the record attribute_ lies in

@@ -147,7 +147,7 @@ Line& Line::Bool(std::string_view key, bool value) {
 }
 
 Line& Line::Reference(std::string_view key, FileReference reference) {
-  Object(key).Number("record", reference.RecordNumber()).Number("sequence", reference.Sequence());
+  Object(key).Number("record", reference.Number()).Number("sequence", reference.Sequence());
   return String("hex", Hex16(reference.value)).End();
 }
 

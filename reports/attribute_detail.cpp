@@ -8,7 +8,7 @@
 #include "ntfs/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
-#include "ntfs/lookup.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/standard_information.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
@@ -205,7 +205,7 @@ void EmitNotDecoded(Console& console, std::string_view report) {
   json::Emit(console, line.Bool("found", false));
 }
 
-void DetailJson(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+void DetailJson(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute) {
   EmitAttributeHeader(context.console, attribute);
   switch (attribute.Type()) {
     case AttrType::kStandardInformation:
@@ -223,7 +223,7 @@ void DetailJson(ReportContext& context, const FileRecord& base, const AttributeR
       }
       break;
     case AttrType::kSecurityDescriptor:
-      if (!ShowSecurityDescriptorAttribute(context, base, attribute))
+      if (!ShowSecurityDescriptorAttribute(context, file, attribute))
         EmitNotDecoded(context.console, "security_descriptor");
       break;
     default:
@@ -234,20 +234,22 @@ void DetailJson(ReportContext& context, const FileRecord& base, const AttributeR
 }  // namespace
 
 // Through an attribute list only the first extent of each attribute is
-// visited; ForEachFileAttribute ends the walk when a damaged list names one
-// attribute twice.
+// visited, and each attribute once, however often a damaged list names it.
 bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
                          const AttributeVisitor& visitor) {
   auto base = ReadReportRecord(context, target);
   if (!base) return false;
-  ForEachFileAttribute(context.volume, *base, type, nullptr,
-                       [&](const AttributeRecord& attribute) { return visitor(context, *base, attribute); });
+  FileAttributes file = FileAttributes::Open(context.volume, std::move(*base));
+  for (const HeldAttribute& attribute : file.Find(type, nullptr)) {
+    if (visitor(context, file, *attribute) == Walk::kStop) break;
+  }
+  ReportProblems(context, file);
   return true;
 }
 
-Walk DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute) {
+Walk DetailVisitor(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute) {
   if (context.json) {
-    DetailJson(context, base, attribute);
+    DetailJson(context, file, attribute);
     return Walk::kContinue;
   }
   Console& console = context.console;
@@ -281,7 +283,7 @@ Walk DetailVisitor(ReportContext& context, const FileRecord& base, const Attribu
     case AttrType::kSecurityDescriptor:
       console.Print(kDashLine);
       console.Print("Security Descriptor :\n");
-      decoded = ShowSecurityDescriptorAttribute(context, base, attribute);
+      decoded = ShowSecurityDescriptorAttribute(context, file, attribute);
       break;
     default:
       break;
@@ -312,7 +314,7 @@ bool ShowFileName(Console& console, const AttributeRecord& attribute) {
 // The value is read whole through every extent of the attribute. A
 // non-resident value is bounded by its full 64-bit size, not by its low 32
 // bits, so a huge size is refused rather than read short.
-bool ShowSecurityDescriptorAttribute(ReportContext& context, const FileRecord& base,
+bool ShowSecurityDescriptorAttribute(ReportContext& context, FileAttributes& file,
                                      const AttributeRecord& attribute) {
   if (attribute.Type() != AttrType::kSecurityDescriptor) return false;
   const uint64_t size = attribute.ValueSize();
@@ -320,7 +322,7 @@ bool ShowSecurityDescriptorAttribute(ReportContext& context, const FileRecord& b
   std::vector<uint8_t> value(size);
   if (attribute.NonResident()) {
     // An empty non-resident value fails here: there is nothing to read.
-    AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, base, attribute);
+    AttributeReader reader = file.Reader(attribute);
     auto count = reader.ReadNonResidentRange(0, value);
     if (!count || *count != size) return false;
   } else {

@@ -3,7 +3,7 @@
 #include <new>
 #include <optional>
 
-#include "ntfs/attribute_list.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
@@ -15,8 +15,12 @@ namespace velmora {
 
 namespace {
 
+// The REF of an attribute of the base record itself: the number its header
+// states (what the MFTRecNumber line shows), or, in a 42-byte header
+// without that field, the number the record was read at.
 AttributeRow RowOf(const FileRecord& record, const AttributeRecord& attribute) {
-  return AttributeRow{attribute.TypeCode(), record.OwnNumber(), attribute.Id(), UpToNul(attribute.Name())};
+  return AttributeRow{attribute.TypeCode(), record.HeaderNumber().value_or(record.Number().value), attribute.Id(),
+                      UpToNul(attribute.Name())};
 }
 
 }  // namespace
@@ -57,31 +61,30 @@ std::u16string_view AttributeTypeName(uint32_t type) {
   }
 }
 
-bool CollectAttributeRows(VolumeContext& volume, FileReference reference, AttributeRows& rows) {
-  auto record = ReadFileRecord(volume, reference);
+bool CollectAttributeRows(VolumeContext& volume, FileReference reference, AttributeRows& rows,
+                          std::vector<Error>* problems) {
+  auto record = ReadFileRecord(volume, reference.Record());
   if (!record) return false;
-
-  const auto list = FindAttribute(*record, AttrType::kAttributeList, nullptr, nullptr);
-  if (!list) {
-    AttributeWalk walk(*record);
-    while (auto a = walk.Next()) rows.Add(RowOf(*record, *a));
+  FileAttributes file = FileAttributes::Open(volume, std::move(*record));
+  const FileRecord& base = file.base();
+  if (!file.HasList()) {
+    AttributeWalk walk(base);
+    while (auto a = walk.Next()) rows.Add(RowOf(base, *a));
     return true;
   }
 
   // The list names every attribute of the file, those of the base record
   // included, so the base record's own attributes are not added besides.
-  // Read as every lookup reads it, within the list bound.
-  const std::optional<std::vector<uint8_t>> value = ReadAttributeListValue(volume, *record);
-  if (!value) return true;
   bool list_row_added = false;
-  for (const AttributeListEntry& entry : AttributeListEntries(*value)) {
+  for (const ListedAttribute& entry : file.listed()) {
     // The list does not name itself; its row goes where its type would sort.
-    if (!list_row_added && entry.TypeCode() > ToU32(AttrType::kAttributeList)) {
-      rows.Add(RowOf(*record, *list));
+    if (!list_row_added && entry.type_code > ToU32(AttrType::kAttributeList)) {
+      rows.Add(RowOf(base, *file.list_attribute()));
       list_row_added = true;
     }
-    rows.Add(AttributeRow{entry.TypeCode(), entry.Reference().value, entry.Instance(), UpToNul(entry.Name())});
+    rows.Add(AttributeRow{entry.type_code, entry.holder.value, entry.instance, UpToNul(entry.name)});
   }
+  if (problems) *problems = file.problems();
   return true;
 }
 
@@ -171,7 +174,9 @@ bool ReportFileRecord(ReportContext& context, FileReference target) {
   }  // the record is freed before the attribute rows are gathered
 
   AttributeRows rows;
-  if (!CollectAttributeRows(context.volume, target, rows)) return true;
+  std::vector<Error> problems;
+  if (!CollectAttributeRows(context.volume, target, rows, &problems)) return true;
+  for (const Error& problem : problems) context.console.Diagnostic("%s\n", problem.Line());
   if (context.json) {
     uint64_t index = 0;
     for (const AttributeRow& row : rows.rows()) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "errors/error.h"
+
 #include "reports/reports.h"
 
 namespace velmora {
@@ -43,7 +45,9 @@ class AttributeRows {
 
 // Reads the record again and adds one row per attribute: from the
 // $ATTRIBUTE_LIST when the record has one, else from the record itself.
-// False (rows untouched) when the record cannot be read.
-bool CollectAttributeRows(VolumeContext& volume, FileReference reference, AttributeRows& rows);
+// False (rows untouched) when the record cannot be read. problems, when
+// given, receives what of a damaged list was passed over.
+bool CollectAttributeRows(VolumeContext& volume, FileReference reference, AttributeRows& rows,
+                          std::vector<Error>* problems = nullptr);
 
 }  // namespace velmora

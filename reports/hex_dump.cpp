@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/value_reader.h"
 #include "output/json_lines.h"
@@ -68,7 +69,7 @@ void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base) {
   DumpLine(console, bytes.subspan(full_lines * kBytesPerLine), base + full_lines * kBytesPerLine);
 }
 
-Walk DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
+Walk DumpVisitor(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute,
                  const DumpRange& range) {
   const uint64_t size = attribute.ValueSize();
   if (size == 0) {
@@ -84,7 +85,7 @@ Walk DumpVisitor(ReportContext& context, const FileRecord& base, const Attribute
   std::optional<std::span<const uint8_t>> shown;
   if (attribute.NonResident()) {
     // A window of no bytes cannot be read, so it shows nothing at all.
-    AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, base, attribute);
+    AttributeReader reader = file.Reader(attribute);
     if (auto read = reader.ReadNonResidentRange(range.start, window)) shown = window.first(*read);
   } else {
     shown = window.first(CopyResidentRange(attribute, range.start, window));

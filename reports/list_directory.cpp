@@ -5,7 +5,7 @@
 #include "ntfs/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
-#include "ntfs/lookup.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
 #include "output/text.h"
@@ -22,16 +22,20 @@ constexpr uint8_t kNameSpacePosix = 0x00;
 
 // The volume's answer where the system has none: the record says it holds an
 // index of file names, or one of its names says it is a directory.
-bool RecordIsDirectory(VolumeContext& volume, FileReference target) {
-  auto record = ReadFileRecord(volume, target);
+bool RecordIsDirectory(ReportContext& context, FileReference target) {
+  auto record = ReadFileRecord(context.volume, target.Record());
   if (!record) return false;
   if (record->Flags() & record::kFlagDirectory) return true;
-  for (HeldAttribute name = FindFileAttribute(volume, *record, AttrType::kFileName, nullptr, nullptr); name;
-       name = FindFileAttribute(volume, *record, AttrType::kFileName, nullptr, &name)) {
-    if (!name->NonResident() && (LeBytes(name->ResidentValue()).U32(file_name::kFlags) & file_name::kFlagDirectory))
-      return true;
+  FileAttributes file = FileAttributes::Open(context.volume, std::move(*record));
+  bool directory = false;
+  for (const HeldAttribute& name : file.Find(AttrType::kFileName, nullptr)) {
+    if (!name->NonResident() && (LeBytes(name->ResidentValue()).U32(file_name::kFlags) & file_name::kFlagDirectory)) {
+      directory = true;
+      break;
+    }
   }
-  return false;
+  ReportProblems(context, file);
+  return directory;
 }
 
 }  // namespace
@@ -61,7 +65,7 @@ Walk ListingVisitor(ReportContext& context, std::span<const uint8_t> key, FileRe
       time = Format("%s", kUnconvertibleTimeText);
     }
     context.console.Print("%016I64X\t%s\t%s\t%s\n",
-                          entry.reference.RecordNumber(), time, entry.directory ? "<DIR>" : "<FILE>", entry.name);
+                          entry.reference.Number(), time, entry.directory ? "<DIR>" : "<FILE>", entry.name);
   }
   ++counter;
   return Walk::kContinue;
@@ -72,7 +76,7 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
   // The system decides for a path it can see; a drive bound to an image is
   // seen only by the volume.
   std::optional<bool> system_view = context.platform.PathIsDirectory(target_path);
-  const bool directory = system_view ? *system_view : RecordIsDirectory(context.volume, target);
+  const bool directory = system_view ? *system_view : RecordIsDirectory(context, target);
   if (!directory) {
     if (context.json) {
       json::Line line("error");

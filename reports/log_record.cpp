@@ -63,7 +63,7 @@ bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
   VolumeContext& volume = context.volume;
   auto log = ReadReportRecord(context, kLogFileReference);
   if (!log) return false;
-  const HeldAttribute data = FindFileAttribute(volume, *log, AttrType::kData, nullptr, nullptr);
+  const HeldAttribute data = FindFileAttribute(volume, *log, AttrType::kData, nullptr);
   if (!data || data->ValueSize() == 0) return false;
   auto buffer_size = LogPageBufferSize(volume.Boot());
   if (!buffer_size) return false;

@@ -18,6 +18,7 @@
 
 namespace velmora {
 
+class FileAttributes;
 class FileRecord;
 class VolumeContext;
 
@@ -33,6 +34,9 @@ struct ReportContext {
 // Reads the record a report starts from; when it cannot be read, says why
 // in one line on standard error (the report then ends early).
 Expected<FileRecord> ReadReportRecord(ReportContext& context, FileReference reference);
+// One line on standard error for each part of a file's attributes that
+// could not be taken (a damaged attribute list, a foreign extension record).
+void ReportProblems(ReportContext& context, const FileAttributes& file);
 
 // -l: the entries of the target directory's $I30 index.
 void ListDirectory(ReportContext& context, FileReference target, std::u16string_view target_path);
@@ -45,22 +49,21 @@ std::u16string_view AttributeTypeName(uint32_t type);
 std::u16string_view AttributeTypeShortName(uint32_t type);
 
 // Visits every attribute of one type of the target (through its attribute
-// list); Walk::kStop ends the enumeration. base is the target's base
-// record, for reading values through every extent
-// (AttributeReader::ForFileAttribute); the attribute may lie in an
-// extension record. Both are valid only during the call.
+// list); Walk::kStop ends the enumeration. file is the target's attribute
+// set, for reading values through every extent (file.Reader); the attribute
+// may lie in an extension record. Both are valid only during the call.
 using AttributeVisitor =
-    std::function<Walk(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute)>;
+    std::function<Walk(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute)>;
 // False only when the target's record cannot be read.
 bool EnumerateAttributes(ReportContext& context, FileReference target, AttrType type,
                          const AttributeVisitor& visitor);
 // -v: header and decoded value of each attribute.
-Walk DetailVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute);
+Walk DetailVisitor(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute);
 // The decoded values of -v; false when the value cannot be decoded
 // (DetailVisitor then prints "\tNONE\n" under the value's title).
 bool ShowStandardInformation(Console& console, const AttributeRecord& attribute);
 bool ShowFileName(Console& console, const AttributeRecord& attribute);
-bool ShowSecurityDescriptorAttribute(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute);
+bool ShowSecurityDescriptorAttribute(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute);
 
 // -d window.
 struct DumpRange {
@@ -70,7 +73,7 @@ struct DumpRange {
 // At most this many bytes are dumped per attribute, whatever the range.
 inline constexpr uint32_t kMaxDumpBytes = 256;
 // Walk::kStop (end the enumeration) when the attribute's value is empty.
-Walk DumpVisitor(ReportContext& context, const FileRecord& base, const AttributeRecord& attribute,
+Walk DumpVisitor(ReportContext& context, FileAttributes& file, const AttributeRecord& attribute,
                  const DumpRange& range);
 // Single-byte lines: offset, sixteen bytes in hex, the same as characters.
 void HexDump(Console& console, std::span<const uint8_t> bytes, uint64_t base);

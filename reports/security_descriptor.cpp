@@ -139,10 +139,10 @@ bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id) {
   if (!query.found || query.entry_length < sds_entry::kDescriptor || query.entry_length > kMaxSdsEntryBytes)
     return false;
 
-  auto secure = ReadFileRecord(context.volume, kSecureReference);
+  auto secure = ReadFileRecord(context.volume, kSecureReference.Record());
   if (!secure) return false;
   // The first $DATA of $Secure whatever its name: $SDS on every volume.
-  const HeldAttribute stream = FindFileAttribute(context.volume, *secure, AttrType::kData, nullptr, nullptr);
+  const HeldAttribute stream = FindFileAttribute(context.volume, *secure, AttrType::kData, nullptr);
   if (!stream) return false;
 
   std::vector<uint8_t> entry(query.entry_length);

@@ -32,7 +32,7 @@ bool WriteAttributeToFile(ReportContext& context, std::u16string_view output_pat
   platform::CreateOutcome created = context.platform.CreateOutputFile(output_path, *volume.device());
   if (!created.file) return fail(created.error);
 
-  auto record = ReadFileRecord(volume, target);
+  auto record = ReadFileRecord(volume, target.Record());
   if (!record) return fail(record.error());
   // Only the base record's own attributes can be chosen; the instance is
   // 16 bits wide, so a larger id matches nothing.

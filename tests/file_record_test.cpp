@@ -4,6 +4,7 @@
 
 #include "ntfs/file_record.h"
 #include "ntfs/attribute_list.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
@@ -62,7 +63,7 @@ TEST(AttributeWalkTest, EndsAtMarkerUsedBytesAndDamage) {
                    .Build();
   ASSERT_TRUE(ApplyUpdateSequence(bytes, 512));
   auto walk_types = [](const std::vector<uint8_t>& b) {
-    FileRecord record(b);
+    FileRecord record(b, RecordNumber(0));
     std::vector<uint32_t> types;
     AttributeWalk walk(record);
     while (auto a = walk.Next()) types.push_back(a->TypeCode());
@@ -70,7 +71,7 @@ TEST(AttributeWalkTest, EndsAtMarkerUsedBytesAndDamage) {
   };
   EXPECT_EQ(walk_types(bytes), (std::vector<uint32_t>{0x10, 0x30, 0x80}));
 
-  FileRecord record(bytes);
+  FileRecord record(bytes, RecordNumber(0));
   uint32_t second = record.OffsetOfAttr() + LeBytes(record.span()).U32(record.OffsetOfAttr() + 4);
   auto zero_size = bytes;
   Put32(zero_size, second + 4, 0);
@@ -103,7 +104,7 @@ TEST(AttributeLookupTest, TypeNameAndAfterWithoutAttributeList) {
                    .Resident(0x80, 3, u"ALT", {3})
                    .Build();
   ASSERT_TRUE(ApplyUpdateSequence(bytes, 512));
-  FileRecord record(bytes);
+  FileRecord record(bytes, RecordNumber(0));
   CountedName alt{u"alt"};
   CountedName unnamed{u""};
   EXPECT_EQ(FindAttribute(record, AttrType::kData, &alt, nullptr)->Id(), 2);
@@ -126,15 +127,15 @@ class SyntheticRecordsTest : public ::testing::Test {
 TEST_F(SyntheticRecordsTest, DirectRecordsAndRecordsThroughTheMftRuns) {
   synthetic_.SetRecord(30, RecordBuilder(30).Resident(0x80, 7, u"", {9}).Build());
   Open(volume_, synthetic_.image());
-  auto root = ReadFileRecord(volume_, kRootReference);
+  auto root = ReadFileRecord(volume_, kRootReference.Record());
   ASSERT_TRUE(root.has_value());
-  EXPECT_EQ(root->OwnNumber(), 5u);
-  auto file = ReadFileRecord(volume_, FileReference(30));
+  EXPECT_EQ(root->NumberLow(), 5u);
+  auto file = ReadFileRecord(volume_, RecordNumber(30));
   ASSERT_TRUE(file.has_value());
-  EXPECT_EQ(file->OwnNumber(), 30u);
-  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(0x0005000000000005)).has_value());
-  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(31)).has_value());  // never written: no "FILE"
-  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(1000)).has_value());  // beyond the MFT's runs
+  EXPECT_EQ(file->NumberLow(), 30u);
+  EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(0x0005000000000005)).has_value());
+  EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(31)).has_value());  // never written: no "FILE"
+  EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(1000)).has_value());  // beyond the MFT's runs
 }
 
 TEST_F(SyntheticRecordsTest, MftInTwoRunsFindsRecordsThroughTheSecondRun) {
@@ -144,9 +145,9 @@ TEST_F(SyntheticRecordsTest, MftInTwoRunsFindsRecordsThroughTheSecondRun) {
   auto record = RecordBuilder(33).Resident(0x80, 3, u"", {1, 2, 3}).Build();
   synthetic_.SetClusters(600 + (33 - 16) * 2, record);
   Open(volume_, synthetic_.image());
-  auto found = ReadFileRecord(volume_, FileReference(33));
+  auto found = ReadFileRecord(volume_, RecordNumber(33));
   ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->OwnNumber(), 33u);
+  EXPECT_EQ(found->NumberLow(), 33u);
 }
 
 TEST_F(SyntheticRecordsTest, RecordLargerThanAClusterIsReadAcrossRuns) {
@@ -159,16 +160,16 @@ TEST_F(SyntheticRecordsTest, RecordLargerThanAClusterIsReadAcrossRuns) {
   synthetic_.SetClusters(16 + 50, first);
   synthetic_.SetClusters(143, second);
   Open(volume_, synthetic_.image());
-  auto found = ReadFileRecord(volume_, FileReference(25));
+  auto found = ReadFileRecord(volume_, RecordNumber(25));
   ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->OwnNumber(), 25u);
+  EXPECT_EQ(found->NumberLow(), 25u);
 }
 
 TEST_F(SyntheticRecordsTest, RecordInAHoleOfTheMftIsNotFound) {
   std::vector<uint8_t> pairs = {0x11, 0x20, 0x10, 0x01, 0x20, 0x00};
   synthetic_.SetRecord(0, RecordBuilder(0).NonResident(0x80, 1, u"", pairs, 0, 0x3F, 32 * 1024).Build());
   Open(volume_, synthetic_.image());
-  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(20)).has_value());
+  EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(20)).has_value());
 }
 
 TEST_F(SyntheticRecordsTest, UnusableGeometryRefusesTheVolumeWithoutReading) {
@@ -178,17 +179,17 @@ TEST_F(SyntheticRecordsTest, UnusableGeometryRefusesTheVolumeWithoutReading) {
   };
   synthetic_.image()[0x40] = 0;  // 1-byte records
   EXPECT_FALSE(open());
-  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference.Record()).has_value());
   synthetic_.image()[0x40] = 0xE0;  // 4 GiB records
   EXPECT_FALSE(open());
-  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference.Record()).has_value());
   synthetic_.image()[0x40] = 0xF6;
   synthetic_.image()[0x0D] = 0;  // no cluster size
   EXPECT_FALSE(open());
-  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference).has_value());
+  EXPECT_FALSE(ReadFileRecord(volume_, kRootReference.Record()).has_value());
   synthetic_.image()[0x0D] = 1;
   EXPECT_TRUE(open());
-  EXPECT_TRUE(ReadFileRecord(volume_, kRootReference).has_value());
+  EXPECT_TRUE(ReadFileRecord(volume_, kRootReference.Record()).has_value());
 }
 
 TEST_F(SyntheticRecordsTest, TruncatedImageIsAFailureNotStaleBytes) {
@@ -196,8 +197,8 @@ TEST_F(SyntheticRecordsTest, TruncatedImageIsAFailureNotStaleBytes) {
   auto& image = synthetic_.image();
   image.resize(SyntheticVolume::kMftLcn * 512 + 30 * 1024 + 600);
   Open(volume_, image);
-  EXPECT_TRUE(ReadFileRecord(volume_, FileReference(29)).has_value() == false);
-  EXPECT_FALSE(ReadFileRecord(volume_, FileReference(30)).has_value());
+  EXPECT_TRUE(ReadFileRecord(volume_, RecordNumber(29)).has_value() == false);
+  EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(30)).has_value());
 }
 
 }  // namespace
@@ -229,6 +230,15 @@ std::vector<uint8_t> Concat(const std::vector<std::vector<uint8_t>>& parts) {
 
 class AttributeListTest : public SyntheticRecordsTest {};
 
+// Each attribute of that type, through the file's attribute set.
+void ForEachOf(VolumeContext& volume, const FileRecord& base, AttrType type,
+               const std::function<Walk(const AttributeRecord&)>& visit) {
+  FileAttributes file = FileAttributes::Open(volume, base);
+  for (const HeldAttribute& a : file.Find(type, nullptr)) {
+    if (visit(*a) == Walk::kStop) return;
+  }
+}
+
 TEST_F(AttributeListTest, ListSelectsFirstExtentsAcrossRecordsInListOrder) {
   // Record 30 (base) keeps $DATA id 1 and the list; record 31 keeps $DATA "s" id 0
   // and the second extent of the unnamed $DATA (VCN 2) as id 1.
@@ -246,24 +256,24 @@ TEST_F(AttributeListTest, ListSelectsFirstExtentsAcrossRecordsInListOrder) {
   synthetic_.SetClusters(SyntheticVolume::kFreeLcn, first);
   synthetic_.SetClusters(SyntheticVolume::kFreeLcn + 10, second);
   Open(volume_, synthetic_.image());
-  auto base = ReadFileRecord(volume_, FileReference(30));
+  auto base = ReadFileRecord(volume_, RecordNumber(30));
   ASSERT_TRUE(base.has_value());
 
   std::vector<std::u16string> names;
-  ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord& a) {
+  ForEachOf(volume_, *base, AttrType::kData, [&](const AttributeRecord& a) {
     names.push_back(a.Name());
     return Walk::kContinue;
   });
   EXPECT_EQ(names, (std::vector<std::u16string>{u"", u"s"}));
   std::vector<uint16_t> any;
-  ForEachFileAttribute(volume_, *base, AttrType::kAny, nullptr, [&](const AttributeRecord& a) {
+  ForEachOf(volume_, *base, AttrType::kAny, [&](const AttributeRecord& a) {
     any.push_back(a.Id());
     return Walk::kContinue;
   });
   EXPECT_TRUE(any.empty());  // with a list, type 0 matches no entry
 
   // The unnamed value reads whole through both extents.
-  auto data = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr);
+  auto data = FindFileAttribute(volume_, *base, AttrType::kData, nullptr);
   ASSERT_TRUE(data.has_value());
   AttributeReader reader = AttributeReader::ForFileAttribute(volume_, *base, *data);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();
@@ -295,9 +305,9 @@ TEST_F(AttributeListTest, MftExtentsAreGatheredByNameInVcnOrder) {
   synthetic_.SetClusters(700, RecordBuilder(40).Resident(0x80, 3, u"", {4}).Build());
   Open(volume_, synthetic_.image());
   for (uint64_t number : {33, 40}) {
-    auto found = ReadFileRecord(volume_, FileReference(number));
+    auto found = ReadFileRecord(volume_, RecordNumber(number));
     ASSERT_TRUE(found.has_value()) << number << ": " << Utf16ToUtf8(found.error().Line());
-    EXPECT_EQ(found->OwnNumber(), number);
+    EXPECT_EQ(found->NumberLow(), number);
   }
   ASSERT_NE(volume_.mft_runs(), nullptr);
   EXPECT_EQ(volume_.mft_runs()->EndVcn(), Vcn(82));
@@ -311,26 +321,24 @@ TEST_F(AttributeListTest, FoundAttributeOutlivesLaterLookups) {
   synthetic_.SetRecord(31, RecordBuilder(31).BaseReference(30).Resident(0x80, 0, u"a", {0xA1, 0xA2}).Build());
   synthetic_.SetRecord(32, RecordBuilder(32).BaseReference(30).Resident(0x80, 0, u"b", {0xB1}).Build());
   Open(volume_, synthetic_.image());
-  auto base = ReadFileRecord(volume_, FileReference(30));
+  auto base = ReadFileRecord(volume_, RecordNumber(30));
   ASSERT_TRUE(base.has_value());
 
-  const HeldAttribute first = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr);
-  ASSERT_TRUE(first.has_value());
-  HeldAttribute later = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &first);
-  ASSERT_TRUE(later.has_value());
-  EXPECT_EQ(later.holder().OwnNumber(), 32u);
-  EXPECT_FALSE(FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &later).has_value());
-  later = HeldAttribute();  // its record is released
+  std::vector<HeldAttribute> found = FileAttributes::Open(volume_, *base).Find(AttrType::kData, nullptr);
+  ASSERT_EQ(found.size(), 2u);
+  const HeldAttribute first = found[0];
+  EXPECT_EQ(found[1].holder().Number().value, 32u);
+  found.clear();  // the set and the second record are released
 
-  EXPECT_EQ(first.holder().OwnNumber(), 31u);
+  EXPECT_EQ(first.holder().Number().value, 31u);
   EXPECT_EQ(first->Name(), u"a");
   const auto value = first->ResidentValue();
   EXPECT_EQ(std::vector<uint8_t>(value.begin(), value.end()), (std::vector<uint8_t>{0xA1, 0xA2}));
 
   // A reader made from a handle keeps the record after the handle is gone.
   AttributeReader reader = [&] {
-    const HeldAttribute b = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, &first);
-    return AttributeReader::ForFileAttribute(volume_, *base, b);
+    FileAttributes file = FileAttributes::Open(volume_, *base);
+    return file.Reader(file.Find(AttrType::kData, nullptr).at(1));
   }();
   const std::vector<uint8_t>* b_value = reader.ReadAttributeValue();
   ASSERT_NE(b_value, nullptr);
@@ -345,10 +353,10 @@ TEST_F(AttributeListTest, EntriesNamingOneAttributeTwiceDoNotCycle) {
                                .Resident(0x80, 2, u"b", {2})
                                .Build());
   Open(volume_, synthetic_.image());
-  auto base = ReadFileRecord(volume_, FileReference(30));
+  auto base = ReadFileRecord(volume_, RecordNumber(30));
   ASSERT_TRUE(base.has_value());
   int visits = 0;
-  ForEachFileAttribute(volume_, *base, AttrType::kData, nullptr, [&](const AttributeRecord&) { return ++visits < 100 ? Walk::kContinue : Walk::kStop; });
+  ForEachOf(volume_, *base, AttrType::kData, [&](const AttributeRecord&) { return ++visits < 100 ? Walk::kContinue : Walk::kStop; });
   EXPECT_EQ(visits, 2);
 }
 

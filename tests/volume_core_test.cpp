@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"
 #include "ntfs/path.h"
@@ -47,13 +48,13 @@ TEST_P(VolumeCoreTest, EveryInUseRecordReadsWithSleuthKitsHeaderValues) {
   ASSERT_FALSE(records.empty());
   for (const Fact* fact : records) {
     uint64_t number = std::stoull(fact->fields.at(0));
-    auto record = ReadFileRecord(context_, FileReference(number));
+    auto record = ReadFileRecord(context_, RecordNumber(number));
     ASSERT_TRUE(record.has_value()) << "record " << number;
     EXPECT_EQ(std::to_string(record->Sequence()), fact->Get("seq")) << "record " << number;
     EXPECT_EQ(std::to_string(record->LogSeqNumber()), fact->Get("lsn")) << "record " << number;
     EXPECT_EQ(std::to_string(record->HardLinks()), fact->Get("links")) << "record " << number;
     EXPECT_EQ((record->Flags() & 0x0002) != 0, fact->Get("kind") == "dir") << "record " << number;
-    EXPECT_EQ(record->OwnNumber(), number);
+    EXPECT_EQ(record->NumberLow(), number);
   }
 }
 
@@ -69,7 +70,7 @@ struct Found {
 };
 void FindAttributeOf(VolumeContext& volume, uint64_t number, uint32_t type, const std::string& name, uint32_t id,
                      Found& found) {
-  auto base = ReadFileRecord(volume, FileReference(number));
+  auto base = ReadFileRecord(volume, RecordNumber(number));
   if (!base) return;
   found.base = std::move(*base);
   if (type == ToU32(AttrType::kAttributeList)) {  // the list lives in the base record and names not itself
@@ -79,14 +80,14 @@ void FindAttributeOf(VolumeContext& volume, uint64_t number, uint32_t type, cons
   const std::u16string wanted = name == "-" ? u"" : U16(name);
   int same_name = 0;
   std::optional<uint16_t> first_id;
-  for (auto a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, nullptr); a;
-       a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, &a)) {
+  FileAttributes file = FileAttributes::Open(volume, *found.base);
+  const std::vector<HeldAttribute> all = file.Find(static_cast<AttrType>(type), nullptr);
+  for (const HeldAttribute& a : all) {
     if (a->Name() != wanted) continue;
     ++same_name;
     if (!first_id) first_id = a->Id();
   }
-  for (auto a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, nullptr); a;
-       a = FindFileAttribute(volume, *found.base, static_cast<AttrType>(type), nullptr, &a)) {
+  for (const HeldAttribute& a : all) {
     if (a->Name() == wanted && (same_name == 1 || a->Id() == id)) {
       found.held = a;
       found.attribute = *a;

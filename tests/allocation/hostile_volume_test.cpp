@@ -79,7 +79,7 @@ void SetNonResidentSize(std::vector<uint8_t>& image, uint64_t record, uint32_t t
   const size_t at = SyntheticVolume::kMftLcn * SyntheticVolume::kCluster + record * 1024;
   std::vector<uint8_t> bytes(image.begin() + at, image.begin() + at + 1024);
   ASSERT_TRUE(ApplyUpdateSequence(bytes, 512));
-  FileRecord parsed(bytes);
+  FileRecord parsed(bytes, RecordNumber(record));
   AttributeWalk walk(parsed);
   while (auto a = walk.Next()) {
     if (a->TypeCode() != type) continue;
@@ -120,11 +120,11 @@ TEST_F(HugeListTest, ListClaimingGigabytesFailsWithoutAllocatingIt) {
   for (uint64_t claimed : {uint64_t{0x100000000}, kMaxAttributeListBytes + 1, kMaxWholeValueBytes}) {
     SCOPED_TRACE(claimed);
     Build(claimed);
-    auto base = ReadFileRecord(volume_, FileReference(30));
+    auto base = ReadFileRecord(volume_, RecordNumber(30));
     ASSERT_TRUE(base.has_value());
     const size_t largest = LargestAllocation([&] {
       EXPECT_FALSE(ReadAttributeListValue(volume_, *base).has_value());
-      EXPECT_FALSE(FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr).has_value());
+      EXPECT_FALSE(FindFileAttribute(volume_, *base, AttrType::kData, nullptr).has_value());
       auto data = FindAttribute(*base, AttrType::kData, nullptr, nullptr);
       ASSERT_TRUE(data.has_value());
       AttributeReader reader = AttributeReader::ForFileAttribute(volume_, *base, *data);
@@ -142,12 +142,12 @@ TEST_F(HugeListTest, ListClaimingGigabytesFailsWithoutAllocatingIt) {
 // The same list at a size NTFS writes is read and followed.
 TEST_F(HugeListTest, ListWithinTheBoundIsFollowed) {
   Build(64);
-  auto base = ReadFileRecord(volume_, FileReference(30));
+  auto base = ReadFileRecord(volume_, RecordNumber(30));
   ASSERT_TRUE(base.has_value());
   auto list = ReadAttributeListValue(volume_, *base);
   ASSERT_TRUE(list.has_value());
   EXPECT_EQ(AttributeListEntries(*list).size(), 2u);
-  auto data = FindFileAttribute(volume_, *base, AttrType::kData, nullptr, nullptr);
+  auto data = FindFileAttribute(volume_, *base, AttrType::kData, nullptr);
   ASSERT_TRUE(data.has_value());
   EXPECT_EQ(data->Id(), 3);
 }
@@ -240,7 +240,7 @@ TEST(RunBoundTest, MillionRunFileFailsThatRead) {
 
   VolumeContext volume;
   Open(volume, image);
-  auto base = ReadFileRecord(volume, FileReference(20));
+  auto base = ReadFileRecord(volume, RecordNumber(20));
   ASSERT_TRUE(base.has_value());
   auto data = FindAttribute(*base, AttrType::kData, nullptr, nullptr);
   ASSERT_TRUE(data.has_value());
@@ -281,10 +281,10 @@ TEST(ExtentGatheringTest, LongNamedValueReadsThroughEveryExtent) {
   synthetic.SetClusters(SyntheticVolume::kFreeLcn + 10, std::vector<uint8_t>(1024, 0xB2));
   VolumeContext volume;
   Open(volume, synthetic.image());
-  auto base = ReadFileRecord(volume, FileReference(30));
+  auto base = ReadFileRecord(volume, RecordNumber(30));
   ASSERT_TRUE(base.has_value());
   const CountedName counted{name};
-  auto data = FindFileAttribute(volume, *base, AttrType::kData, &counted, nullptr);
+  auto data = FindFileAttribute(volume, *base, AttrType::kData, &counted);
   ASSERT_TRUE(data.has_value());
   AttributeReader reader = AttributeReader::ForFileAttribute(volume, *base, *data);
   const std::vector<uint8_t>* value = reader.ReadAttributeValue();

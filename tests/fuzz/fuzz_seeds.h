@@ -38,11 +38,11 @@ inline std::vector<uint8_t> RawRecord(VolumeMap& map, uint64_t number) {
 // The first `limit` bytes of a non-resident value as it lies on disk.
 inline std::vector<uint8_t> RawValue(VolumeMap& map, uint64_t number, AttrType type, const CountedName* name,
                                      uint64_t limit) {
-  auto record = ReadFileRecord(map.volume(), FileReference(number));
+  auto record = ReadFileRecord(map.volume(), RecordNumber(number));
   if (!record) return {};
   // The list never names itself: it is found in the base record.
   const HeldAttribute held =
-      type == AttrType::kAttributeList ? HeldAttribute() : FindFileAttribute(map.volume(), *record, type, name, nullptr);
+      type == AttrType::kAttributeList ? HeldAttribute() : FindFileAttribute(map.volume(), *record, type, name);
   const std::optional<AttributeRecord> attribute =
       type == AttrType::kAttributeList ? FindAttribute(*record, type, name, nullptr)
                                        : (held ? std::optional<AttributeRecord>(*held) : std::nullopt);
@@ -76,7 +76,7 @@ inline void ListEntry(std::vector<uint8_t>& list, uint32_t type, uint64_t start_
 inline std::vector<uint64_t> RecordNumbers(VolumeMap& map, uint64_t count) {
   std::vector<uint64_t> numbers;
   for (uint64_t n = 0; n < count; ++n)
-    if (ReadFileRecord(map.volume(), FileReference(n))) numbers.push_back(n);
+    if (ReadFileRecord(map.volume(), RecordNumber(n))) numbers.push_back(n);
   return numbers;
 }
 
@@ -143,7 +143,7 @@ inline std::map<std::string, std::vector<std::vector<uint8_t>>> MakeSeeds() {
     const uint8_t cluster_selector = cluster == 512 ? 0 : (cluster == 4096 ? 2 : 3);
     std::set<std::vector<uint8_t>> pairs_seen;
     for (uint64_t n : numbers) {
-      auto record = ReadFileRecord(map.volume(), FileReference(n));
+      auto record = ReadFileRecord(map.volume(), RecordNumber(n));
       if (!record) continue;
       AttributeWalk walk(*record);
       while (auto a = walk.Next()) {

@@ -26,6 +26,7 @@
 
 #include "cli/dispatch.h"
 #include "ntfs/attribute_list.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
@@ -290,7 +291,7 @@ class ScratchImage {
 // Reads what a record holds through every accessor and reader, as the
 // reports would, without the reports' printing.
 inline void ExerciseRecord(VolumeContext& volume, const FileRecord& record) {
-  uint64_t sum = record.Sequence() + record.Flags() + record.OwnNumber() + record.RefToBase() + record.LogSeqNumber();
+  uint64_t sum = record.Sequence() + record.Flags() + record.Number().value + record.RefToBase() + record.LogSeqNumber();
   AttributeWalk walk(record);
   std::array<uint8_t, 4096> buffer;
   while (auto a = walk.Next()) {
@@ -328,8 +329,8 @@ inline void RunRecordReports(ReportContext& context, FileReference target, uint8
   EnumerateAttributes(context, target, type, DetailVisitor);
   const DumpRange range{choice & 0x10 ? uint64_t{0x40} : 0, choice & 0x20 ? 0x100u : 0x50u};
   EnumerateAttributes(context, target, type,
-                      [&range](ReportContext& c, const FileRecord& b, const AttributeRecord& a) {
-                        return DumpVisitor(c, b, a, range);
+                      [&range](ReportContext& c, FileAttributes& f, const AttributeRecord& a) {
+                        return DumpVisitor(c, f, a, range);
                       });
   WriteAttributeToFile(context, u"out.bin", target, choice % 8);
 }
@@ -573,9 +574,9 @@ inline int FuzzFileRecord(std::span<const uint8_t> data) {
 
   OpenSynthetic open(image.image());
   if (!open.opened) return 0;
-  if (auto record = ReadFileRecord(open.volume, FileReference(number))) ExerciseRecord(open.volume, *record);
+  if (auto record = ReadFileRecord(open.volume, RecordNumber(number))) ExerciseRecord(open.volume, *record);
   // A record behind the MFT's first records: read through the runs record 0 gives.
-  if (auto later = ReadFileRecord(open.volume, FileReference(number == 40 ? 41 : 40))) ExerciseRecord(open.volume, *later);
+  if (auto later = ReadFileRecord(open.volume, RecordNumber(number == 40 ? 41 : 40))) ExerciseRecord(open.volume, *later);
   RunRecordReports(open.context, FileReference(number), selector >> 1);
   return 0;
 }
@@ -669,24 +670,20 @@ inline int FuzzAttributeList(std::span<const uint8_t> data) {
 
   OpenSynthetic open(image.image());
   if (!open.opened) return 0;
-  if (auto mft_record = ReadFileRecord(open.volume, FileReference(45))) ExerciseRecord(open.volume, *mft_record);
-  auto record = ReadFileRecord(open.volume, FileReference(30));
+  if (auto mft_record = ReadFileRecord(open.volume, RecordNumber(45))) ExerciseRecord(open.volume, *mft_record);
+  auto record = ReadFileRecord(open.volume, RecordNumber(30));
   if (record) {
     std::array<uint8_t, 1024> buffer;
     for (AttrType type : {AttrType::kData, AttrType::kFileName, AttrType::kSecurityDescriptor, AttrType::kAny}) {
-      HeldAttribute found = FindFileAttribute(open.volume, *record, type, nullptr, nullptr);
-      std::set<std::pair<uint64_t, uint16_t>> seen;
-      // The lookup alone does not stop on a list that names one attribute
-      // twice; the callers bound their walks, and so does this one.
-      for (int n = 0; found && n < 256; ++n) {
-        if (!seen.emplace(found.holder().OwnNumber(), found->Id()).second) break;
-        AttributeReader reader = AttributeReader::ForFileAttribute(open.volume, *record, *found);
+      FileAttributes file = FileAttributes::Open(open.volume, *record);
+      for (const HeldAttribute& found : file.Find(type, nullptr)) {
+        AttributeReader reader = file.Reader(found);
         reader.ReadAttributeRange(0, buffer);
-        found = FindFileAttribute(open.volume, *record, type, nullptr, &found);
       }
+      file.problems();
     }
     static constexpr CountedName kAlpha{u"alpha"};
-    FindFileAttribute(open.volume, *record, AttrType::kData, &kAlpha, nullptr);
+    FindFileAttribute(open.volume, *record, AttrType::kData, &kAlpha);
   }
   RunRecordReports(open.context, FileReference(30), selector >> 2);
   return 0;

@@ -59,7 +59,7 @@ inline std::vector<uint64_t> MapValueBytes(const RunList& runs, uint32_t cluster
 class VolumeMap {
  public:
   explicit VolumeMap(std::span<const uint8_t> image) {
-    ok_ = OpenVolumeSource(volume_, std::make_unique<source::MemorySource>(image), u"image") && CheckNtfsVolume(volume_) && ReadFileRecord(volume_, FileReference(record::kDirectRecords));
+    ok_ = OpenVolumeSource(volume_, std::make_unique<source::MemorySource>(image), u"image") && CheckNtfsVolume(volume_) && ReadFileRecord(volume_, RecordNumber(record::kDirectRecords));
   }
   bool ok() const { return ok_; }
   VolumeContext& volume() { return volume_; }
@@ -80,16 +80,16 @@ class VolumeMap {
 
   // The record number of a directory entry below the root, 0 when absent.
   uint64_t Child(std::u16string_view name, uint64_t directory = kRootReference.value) {
-    return LookupChild(name, volume_, FileReference(directory)).RecordNumber();
+    return LookupChild(name, volume_, FileReference(directory)).Number();
   }
 
   // Bytes [offset, offset + length) of the first attribute of the type and name.
   Region Value(uint64_t number, AttrType type, const CountedName* name, uint64_t offset, uint64_t length,
                std::string region_name) {
     Region region{std::move(region_name), {}};
-    auto record = ReadFileRecord(volume_, FileReference(number));
+    auto record = ReadFileRecord(volume_, RecordNumber(number));
     if (!record) return region;
-    auto attribute = FindFileAttribute(volume_, *record, type, name, nullptr);
+    auto attribute = FindFileAttribute(volume_, *record, type, name);
     if (!attribute || !attribute->NonResident()) return region;
     RunList runs;
     runs.AppendExtent(*attribute);
@@ -99,9 +99,9 @@ class VolumeMap {
 
   // The first INDX block of a directory's $I30 allocation.
   Region FirstIndexBlock(uint64_t directory) {
-    auto record = ReadFileRecord(volume_, FileReference(directory));
+    auto record = ReadFileRecord(volume_, RecordNumber(directory));
     if (!record) return {};
-    auto root = FindFileAttribute(volume_, *record, AttrType::kIndexRoot, &kI30Name, nullptr);
+    auto root = FindFileAttribute(volume_, *record, AttrType::kIndexRoot, &kI30Name);
     if (!root || root->NonResident()) return {};
     const uint32_t block = LeBytes(root->ResidentValue()).U32(index_root::kBytesPerBlock);
     if (block == 0 || block > kMaxIndexBlockBytes) return {};

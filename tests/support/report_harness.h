@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ntfs/attribute_set.h"
 #include "ntfs/attribute.h"
 #include "ntfs/file_record.h"
 #include "ntfs/volume.h"
@@ -55,8 +56,8 @@ struct BasicReportHarness {
   Console console{out, err};
   ReportContext context{volume, platform, console};
   bool opened = false;
-  // Stands for the base record; values of inline attributes never need it.
-  FileRecord base{Bytes(1024)};
+  // Stands for the file's attributes; values of inline attributes never need them.
+  FileAttributes base = FileAttributes::Open(volume, FileRecord(Bytes(1024), RecordNumber(0)));
 };
 using ReportHarness = BasicReportHarness<FakePlatform>;
 
