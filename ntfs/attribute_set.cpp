@@ -37,17 +37,22 @@ FileAttributes FileAttributes::Open(VolumeContext& volume, FileRecord base) {
   // Each attribute (record, instance) once: a list that names one twice
   // would make every walk over it yield that attribute again.
   std::set<std::pair<uint64_t, uint16_t>> seen;
+  std::optional<ListedAttribute> first_repeat;
+  uint64_t repeats = 0;
   for (ListedAttribute& entry : ListAttributes(*value)) {
     if (entry.Type() == AttrType::kAttributeList) {
       set.Problem(Error{where, u"names an $ATTRIBUTE_LIST (itself); the entry is passed over"});
       continue;
     }
     if (!seen.emplace(entry.holder.Number(), entry.instance).second) {
-      set.Problem(Error{where, Format("names attribute instance 0x%X of record 0x%I64X twice; the repeat is passed over",
-                                      entry.instance, entry.holder.Number())});
+      if (repeats++ == 0) first_repeat = entry;
       continue;
     }
     set.listed_.push_back(std::move(entry));
+  }
+  if (repeats != 0) {
+    set.Problem(Error{where, Format("names attribute instance 0x%X of record 0x%I64X twice; repeated entries passed over: %I64u",
+                                    first_repeat->instance, first_repeat->holder.Number(), repeats)});
   }
   return set;
 }
@@ -80,7 +85,10 @@ std::shared_ptr<const FileRecord> FileAttributes::Holder(uint64_t number) {
   ++records_read_;
   auto read = ReadFileRecord(*volume_, RecordNumber(number));
   if (!read) {
-    Problem(read.error().Within(RecordName(base_->Number().value) + u": its attribute list names a record that"));
+    Problem(Error{RecordName(number),
+                  Format("is named by the attribute list of record 0x%I64X but cannot be read: ", base_->Number().value) +
+                      read.error().message,
+                  read.error().kind});
     return nullptr;
   }
   // An extension record says which base record it belongs to; one that

@@ -133,6 +133,8 @@ TEST_F(SyntheticRecordsTest, DirectRecordsAndRecordsThroughTheMftRuns) {
   auto file = ReadFileRecord(volume_, RecordNumber(30));
   ASSERT_TRUE(file.has_value());
   EXPECT_EQ(file->NumberLow(), 30u);
+  // A reference with its sequence number names the record of its low 48 bits.
+  EXPECT_TRUE(ReadFileRecord(volume_, FileReference(0x0005000000000005).Record()).has_value());
   EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(0x0005000000000005)).has_value());
   EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(31)).has_value());  // never written: no "FILE"
   EXPECT_FALSE(ReadFileRecord(volume_, RecordNumber(1000)).has_value());  // beyond the MFT's runs

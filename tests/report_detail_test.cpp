@@ -855,7 +855,7 @@ TEST_F(DetailOnVolumes, AttributeListNamingOneAttributeTwiceShowsItOnceAndSaysSo
     std::vector<std::string> shown;
     for (const DetailBlock& b : ParseDetail(Section(run.out, "Show attribute:\n"))) shown.push_back(b.Get("Id"));
     EXPECT_EQ(shown, expected);
-    EXPECT_NE(run.err.find("twice; the repeat is passed over"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("twice; repeated entries passed over"), std::string::npos) << run.err;
     EXPECT_NE(run.out.find("=====================\nThe first unused file record reference :\n"), std::string::npos);
   }
 }
