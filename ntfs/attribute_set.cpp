@@ -116,6 +116,12 @@ HeldAttribute FileAttributes::Resolve(const ListedAttribute& entry) {
                          entry.type_code, entry.instance, base_->Number().value)});
     return {};
   }
+  if (holder->IsStaleFor(entry.holder)) {
+    Problem(Error{RecordName(entry.holder.Number()),
+                  Format("has sequence number %u, but the attribute list of record 0x%I64X names it with %u "
+                         "(the record was freed and used again since)",
+                         holder->Sequence(), base_->Number().value, entry.holder.Sequence())});
+  }
   return HeldAttribute(std::move(holder), *found);
 }
 
