@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "ntfs/attribute_list.h"
+#include "ntfs/value_reader.h"
 #include "output/format.h"
 #include "tests/fuzz/fuzz_targets.h"
 #include "tests/fuzz/volume_regions.h"
@@ -102,6 +104,9 @@ struct Patch {
   uint8_t value;
 };
 
+// The attribute list of the file with many streams, damaged entry by entry.
+const std::string kListRegion = "attribute list";
+
 // One volume under damage: a working copy of its image that each damage
 // changes and each restore puts back, and the arguments of every action.
 class Campaign {
@@ -160,7 +165,9 @@ class Campaign {
     std::vector<std::u16string> target = {u"-f", u"C:\\data\\nonresident.bin"};
     std::u16string listed = u"C:\\";
     const bool directory_structure = region.name == "directory record" || region.name == "index block";
-    if (directory_structure) {
+    if (region.name == kListRegion) {
+      target = {u"-f", u"C:\\manystreams.txt"};
+    } else if (directory_structure) {
       target = {u"-f", u"C:\\bigdir"};
       listed = u"C:\\bigdir";
     } else if (region.name.rfind("record ", 0) == 0) {
@@ -269,6 +276,110 @@ INSTANTIATE_TEST_SUITE_P(AllVolumes, DamagedVolumeCampaign,
                              if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return text;
                          });
+
+// The entries of an attribute list as device offsets, each entry's bytes in
+// order, with the list's value as read (protected words undone).
+struct ListLayout {
+  fuzz::Region region;                   // every byte of the list value
+  std::vector<uint64_t> entry_starts;    // offsets into the value
+  std::vector<uint8_t> value;
+};
+
+ListLayout LocateList(const TestVolume& volume, const std::u16string& file) {
+  ListLayout layout{{kListRegion, {}}, {}, {}};
+  fuzz::VolumeMap map(volume.image);
+  if (!map.ok()) return layout;
+  const uint64_t number = map.Child(file);
+  auto base = ReadFileRecord(map.volume(), RecordNumber(number));
+  if (!base) return layout;
+  const auto list = FindAttribute(*base, AttrType::kAttributeList, nullptr, nullptr);
+  if (!list) return layout;
+  if (list->NonResident()) {
+    RunList runs;
+    runs.AppendExtent(*list);
+    layout.region.offsets = fuzz::MapValueBytes(runs, map.cluster(), 0, list->ValueSize());
+  } else {
+    const fuzz::Region record = map.Record(number, "record");
+    const uint64_t start = list->offset() + list->AttrOffset();
+    for (uint64_t i = 0; i < list->AttrSize() && start + i < record.offsets.size(); ++i)
+      layout.region.offsets.push_back(record.offsets[start + i]);
+  }
+  AttributeReader reader(map.volume(), *list);
+  if (const std::vector<uint8_t>* value = reader.ReadAttributeValue()) layout.value = *value;
+  uint64_t position = 0;
+  for (const AttributeListEntry& entry : AttributeListEntries(layout.value)) {
+    layout.entry_starts.push_back(position);
+    position += entry.Length();
+  }
+  return layout;
+}
+
+class DamagedVolumeLists : public ::testing::TestWithParam<std::string> {};
+
+// Structural damage to an attribute list, as a writer gone wrong leaves it:
+// one attribute named by two entries, two entries' targets swapped, an entry
+// naming an attribute list (the list itself), an entry naming a record of
+// another file, an entry naming another use of its record. Fields are
+// patched in place; a field that would cover a word the update sequence
+// protects is left alone (the record would fail its check instead).
+TEST_P(DamagedVolumeLists, EntriesRepeatedSwappedAndSelfNamed) {
+  const std::string& name = GetParam();
+  const TestVolume& volume = LoadVolume(name);
+  ASSERT_FALSE(volume.image.empty());
+  const std::string before = Sha256Hex(volume.image);
+  const ListLayout list = LocateList(volume, u"manystreams.txt");
+  ASSERT_GT(list.entry_starts.size(), 4u) << name << ": manystreams.txt has no attribute list to damage";
+  ASSERT_EQ(list.region.offsets.size(), list.value.size());
+  Campaign campaign(volume);
+
+  // Bytes [at, at + count) of the value set to `bytes`, unless a protected word is among them.
+  auto field = [&](uint64_t at, std::span<const uint8_t> bytes, std::vector<Patch>& patches) {
+    for (uint64_t i = 0; i < bytes.size(); ++i) {
+      if (at + i >= list.region.offsets.size() || list.region.offsets[at + i] % 512 >= 510) return false;
+    }
+    for (uint64_t i = 0; i < bytes.size(); ++i) patches.push_back({list.region.offsets[at + i], bytes[i]});
+    return true;
+  };
+  auto target_of = [&](size_t entry) {  // reference and instance: 10 bytes at 0x10
+    const uint64_t at = list.entry_starts[entry] + list_entry::kReference;
+    return std::vector<uint8_t>(list.value.begin() + at, list.value.begin() + at + 10);
+  };
+  const uint64_t stride = Stride();
+  uint64_t serial = 0;
+  auto damage = [&](std::vector<Patch> patches, const std::string& what) {
+    if (serial++ % stride != 0 || patches.empty()) return;
+    campaign.Damage(patches, list.region, serial, name + " " + what);
+  };
+  const size_t count = list.entry_starts.size();
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t entry = list.entry_starts[i];
+    std::vector<Patch> self, foreign, stale;
+    const uint8_t list_type[4] = {0x20, 0, 0, 0};
+    field(entry + list_entry::kType, list_type, self);
+    damage(self, "entry " + std::to_string(i) + " names the list");
+    const uint8_t root[6] = {5, 0, 0, 0, 0, 0};
+    field(entry + list_entry::kReference, root, foreign);
+    damage(foreign, "entry " + std::to_string(i) + " names the root's record");
+    const uint8_t sequence[2] = {0x34, 0x12};
+    field(entry + list_entry::kReference + 6, sequence, stale);
+    damage(stale, "entry " + std::to_string(i) + " names another use of its record");
+    for (size_t j = 0; j < count; ++j) {
+      if (i == j) continue;
+      const uint64_t other = list.entry_starts[j] + list_entry::kReference;
+      std::vector<Patch> repeat, swap;
+      field(other, target_of(i), repeat);
+      damage(repeat, "entries " + std::to_string(i) + " and " + std::to_string(j) + " name one attribute");
+      if (i < j && field(other, target_of(i), swap) && field(entry + list_entry::kReference, target_of(j), swap))
+        damage(swap, "entries " + std::to_string(i) + " and " + std::to_string(j) + " swapped");
+    }
+  }
+  EXPECT_TRUE(campaign.Unchanged());
+  EXPECT_EQ(Sha256Hex(volume.image), before);
+  Report(name, "attribute list", campaign);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVolumes, DamagedVolumeLists, ::testing::ValuesIn(CommittedVolumeNames()),
+                         [](const auto& info) { return info.param; });
 
 class DamagedVolumeWords : public ::testing::TestWithParam<std::string> {};
 

@@ -622,6 +622,39 @@ inline const std::vector<uint8_t>& AttributeListImage() {
   return image;
 }
 
+// Structural damage that byte mutations reach slowly, chosen by `how`: the
+// first entry repeated at the end (a list naming one attribute twice), an
+// entry turned into one naming an attribute list (the list naming itself),
+// the entries in reverse order; 0 keeps the bytes as they are.
+inline std::vector<uint8_t> MutateListStructure(std::span<const uint8_t> bytes, uint8_t how) {
+  std::vector<uint8_t> list(bytes.begin(), bytes.end());
+  const std::vector<AttributeListEntry> entries = AttributeListEntries(bytes);
+  if (how == 0 || entries.empty()) return list;
+  auto copy_of = [](const AttributeListEntry& entry) {
+    const std::span<const uint8_t> b = entry.bytes().Sub(0, entry.Length());
+    return std::vector<uint8_t>(b.begin(), b.end());
+  };
+  if (how & 0x1) {
+    const std::vector<uint8_t> first = copy_of(entries.front());
+    list.insert(list.end(), first.begin(), first.end());
+  }
+  if (how & 0x2) {
+    std::vector<uint8_t> self = copy_of(entries.back());
+    self[0] = 0x20;
+    self[1] = self[2] = self[3] = 0;
+    list.insert(list.begin(), self.begin(), self.end());
+  }
+  if (how & 0x4) {
+    std::vector<uint8_t> reversed;
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+      const std::vector<uint8_t> entry = copy_of(*it);
+      reversed.insert(reversed.end(), entry.begin(), entry.end());
+    }
+    list = std::move(reversed);
+  }
+  return list;
+}
+
 inline int FuzzAttributeList(std::span<const uint8_t> data) {
   using testing::FileNameValue;
   using testing::RecordBuilder;
@@ -630,7 +663,7 @@ inline int FuzzAttributeList(std::span<const uint8_t> data) {
   FuzzInput in(data);
   const uint8_t selector = in.U8();
   const std::span<const uint8_t> list_bytes = in.Rest();
-  const std::vector<uint8_t> list(list_bytes.begin(), list_bytes.end());
+  const std::vector<uint8_t> list = MutateListStructure(list_bytes, selector >> 5);
 
   // The entries alone, every accessor.
   uint64_t sum = 0;
