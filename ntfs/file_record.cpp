@@ -36,14 +36,15 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride) {
 
 namespace {
 
-Error RecordError(uint64_t number, std::string_view why) {
-  return Error{Format("record 0x%I64X", number), Utf8ToUtf16(why)};
+Error RecordError(uint64_t number, std::string_view why, ErrorKind kind = ErrorKind::kDamaged) {
+  return Error{Format("record 0x%I64X", number), Utf8ToUtf16(why), kind};
 }
 
 Expected<FileRecord> CheckRecord(uint64_t number, std::vector<uint8_t> bytes) {
   const uint32_t signature = LeBytes(bytes).U32(record::kSignature);
   if (signature != record::kFileSignature) {
-    if (signature == 0) return RecordError(number, "not a file record: no FILE signature, the slot was never used");
+    if (signature == 0) return RecordError(number, "not a file record: no FILE signature, the slot was never used",
+                                               ErrorKind::kAbsent);
     return RecordError(number, "not a file record: bad signature 0x" + Utf16ToUtf8(Format("%08X", signature)) +
                                    " where FILE was expected");
   }
@@ -60,8 +61,10 @@ Expected<FileRecord> ReadDirect(VolumeContext& volume, uint64_t number) {
     return RecordError(number, "lies beyond any byte offset (the boot sector's MFT cluster is out of range)");
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());
   if (!ReadVolumeBytes(volume, offset, bytes))
-    return RecordError(number, "cannot be read at byte offset " + std::to_string(offset) +
-                                   " of the volume (past the end of the source?)");
+    return RecordError(number,
+                       "cannot be read at byte offset " + std::to_string(offset) +
+                           " of the volume (past the end of the source?)",
+                       ErrorKind::kUnreadable);
   return CheckRecord(number, std::move(bytes));
 }
 
@@ -70,11 +73,14 @@ Expected<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs,
   uint64_t end = 0;
   if (!CheckedMul(number, volume.BytesPerFileRecord(), position) ||
       !CheckedMul(runs.EndVcn().value, volume.BytesPerCluster(), end) || position >= end)
-    return RecordError(number, "lies outside the MFT, which holds " + std::to_string(end / volume.BytesPerFileRecord()) +
-                                   " records");
+    return RecordError(number,
+                       "lies outside the MFT, which holds " + std::to_string(end / volume.BytesPerFileRecord()) +
+                           " records",
+                       ErrorKind::kAbsent);
   std::vector<uint8_t> bytes(volume.BytesPerFileRecord());
   if (!ReadRunBytes(volume, runs, position, bytes, /*require_mapped=*/true))
-    return RecordError(number, "cannot be read through the MFT's runs (unmapped, or past the end of the source)");
+    return RecordError(number, "cannot be read through the MFT's runs (unmapped, or past the end of the source)",
+                       ErrorKind::kUnreadable);
   return CheckRecord(number, std::move(bytes));
 }
 
