@@ -32,7 +32,7 @@
 #include "cli/dispatch.h"
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "output/console.h"
 #include "reports/reports.h"
 #include "tests/support/fake_platform.h"

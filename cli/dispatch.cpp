@@ -7,7 +7,7 @@
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "output/text.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"

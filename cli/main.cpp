@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/dispatch.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "output/console.h"
 #include "platform/platform.h"
 

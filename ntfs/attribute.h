@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/types.h"
 
 namespace velmora {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/types.h"
 

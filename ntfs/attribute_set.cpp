@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

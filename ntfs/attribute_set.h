@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "errors/error.h"
+#include "base/error.h"
 #include "ntfs/attribute_list.h"
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/types.h"
 
 namespace velmora {

@@ -3,7 +3,7 @@
 #include "ntfs/attribute_list.h"
 #include "ntfs/lookup.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

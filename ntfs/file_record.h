@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "ntfs/attribute.h"
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/types.h"
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora {
 

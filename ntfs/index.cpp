@@ -5,7 +5,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/attribute_set.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

@@ -10,10 +10,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/types.h"
 #include "ntfs/value_reader.h"
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora {
 

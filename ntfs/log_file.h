@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 
 namespace velmora {
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <limits>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/standard_information.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

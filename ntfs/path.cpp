@@ -2,11 +2,11 @@
 
 #include <cwctype>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/index.h"
 #include "ntfs/upcase.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "platform/platform.h"
 
 namespace velmora {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ntfs/types.h"
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora {
 

@@ -1,6 +1,6 @@
 #include "ntfs/secure.h"
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 
 namespace velmora {
 

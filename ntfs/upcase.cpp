@@ -1,11 +1,11 @@
 #include "ntfs/upcase.h"
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

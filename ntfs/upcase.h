@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora {
 

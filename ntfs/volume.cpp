@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "source/contents.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/data_runs.h"
 #include "ntfs/types.h"
 #include "ntfs/upcase.h"

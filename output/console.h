@@ -13,7 +13,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 

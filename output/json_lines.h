@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "ntfs/types.h"
+#include "base/types.h"
 
 namespace velmora {
 

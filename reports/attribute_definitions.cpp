@@ -1,7 +1,7 @@
 #include <optional>
 #include <vector>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "errors/error.h"
+#include "base/error.h"
 
 #include "reports/reports.h"
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/attribute_set.h"

@@ -11,7 +11,7 @@
 
 #include "ntfs/attribute.h"
 #include "ntfs/types.h"
-#include "errors/error.h"
+#include "base/error.h"
 #include "output/console.h"
 #include "platform/platform.h"
 #include "security/descriptor.h"

@@ -4,7 +4,7 @@
 #include <new>
 #include <vector>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/lookup.h"

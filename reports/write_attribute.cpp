@@ -5,7 +5,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "reports/reports.h"
 
 namespace velmora {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <new>
 
-#include "ntfs/bytes.h"
-#include "output/format.h"
-#include "output/text.h"
+#include "base/bytes.h"
+#include "base/format.h"
+#include "base/text.h"
 #include "security/status.h"
 
 namespace velmora::security {

@@ -1,7 +1,7 @@
 // A security descriptor in the Security Descriptor Definition Language.
 #include <cstdio>
 
-#include "output/format.h"
+#include "base/format.h"
 #include "security/descriptor.h"
 #include "security/status.h"
 

@@ -1,7 +1,7 @@
 #include "security/sid.h"
 
-#include "ntfs/bytes.h"
-#include "output/format.h"
+#include "base/bytes.h"
+#include "base/format.h"
 
 namespace velmora::security {
 

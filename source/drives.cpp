@@ -1,6 +1,6 @@
 #include "source/drives.h"
 
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora::source {
 

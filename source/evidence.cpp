@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "output/format.h"
+#include "base/format.h"
 #include "source/library_source.h"
 
 namespace velmora::source {

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "source/byte_source.h"
-#include "errors/error.h"
+#include "base/error.h"
 #include "source/partitions.h"
 
 namespace velmora::source {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 
 namespace velmora::source {
 

@@ -4,8 +4,8 @@
 #include <array>
 #include <cstring>
 
-#include "ntfs/bytes.h"
-#include "output/format.h"
+#include "base/bytes.h"
+#include "base/format.h"
 
 namespace velmora::source {
 

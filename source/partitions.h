@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "source/byte_source.h"
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora::source {
 

@@ -8,7 +8,7 @@
 #include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"

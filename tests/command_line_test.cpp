@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/options.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"
 

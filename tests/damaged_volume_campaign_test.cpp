@@ -31,7 +31,7 @@
 
 #include "ntfs/attribute_list.h"
 #include "ntfs/value_reader.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "tests/fuzz/fuzz_targets.h"
 #include "tests/fuzz/volume_regions.h"
 #include "tests/support/fake_platform.h"

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "cli/dispatch.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "platform/posix/file_source.h"
 #include "tests/support/volumes.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"

@@ -8,7 +8,7 @@
 #include "ntfs/lookup.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "source/byte_source.h"
 #include "tests/support/synthetic_volume.h"
 

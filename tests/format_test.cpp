@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "output/format.h"
+#include "base/format.h"
 #include "tests/support/volumes.h"
 
 namespace velmora {

@@ -3,7 +3,7 @@
 // name, and how few index blocks one lookup reads.
 #include <gtest/gtest.h>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "tests/support/fake_platform.h"

@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "platform/posix/file_source.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "platform/posix/mountinfo.h"
 #include "platform/posix/posix_platform.h"
 #include "security/well_known_sids.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ntfs/bytes.h"
+#include "base/bytes.h"
 
 #include "reports/reports.h"
 #include "tests/support/report_harness.h"

@@ -12,7 +12,7 @@
 #include "ntfs/upcase.h"
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/volumes.h"
 

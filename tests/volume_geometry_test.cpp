@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ntfs/volume.h"
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora {
 namespace {

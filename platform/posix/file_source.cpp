@@ -11,7 +11,7 @@
 #include <cstring>
 #include <limits>
 
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora::platform {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "source/byte_source.h"
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora::platform {
 

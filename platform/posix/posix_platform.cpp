@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "platform/posix/file_source.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "platform/posix/mountinfo.h"
 #include "source/partitions.h"
 #include "security/well_known_sids.h"

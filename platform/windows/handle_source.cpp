@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "output/format.h"
+#include "base/format.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "source/byte_source.h"
-#include "errors/error.h"
+#include "base/error.h"
 
 namespace velmora::platform {
 

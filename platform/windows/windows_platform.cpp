@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "output/format.h"
+#include "base/format.h"
 #include "security/sid.h"
 #include "source/partitions.h"
 #include "platform/windows/handle_source.h"

@@ -36,7 +36,7 @@
 #include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "source/byte_source.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "output/console.h"
 #include "ntfs/log_file.h"
 #include "reports/reports.h"

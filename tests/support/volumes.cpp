@@ -17,7 +17,7 @@
 #include <sys/wait.h>
 #endif
 
-#include "output/format.h"
+#include "base/format.h"
 
 namespace velmora::testing {
 

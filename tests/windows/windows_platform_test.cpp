@@ -11,7 +11,7 @@
 
 #include "cli/dispatch.h"
 #include "source/byte_source.h"
-#include "output/format.h"
+#include "base/format.h"
 #include "output/console.h"
 #include "platform/windows/handle_source.h"
 #include "platform/windows/win32.h"

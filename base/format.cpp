@@ -1,4 +1,4 @@
-#include "output/format.h"
+#include "base/format.h"
 
 #include <vector>
 
