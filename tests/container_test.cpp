@@ -18,6 +18,7 @@
 #include <iterator>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -370,6 +371,56 @@ TEST(ContainerTest, ASplitSetWithoutItsLastPartIsToldShort) {
               bound + ": the boot sector gives a volume of " + std::to_string(LoadVolume(recipe->volume).image.size()) +
                   " bytes, the source holds only " + std::to_string(parts) +
                   ": a truncated acquisition, or one part of a split set\n");
+  }
+}
+
+// -w never adds a file to a bound set: the name after its last file (and
+// any other of its rule: EAA past E99) is refused like an existing file
+// and not created, whether the set is the drive being read or another.
+TEST(ContainerTest, WriteRefusesTheNamesThatWouldJoinABoundSet) {
+  struct Case {
+    const char* recipe;
+    const char* kind;  // as the refusal names it
+    std::vector<std::string> also;  // further names of the rule
+  };
+  const Case cases[] = {
+      {"ewf_segments", "EWF", {"set.EAA", "set.ZZZ"}},
+      {"split_numbers", "split raw", {"disk.999"}},
+      {"split_letters", "split raw", {"disk.zz"}},
+      {"split_gnu_numbers", "split raw", {"disk.9000"}},
+      {"split_gnu_default", "split raw", {"xzaaa"}},
+  };
+  ASSERT_TRUE(MakeRecipe(*RecipeNamed("split_gnu_numbers")));  // leaves c4k.raw behind, the drive read beside D:
+  const std::string raw = (CaseRoot() / "c4k.raw").string();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.recipe);
+    const Recipe* recipe = RecipeNamed(c.recipe);
+    if (!HaveTool(recipe->tool)) continue;
+    ASSERT_TRUE(MakeRecipe(*recipe));
+    const fs::path dir = CaseRoot() / c.recipe;
+    // The name after the last file, counted on from the first (set.E02 ...
+    // count as split's digits do up to E99).
+    auto part = source::FirstSplitPart(recipe->bind);
+    ASSERT_TRUE(part.has_value());
+    while (fs::exists(dir / source::NextSplitParts(*part).front().Name())) part = source::NextSplitParts(*part).front();
+    const std::string next = source::NextSplitParts(*part).front().Name();
+    std::vector<std::string> names = c.also;
+    names.insert(names.begin(), next);
+    for (const std::string& name : names) {
+      SCOPED_TRACE(name);
+      const std::string out = Quote((dir / name).string());
+      const std::string bind = Quote((dir / recipe->bind).string());
+      for (const auto& [read, more, letter] :
+           {std::tuple{(dir / recipe->bind).string(), std::string(), "C:"}, std::tuple{raw, "-m D: " + bind + " ", "D:"}}) {
+        const Outcome run = Velmora(read, more + "-f 'C:\\$UpCase' -w 1 " + out);
+        EXPECT_NE(run.out.find("Write file failed."), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("Refusing to write " + (dir / name).string() + ": it would be read as part of the " +
+                               c.kind + " set bound to drive " + letter + " (" + (dir / recipe->bind).string() + ")\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fs::exists(dir / name));
+      }
+    }
   }
 }
 
