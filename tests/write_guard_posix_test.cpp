@@ -101,10 +101,10 @@ TEST_F(WriteCommandGuardTest, RefusesTheImageUnderEveryName) {
 // read), the part after a first part that stands alone so far.
 TEST_F(WriteCommandGuardTest, RefusesNamesThatWouldJoinABoundSet) {
   for (const char* segment : {"case.E01", "case.E02", "case.E03"}) std::ofstream(dir_ / segment).close();
-  std::filesystem::create_hard_link(image_, dir_ / "vol.001");
+  for (const char* first : {"vol.001", "xaa"}) std::filesystem::create_hard_link(image_, dir_ / first);
   std::filesystem::create_directory(dir_ / "sub");
   const struct {
-    const char* bound;  // to C:, beside the image's own binding to D: or alone
+    const char* bound;  // an EWF name bound to D: beside the image on C:, or a first part read as C:
     const char* output;
     const char* refusal;  // null: written
   } rows[] = {
@@ -116,6 +116,8 @@ TEST_F(WriteCommandGuardTest, RefusesNamesThatWouldJoinABoundSet) {
       {"vol.001", "vol.002", "split raw set bound to drive C:"},
       {"vol.001", "sub/../vol.002", "split raw set bound to drive C:"},
       {"vol.001", "vol.2", nullptr},
+      {"xaa", "xab", "split raw set bound to drive C:"},
+      {"xaa", "xzaaa", "split raw set bound to drive C:"},  // past xyz
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.bound) + " " + row.output);
