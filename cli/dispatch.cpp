@@ -81,6 +81,13 @@ const std::array<ReportRow, 9>& ReportTable() {
 int RunReports(const CommandOptions& options, platform::Platform& platform, Console& console) {
   VolumeContext volume;
   auto resolved = ResolvePath(options.target_path, volume, platform);
+  // Told once at open, before whatever failure it explains: a read past
+  // the source's end fails far from here.
+  if (const auto& truncated = volume.truncation()) {
+    console.Diagnostic("%s: the boot sector gives a volume of %I64u bytes, the source holds only %I64u: a truncated "
+                       "acquisition, or one part of a split set\n",
+                       volume.label(), truncated->volume_bytes, truncated->source_bytes);
+  }
   // A container read that failed says why, once, after what it cut short.
   auto tell_read_failure = [&] {
     if (volume.IsOpen() && !volume.device()->ReadFailure().empty())
@@ -125,7 +132,12 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   if (json) {
     json::Line line("target");
     line.Text("path", options.target_path).Bool("by_reference", options.actions & action::kReference);
-    json::Emit(console, line.Reference("reference", target));
+    line.Reference("reference", target);
+    if (const auto& truncated = volume.truncation()) {
+      line.Object("truncated").Wide("volume_bytes", truncated->volume_bytes);
+      line.Wide("source_bytes", truncated->source_bytes).End();
+    }
+    json::Emit(console, line);
   } else {
     console.Print("FILE REF : %016I64X\n", target.value);
   }

@@ -9,6 +9,9 @@ namespace velmora {
 
 namespace {
 
+// A power of two from 256 to 4096.
+bool IsSectorSize(uint32_t bytes) { return bytes >= 256 && bytes <= 4096 && (bytes & (bytes - 1)) == 0; }
+
 // 0 when the byte gives no power of two a cluster could hold.
 uint32_t DecodeSectorsPerCluster(uint8_t byte) {
   if (byte <= 0x80) return byte;
@@ -35,8 +38,7 @@ Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> 
 
   g.bytes_per_sector_ = boot.U16(boot::kBytesPerSector);
   const uint32_t sector = g.bytes_per_sector_;
-  if (sector < 256 || sector > 4096 || (sector & (sector - 1)) != 0)
-    return Error{u"bytes per sector (offset 0x0B)", Format("is %u", sector)};
+  if (!IsSectorSize(sector)) return Error{u"bytes per sector (offset 0x0B)", Format("is %u", sector)};
 
   g.sectors_per_cluster_ = DecodeSectorsPerCluster(boot.U8(boot::kSectorsPerCluster));
   const uint64_t cluster = uint64_t{g.sectors_per_cluster_} * sector;
@@ -61,6 +63,19 @@ Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> 
   return g;
 }
 
+std::optional<Truncation> TruncationOf(const LeBytes& boot, std::optional<uint64_t> source_bytes) {
+  const uint32_t sector = boot.U16(boot::kBytesPerSector);
+  if (!source_bytes || !IsSectorSize(sector)) return std::nullopt;
+  // NTFS counts every sector of its partition but the last, which holds
+  // the backup boot sector: a whole image is one sector longer than the count.
+  uint64_t sectors = 0;
+  uint64_t volume_bytes = 0;
+  if (!CheckedAdd(boot.U64(boot::kTotalSectors), 1, sectors) || !CheckedMul(sectors, sector, volume_bytes))
+    return std::nullopt;
+  if (volume_bytes <= *source_bytes) return std::nullopt;
+  return Truncation{volume_bytes, *source_bytes};
+}
+
 std::optional<Error> NotAnNtfsVolume(const VolumeContext& volume) {
   const std::string contents = source::DescribeContents(*volume.device());
   if (contents == source::kNtfsBootSectorContents) return std::nullopt;
@@ -75,15 +90,21 @@ Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::B
   volume.device_ = std::move(device);
   volume.geometry_.reset();
   volume.mft_runs_.reset();
+  volume.truncation_.reset();
   volume.label_ = std::move(label);
   std::array<uint8_t, boot::kSize> boot{};
   if (!ReadVolumeBytes(volume, 0, boot))
     return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(source::DescribeContents(*volume.device()))};
-  auto geometry = ValidateGeometry(boot, volume.device()->Size());
+  const std::optional<uint64_t> source_bytes = volume.device()->Size();
+  auto geometry = ValidateGeometry(boot, source_bytes);
   if (!geometry) {
     if (auto not_ntfs = NotAnNtfsVolume(volume)) return *not_ntfs;
+    // A first part opened alone often fails here (its MFT lies in a later
+    // part): the truncation is the reason worth telling.
+    volume.truncation_ = TruncationOf(LeBytes(boot), source_bytes);
     return Error{volume.label(), u"NTFS boot sector with invalid geometry: " + geometry.error().Line()};
   }
+  volume.truncation_ = TruncationOf(LeBytes(boot), source_bytes);
   volume.geometry_ = std::move(*geometry);
   return {};
 }

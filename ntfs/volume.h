@@ -23,6 +23,7 @@ namespace velmora {
 namespace boot {
 inline constexpr uint64_t kBytesPerSector = 0x0B;        // u16
 inline constexpr uint64_t kSectorsPerCluster = 0x0D;     // u8; above 0x80 a negative power of two
+inline constexpr uint64_t kTotalSectors = 0x28;          // u64; the volume's sectors less the backup boot sector
 inline constexpr uint64_t kMftLcn = 0x30;                // u64, clusters from the volume start
 inline constexpr uint64_t kClustersPerRecord = 0x40;     // s8; <= 0: record size is 2^-value bytes
 inline constexpr uint64_t kClustersPerIndexBlock = 0x44; // s8 (the log lookup reads these 4 bytes as u32)
@@ -82,6 +83,20 @@ class VolumeGeometry {
 Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot,
                                           std::optional<uint64_t> volume_bytes);
 
+// A volume whose boot sector claims more bytes than its source holds: a
+// truncated acquisition, or one part of a split set opened alone. Reads
+// inside the source still work; the first read past its end fails.
+struct Truncation {
+  uint64_t volume_bytes = 0;  // by the boot sector, its backup sector included
+  uint64_t source_bytes = 0;  // from the volume's first byte to the source's end
+};
+
+// The truncation of a volume of this boot sector in a source of
+// source_bytes; nullopt when the source holds it all, its size is unknown,
+// or the boot sector gives no valid sector size or a count past 64 bits
+// (damage, which the geometry check or the readers meet on their own).
+std::optional<Truncation> TruncationOf(const LeBytes& boot, std::optional<uint64_t> source_bytes);
+
 class VolumeContext {
  public:
   VolumeContext() = default;
@@ -99,6 +114,10 @@ class VolumeContext {
   uint32_t BytesPerCluster() const { return geometry().BytesPerCluster(); }
   uint32_t BytesPerFileRecord() const { return geometry().BytesPerFileRecord(); }
   LeBytes Boot() const { return geometry().Boot(); }
+
+  // Set when the source was found shorter than its boot sector says, even
+  // when the geometry was then refused.
+  const std::optional<Truncation>& truncation() const { return truncation_; }
 
   // The source as the user named it ("disk.img#2", "/dev/sdb1"), for messages.
   const std::u16string& label() const { return label_; }
@@ -118,6 +137,7 @@ class VolumeContext {
   std::optional<VolumeGeometry> geometry_;
   UpcaseTable upcase_;
   std::optional<RunList> mft_runs_;
+  std::optional<Truncation> truncation_;
   std::u16string label_;
 };
 

@@ -6,6 +6,7 @@
 
 #include "base/format.h"
 #include "source/library_source.h"
+#include "source/set_names.h"
 
 namespace velmora::source {
 
@@ -15,35 +16,6 @@ using source::ByteSource;
 
 bool StartsWith(std::span<const uint8_t> bytes, std::string_view signature) {
   return bytes.size() >= signature.size() && std::memcmp(bytes.data(), signature.data(), signature.size()) == 0;
-}
-
-// Split raw segments: "NAME.001" counts up in decimal keeping its width,
-// "NAME.aa" in letters; nullopt when path names no first segment.
-std::optional<std::string> NextSegmentName(const std::string& path) {
-  const size_t dot = path.find_last_of("./");
-  if (dot == std::string::npos || path[dot] != '.' || dot + 1 >= path.size()) return std::nullopt;
-  std::string name = path;
-  const bool digits = std::all_of(name.begin() + dot + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; });
-  const bool letters = std::all_of(name.begin() + dot + 1, name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
-  if ((!digits && !letters) || name.size() - dot - 1 < 2) return std::nullopt;
-  const char low = digits ? '0' : 'a';
-  const char high = digits ? '9' : 'z';
-  for (size_t i = name.size(); i-- > dot + 1;) {
-    if (name[i] != high) {
-      ++name[i];
-      return name;
-    }
-    name[i] = low;
-  }
-  return std::nullopt;  // the last name of its width
-}
-
-bool IsFirstSegmentName(const std::string& path) {
-  const size_t dot = path.find_last_of("./");
-  if (dot == std::string::npos || path[dot] != '.') return false;
-  const std::string suffix = path.substr(dot + 1);
-  return (suffix.size() >= 3 && suffix.find_first_not_of('0') == suffix.size() - 1 && suffix.back() == '1') ||
-         suffix == "aa";
 }
 
 // Segments read one after the other as one image.
@@ -89,23 +61,32 @@ class SplitRawSource : public ByteSource {
   uint64_t size_ = 0;
 };
 
-// A set of more than this many segments is refused (".001" to ".999" and a
-// little more than "aa" to "zz").
+// A set of more than this many segments is read no further (".001" to
+// ".999" and a little more than "aa" to "zz"); the volume then runs past
+// the end of what was read, which the volume layer tells.
 constexpr size_t kMaxSplitSegments = 1000;
 
-OpenedEvidence OpenSplitRaw(const std::string& path, std::unique_ptr<ByteSource> first, const FileOpener& open_file) {
+OpenedEvidence OpenSplitRaw(const SplitPartName& first_name, std::unique_ptr<ByteSource> first,
+                            const FileOpener& open_file) {
   std::vector<SplitRawSource::Segment> segments;
   auto size = first->Size();
   if (!size) return {std::move(first), {}};
-  segments.push_back({std::move(first), 0, *size, path});
+  segments.push_back({std::move(first), 0, *size, first_name.Name()});
   uint64_t start = *size;
-  for (auto next = NextSegmentName(path); next && segments.size() < kMaxSplitSegments; next = NextSegmentName(*next)) {
-    auto file = open_file(*next);
+  // The set ends at the first name of the count that no file has.
+  for (SplitPartName part = first_name; segments.size() < kMaxSplitSegments;) {
+    std::unique_ptr<ByteSource> file;
+    for (SplitPartName& next : NextSplitParts(part)) {
+      if ((file = open_file(next.Name()))) {
+        part = std::move(next);
+        break;
+      }
+    }
     if (!file) break;
     auto bytes = file->Size();
     if (!bytes || __builtin_add_overflow(start, *bytes, &start))
-      return {nullptr, FailureLine(*next, "split raw segment of unknown or too large size", "")};
-    segments.push_back({std::move(file), start - *bytes, *bytes, *next});
+      return {nullptr, FailureLine(part.Name(), "split raw segment of unknown or too large size", "")};
+    segments.push_back({std::move(file), start - *bytes, *bytes, part.Name()});
   }
   if (segments.size() == 1) return {std::move(segments.front().file), {}};
   return {std::make_unique<SplitRawSource>(std::move(segments)), {}};
@@ -194,7 +175,7 @@ OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<ByteSource>
   const Format format = DetectFormat(head, tail);
   switch (format) {
     case Format::kRaw:
-      if (IsFirstSegmentName(path)) return OpenSplitRaw(path, std::move(file), open_file);
+      if (auto first = FirstSplitPart(path)) return OpenSplitRaw(*first, std::move(file), open_file);
       return {std::move(file), {}};
     case Format::kEwf:
 #if VELMORA_WITH_EWF

@@ -1,6 +1,7 @@
 // Evidence containers opened as byte sources: the bytes of the file decide
 // what it is (EWF, AFF, VHD, VHDX, VMDK, QCOW2), never its name alone; split
-// raw is the one form known by name, a ".001" segment with its siblings.
+// raw is the one form known by name, a first part (".001", ".00", ".aa",
+// "xaa") with its siblings (set_names.h).
 //
 // Each container becomes one more ByteSource, so nothing above this layer
 // knows that containers exist. The libraries open their own files, read-only;
@@ -70,7 +71,8 @@ struct OpenedEvidence {
 
 // Opens the evidence at path, already opened as a plain file: a container
 // of a recognised format becomes its library's source, a split raw set the
-// concatenation of its segments, anything else stays the plain file.
+// concatenation of its parts, anything else stays the plain file. A first
+// part's name without a second part beside it is a plain file too.
 OpenedEvidence OpenEvidence(const std::string& path, std::unique_ptr<source::ByteSource> file,
                             const FileOpener& open_file);
 

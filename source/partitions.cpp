@@ -12,6 +12,7 @@ namespace velmora::source {
 namespace {
 
 constexpr uint64_t kSectorBytes = 0x200;
+constexpr char kSectorSuffix = 's';  // "@2048s": an offset in sectors of kSectorBytes
 constexpr uint64_t kBootSignatureOffset = 0x1FE;
 constexpr uint64_t kNtfsOemOffset = 0x03;
 constexpr char kNtfsOem[] = "NTFS    ";
@@ -139,8 +140,12 @@ SourceName ParseSourceName(std::string_view text) {
   std::string_view suffix = text.substr(at + 1);
   uint64_t value = 0;
   if (text[at] == '@') {
+    // "@2048s" counts 512-byte sectors, as fdisk and parted print a start.
+    const bool sectors = suffix.ends_with(kSectorSuffix);
+    if (sectors) suffix.remove_suffix(1);
     const bool hex = suffix.size() > 2 && suffix[0] == '0' && (suffix[1] == 'x' || suffix[1] == 'X');
     if (!ParseUnsigned(hex ? suffix.substr(2) : suffix, hex ? 16 : 10, value)) return source;
+    if (sectors && !CheckedMul(value, kSectorBytes, value)) return source;
     source.select = SourceName::Select::Offset;
   } else {
     if (!ParseUnsigned(suffix, 10, value) || value == 0 || value > UINT32_MAX) return source;

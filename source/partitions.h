@@ -2,7 +2,8 @@
 //
 // A source named to -m may be the volume itself or a disk that holds it
 // behind an MBR or GPT partition table. "disk.img@OFFSET" takes the volume
-// at a byte offset (decimal, or hexadecimal with 0x), "disk.img#N" the Nth
+// at a byte offset (decimal, or hexadecimal with 0x; "@2048s" counts
+// 512-byte sectors, as fdisk and parted print them), "disk.img#N" the Nth
 // partition in the numbering Linux gives (MBR primaries 1 to 4 by slot,
 // logical partitions from 5; GPT entries by index). Without either, a disk
 // whose first sector is not an NTFS boot sector yields its first partition
@@ -26,7 +27,7 @@ struct SourceName {
   enum class Select { Automatic, Offset, Partition };
   std::string path;
   Select select = Select::Automatic;
-  uint64_t value = 0;  // byte offset, or 1-based partition number
+  uint64_t value = 0;  // byte offset (sectors already multiplied out), or 1-based partition number
 };
 
 // Splits "PATH@OFFSET" or "PATH#N" at the last '@' or '#' when what follows

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "source/evidence.h"
+#include "source/set_names.h"
 #include "tests/support/campaign.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/volumes.h"
@@ -54,6 +56,8 @@ const Recipe kRecipes[] = {
     {"ewf_sector4k", "s4k", "ewfacquire", "ewfacquire -u -q -P 4096 -t s4k vol.raw", "s4k.E01"},
     {"split_numbers", "c512", "split", "split -b 3M -d -a 3 --numeric-suffixes=1 vol.raw disk.", "disk.001"},
     {"split_letters", "c64k", "split", "split -b 3M vol.raw disk.", "disk.aa"},
+    {"split_gnu_numbers", "c4k", "split", "split -b 3M -d vol.raw disk.", "disk.00"},
+    {"split_gnu_default", "s4k", "split", "split -b 3M vol.raw", "xaa"},
     {"qcow2", "c128k", "qemu-img", "qemu-img convert -O qcow2 vol.raw d.qcow2", "d.qcow2"},
     {"qcow2_sector4k", "s4k", "qemu-img", "qemu-img convert -O qcow2 vol.raw d.qcow2", "d.qcow2"},
     {"qcow2_backing", "c4k", "qemu-img",
@@ -294,6 +298,73 @@ TEST(ContainerTest, WriteRefusesEverySegmentExtentAndParent) {
     }
     EXPECT_EQ(ReadText(dir / c.target), before);
     fs::remove(link, ec);
+  }
+}
+
+// GNU split's own names, in the order it wrote them (which is theirs
+// sorted), widenings included (xyz then xzaaa, x89 then x9000): walked from
+// the first by the opener's rule, every one found and none skipped, and
+// every one a name the -w guard keeps out of the set.
+TEST(ContainerTest, SplitSetsAreWalkedInTheOrderSplitNamesThem) {
+  const struct {
+    const char* command;  // on standard input
+    int parts;
+  } rows[] = {{"split -b 1", 680},                          // xyz, then xzaaa
+              {"split -b 1 -d", 110},                       // x89, then x9000
+              {"split -b 1 --numeric-suffixes=1 - p.", 99},  // a start given: no widening
+              {"split -b 1 -d -a 3 - q.", 120}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.command);
+    const fs::path dir = CaseRoot() / ("split_names." + std::to_string(getpid()));
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    int status = 0;
+    const std::string listed = RunCommand("cd " + Quote(dir.string()) + " && head -c " + std::to_string(row.parts) +
+                                              " /dev/zero | " + row.command + " && LC_ALL=C ls",
+                                          &status);
+    fs::remove_all(dir, ec);
+    ASSERT_EQ(status, 0);
+    std::vector<std::string> made;
+    for (size_t at = 0, end; (end = listed.find('\n', at)) != std::string::npos; at = end + 1)
+      made.push_back(listed.substr(at, end - at));
+    ASSERT_EQ(made.size(), static_cast<size_t>(row.parts));
+    auto part = source::FirstSplitPart(made.front());
+    ASSERT_TRUE(part.has_value());
+    std::vector<std::string> walked = {part->Name()};
+    for (;;) {
+      const std::vector<source::SplitPartName> next = source::NextSplitParts(*part);
+      const auto found = std::find_if(next.begin(), next.end(), [&](const source::SplitPartName& candidate) {
+        return std::binary_search(made.begin(), made.end(), candidate.Name());
+      });
+      if (found == next.end()) break;
+      part = *found;
+      walked.push_back(part->Name());
+    }
+    EXPECT_EQ(walked, made);
+    for (const std::string& name : made)
+      EXPECT_EQ(source::SetMemberKind(made.front(), name), source::Format::kSplitRaw) << name;
+  }
+}
+
+// A split set read without its last part: the volume opens as far as its
+// parts go, and stderr first says that the source is shorter than the
+// volume, with both sizes (the committed volume's, the parts' together).
+TEST(ContainerTest, ASplitSetWithoutItsLastPartIsToldShort) {
+  for (const char* name : {"split_numbers", "split_letters", "split_gnu_numbers", "split_gnu_default"}) {
+    SCOPED_TRACE(name);
+    const Recipe* recipe = RecipeNamed(name);
+    if (!HaveTool(recipe->tool)) GTEST_SKIP() << recipe->tool << " is missing";
+    ASSERT_TRUE(MakeRecipe(*recipe));
+    const std::string short_case = std::string(name) + "_short";
+    ASSERT_TRUE(MakeCase(short_case, "cp -r " + Quote((CaseRoot() / name).string()) + "/. . && rm \"$(ls | tail -n 1)\""));
+    uint64_t parts = 0;
+    for (const auto& entry : fs::directory_iterator(CaseRoot() / short_case)) parts += entry.file_size();
+    const std::string bound = (CaseRoot() / short_case / recipe->bind).string();
+    const Outcome run = Velmora(bound, "-f 'C:\\'");
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
+              bound + ": the boot sector gives a volume of " + std::to_string(LoadVolume(recipe->volume).image.size()) +
+                  " bytes, the source holds only " + std::to_string(parts) +
+                  ": a truncated acquisition, or one part of a split set\n");
   }
 }
 

@@ -184,6 +184,40 @@ TEST_F(DiagnosticsTest, ListingOfAnUnreadableIndexIsNotAnEmptyDirectory) {
   Check({"intact", nullptr, {u"-f", u"C:\\", u"-l"}, "", 0, ""});
 }
 
+// A source shorter than the volume its boot sector counts is told once,
+// first, with both sizes: the reports still read what is there. mkntfs
+// made each committed volume on a file of exactly its size, the backup
+// boot sector in its last sector, one past the sectors the boot sector
+// counts: as it is, or with more behind it, nothing is short.
+TEST_F(DiagnosticsTest, ASourceShorterThanItsVolumeIsToldOnceWithBothSizes) {
+  for (const std::string& name : names_) {
+    const Bytes& whole = LoadVolume(name).image;
+    const size_t sector = whole[0x0B] | whole[0x0C] << 8;
+    FakePlatform platform;
+    platform.AddVolume(u'C', whole);
+    const RunResult sound = RunVelmora(platform, {u"-f", u"C:\\", u"-l"});
+    // Bytes of the source, and whether the listing still reads as before.
+    for (const auto& [bytes, reads] : {std::pair{whole.size() + sector, true}, std::pair{whole.size() - sector, true},
+                                       std::pair{whole.size() / 2, false}}) {
+      SCOPED_TRACE(name + ", " + std::to_string(bytes) + " bytes");
+      Bytes image = whole;
+      image.resize(bytes);
+      platform.AddVolume(u'C', image);
+      const RunResult run = RunVelmora(platform, {u"-f", u"C:\\", u"-l"});
+      const std::string told = bytes < whole.size() ? "\\\\.\\C:: the boot sector gives a volume of " +
+                                                          std::to_string(whole.size()) + " bytes, the source holds only " +
+                                                          std::to_string(bytes) +
+                                                          ": a truncated acquisition, or one part of a split set\n"
+                                                    : "";
+      EXPECT_EQ(run.err.substr(0, told.size()), told) << run.err;
+      if (reads) {
+        EXPECT_EQ(run.out + run.err, sound.out + told);
+      }
+    }
+    EXPECT_EQ(sound.err, "");
+  }
+}
+
 TEST(IgnoredArgumentsTest, EachSkippedTokenIsNamedAndNothingElseChanges) {
   auto scan = [](std::vector<std::u16string> tokens) {
     tokens.insert(tokens.begin(), u"velmora");

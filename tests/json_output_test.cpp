@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "output/json_lines.h"
 #include "tests/support/report_harness.h"
 #include "tests/support/volumes.h"
 
@@ -192,6 +193,25 @@ TEST_F(JsonOutput, NothingButObjectsOnStandardOutput) {
   EXPECT_EQ(missing.out.rfind("{\"report\":\"error\",\"error\":\"target_not_found\",\"path\":\"C:\\\\nothing\"", 0), 0u)
       << missing.out;
   EXPECT_NE(missing.err, "");
+}
+
+// A source shorter than its volume (here by the backup boot sector): the
+// target object carries both sizes, valid under the schema; a whole
+// volume's target has no such field. mkntfs made the volume on a file of
+// exactly its size.
+TEST_F(JsonOutput, ATruncatedSourceIsNamedInTheTarget) {
+  const std::span<const uint8_t> whole(LoadVolume(names_.front()).image);
+  const size_t shorter = whole.size() - LeBytes(whole).U16(0x0B);
+  JsonRuns cut(whole.first(shorter));
+  const size_t run = cut.Run({u"-f", u"C:\\"});
+  ASSERT_TRUE(cut.Check());
+  EXPECT_NE(cut.Output(run).find(",\"truncated\":{\"volume_bytes\":" + std::to_string(whole.size()) +
+                                 ",\"volume_bytes_hex\":\"" + json::Hex16(whole.size()) + "\",\"source_bytes\":" +
+                                 std::to_string(shorter) + ",\"source_bytes_hex\":\"" + json::Hex16(shorter) + "\"}}\n"),
+            std::string::npos)
+      << cut.Output(run);
+  JsonRuns sound(whole);
+  EXPECT_EQ(sound.Output(sound.Run({u"-f", u"C:\\"})).find("truncated"), std::string::npos);
 }
 
 // Words written by a fixed-seed generator over the first MFT records and

@@ -23,6 +23,10 @@ TEST(SourceNameTest, SplitsOffsetAndPartitionSelectors) {
       {"disk.img@0x100000", "disk.img", Select::Offset, 0x100000},
       {"disk.img@0X1f", "disk.img", Select::Offset, 0x1F},
       {"disk.img@0", "disk.img", Select::Offset, 0},
+      {"disk.img@2048s", "disk.img", Select::Offset, 2048 * 512},  // sectors, as fdisk prints a start
+      {"disk.img@0x800s", "disk.img", Select::Offset, 0x800 * 512},
+      {"disk.img@0s", "disk.img", Select::Offset, 0},
+      {"disk.img@36028797018963967s", "disk.img", Select::Offset, 36028797018963967ull * 512},
       {"disk.img#2", "disk.img", Select::Partition, 2},
       {"/cases/a@b/disk.img#3", "/cases/a@b/disk.img", Select::Partition, 3},
       {"/cases/x#1/disk.img", "/cases/x#1/disk.img", Select::Automatic, 0},
@@ -37,6 +41,11 @@ TEST(SourceNameTest, SplitsOffsetAndPartitionSelectors) {
       {"disk.img@18446744073709551616", "disk.img@18446744073709551616", Select::Automatic, 0},
       {"disk.img@0x10000000000000000", "disk.img@0x10000000000000000", Select::Automatic, 0},
       {"@512", "@512", Select::Automatic, 0},
+      {"disk.img@s", "disk.img@s", Select::Automatic, 0},
+      {"disk.img@2048S", "disk.img@2048S", Select::Automatic, 0},
+      {"disk.img@2048ss", "disk.img@2048ss", Select::Automatic, 0},
+      {"disk.img@36028797018963968s", "disk.img@36028797018963968s", Select::Automatic, 0},  // 2^64 bytes
+      {"disk.img#2s", "disk.img#2s", Select::Automatic, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

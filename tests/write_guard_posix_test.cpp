@@ -95,6 +95,49 @@ TEST_F(WriteCommandGuardTest, RefusesTheImageUnderEveryName) {
   ExpectRefused(Run(image_, image_, "ffff"), "the image, unknown id");
 }
 
+// A name a bound set would read as one of its files is refused before any
+// such file exists, in the folder of the set's first file: an EWF segment
+// past the last (empty files stand for the set bound to D:, which is never
+// read), the part after a first part that stands alone so far.
+TEST_F(WriteCommandGuardTest, RefusesNamesThatWouldJoinABoundSet) {
+  for (const char* segment : {"case.E01", "case.E02", "case.E03"}) std::ofstream(dir_ / segment).close();
+  for (const char* first : {"vol.001", "xaa"}) std::filesystem::create_hard_link(image_, dir_ / first);
+  std::filesystem::create_directory(dir_ / "sub");
+  const struct {
+    const char* bound;  // an EWF name bound to D: beside the image on C:, or a first part read as C:
+    const char* output;
+    const char* refusal;  // null: written
+  } rows[] = {
+      {"case.E01", "case.E04", "EWF set bound to drive D:"},
+      {"case.E01", "case.EAA", "EWF set bound to drive D:"},
+      {"case.E01", "case.E02", "EWF set bound to drive D:"},
+      {"case.E01", "sub/case.E04", nullptr},
+      {"case.E01", "case.E04.bin", nullptr},
+      {"vol.001", "vol.002", "split raw set bound to drive C:"},
+      {"vol.001", "sub/../vol.002", "split raw set bound to drive C:"},
+      {"vol.001", "vol.2", nullptr},
+      {"xaa", "xab", "split raw set bound to drive C:"},
+      {"xaa", "xzaaa", "split raw set bound to drive C:"},  // past xyz
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.bound) + " " + row.output);
+    const bool ewf = std::string(row.bound) == "case.E01";
+    const std::string read = ewf ? image_.string() : (dir_ / row.bound).string();
+    const std::string more = ewf ? "-m D: " + Quote(dir_ / row.bound) + " " : "";
+    const auto output = dir_ / row.output;
+    const bool existed = std::filesystem::exists(output);
+    const Result r = testing::RunBuiltVelmora(
+        dir_, "-m C: " + Quote(read) + " " + more + "-f 'C:\\' -w 0 " + Quote(output));
+    if (row.refusal == nullptr) {
+      EXPECT_NE(r.out.find("Write file succeed.\n"), std::string::npos) << r.out << r.err;
+      continue;
+    }
+    ExpectRefused(r, row.output);
+    EXPECT_NE(r.err.find(": it would be read as part of the " + std::string(row.refusal)), std::string::npos) << r.err;
+    EXPECT_EQ(std::filesystem::exists(output), existed);
+  }
+}
+
 TEST_F(WriteCommandGuardTest, RefusesDeviceNodes) {
   auto r = Run(image_, "/dev/null");
   EXPECT_NE(r.out.find("Write file failed.\n"), std::string::npos) << r.out;

@@ -19,6 +19,7 @@
 #include "security/well_known_sids.h"
 #include "source/drives.h"
 #include "source/evidence.h"
+#include "source/set_names.h"
 
 namespace velmora::platform {
 
@@ -129,12 +130,17 @@ std::u16string FileRefusal(const struct stat& st, const std::vector<Guarded>& gu
   return {};
 }
 
+// A path's folder ("." for a bare name) and its file name.
+std::pair<std::string, std::string> FolderAndName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 // Why a new or existing output file must not be written because its
 // directory lies on a mounted guarded source, or empty.
 std::u16string MountRefusal(const std::string& path, const std::vector<Guarded>& guarded) {
-  const size_t slash = path.find_last_of('/');
-  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  auto canonical = RealPath(directory);
+  auto canonical = RealPath(FolderAndName(path).first);
   auto text = ReadWholeFile(kMountInfo);
   if (!canonical || !text) return {};
   std::vector<MountEntry> mounts = ParseMountInfo(*text);
@@ -146,6 +152,27 @@ std::u16string MountRefusal(const std::string& path, const std::vector<Guarded>&
     for (const Guarded& g : guarded) {
       if (g.identity == holder.identity)
         return u"it lies on " + g.what + u", mounted at " + Utf8ToUtf16(location->mount->mount_point);
+    }
+  }
+  return {};
+}
+
+// Why an output name must not be written because a bound evidence set
+// would read a file of that name as one of its own (case.E08 beside
+// case.E01 ... E07, disk.003 beside disk.001), or empty. A set lies in its
+// first file's folder, where its reader looks for the rest.
+std::u16string SetRefusal(const std::string& path, const std::map<char16_t, std::u16string>& bindings) {
+  const auto [folder, name] = FolderAndName(path);
+  const auto folder_stat = StatOf(folder);
+  if (!folder_stat) return {};
+  for (const auto& [letter, source] : bindings) {
+    const std::string bound = NameOfBound(source).path;
+    const auto [bound_folder, first] = FolderAndName(bound);
+    const auto kind = source::SetMemberKind(first, name);
+    const auto bound_stat = kind ? StatOf(bound_folder) : std::nullopt;
+    if (bound_stat && IdentityOf(*bound_stat) == IdentityOf(*folder_stat)) {
+      return u"it would be read as part of the " + Utf8ToUtf16(source::FormatName(*kind)) +
+             u" set bound to drive " + letter + u": (" + Utf8ToUtf16(bound) + u")";
     }
   }
   return {};
@@ -336,14 +363,15 @@ CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const so
     if (auto why = FileRefusal(*existing, guarded); !why.empty()) return refuse(why);
   }
   if (auto why = MountRefusal(*name, guarded); !why.empty()) return refuse(why);
+  // A symbolic link keeps pointing where it did: the file it names is the
+  // one replaced, so a set's names are refused as given and as written.
+  const std::string final_name = existing ? RealPath(*name).value_or(*name) : *name;
+  for (const std::string& written : {*name, final_name}) {
+    if (auto why = SetRefusal(written, drives_.bindings()); !why.empty()) return refuse(why);
+  }
 
   // The bytes go to a new file in the same directory (so the rename stays
-  // on one file system) and replace the name only once complete. A symbolic
-  // link keeps pointing where it did: the file it names is the one replaced.
-  std::string final_name = *name;
-  if (existing) {
-    if (auto real = RealPath(*name)) final_name = *real;
-  }
+  // on one file system) and replace the name only once complete.
   const size_t slash = final_name.find_last_of('/');
   const std::string directory = slash == std::string::npos ? "" : final_name.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? final_name : final_name.substr(slash + 1);

@@ -43,8 +43,10 @@ class PosixPlatform : public Platform {
   // Refuses (nothing created or truncated) a path that is not a regular
   // file once it exists, that is the volume's source, a bound source or a
   // device opened by path (also through a hard or symbolic link, and the
-  // file behind such a source when it is a loop device), or that lies on a
-  // mount of one of them. The refusal is one line without a line break.
+  // file behind such a source when it is a loop device), that lies on a
+  // mount of one of them, or whose name a bound evidence set would read as
+  // one of its files (set_names.h), existing or not. The refusal is one
+  // line without a line break.
   // The file is written beside the path and renamed over it on Commit.
   CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) override;
 

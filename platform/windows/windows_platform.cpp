@@ -12,6 +12,7 @@
 #include "platform/windows/handle_source.h"
 #include "source/drives.h"
 #include "source/evidence.h"
+#include "source/set_names.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
 
@@ -69,6 +70,38 @@ struct Guarded {
   Identity identity;
   std::u16string what;
 };
+
+// A full path's folder, its separator kept (so that a root stays "C:\"),
+// and its file name.
+std::pair<std::u16string, std::u16string> FolderAndName(const std::u16string& full) {
+  const size_t separator = full.find_last_of(u"\\/");
+  if (separator == std::u16string::npos) return {u".", full};
+  return {full.substr(0, separator + 1), full.substr(separator + 1)};
+}
+
+// Why an output name must not be written because a bound evidence set
+// would read a file of that name as one of its own (case.E08 beside
+// case.E01 ... E07, disk.003 beside disk.001), or empty. A set lies in its
+// first file's folder, where its reader looks for the rest.
+std::u16string SetRefusal(std::u16string_view path, const std::map<char16_t, std::u16string>& bindings) {
+  const auto full = FullPathOf(path);
+  if (!full) return {};
+  const auto [folder, name] = FolderAndName(*full);
+  const auto folder_identity = IdentityOfPath(folder);
+  if (!folder_identity) return {};
+  for (const auto& [letter, source] : bindings) {
+    const std::u16string bound = Utf8ToUtf16(NameOfBound(source).path);
+    const auto bound_full = FullPathOf(bound);
+    if (!bound_full) continue;
+    const auto [bound_folder, first] = FolderAndName(*bound_full);
+    const auto kind = source::SetMemberKind(Utf16ToUtf8(first), Utf16ToUtf8(name));
+    if (kind && IdentityOfPath(bound_folder) == folder_identity) {
+      return u"it would be read as part of the " + Utf8ToUtf16(source::FormatName(*kind)) +
+             u" set bound to drive " + letter + u": (" + bound + u")";
+    }
+  }
+  return {};
+}
 
 // Writes to a new file beside the output name and moves it over that name
 // on Commit; destroyed uncommitted, it deletes the new file.
@@ -245,6 +278,7 @@ CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const 
     for (const Guarded& g : guarded)
       if (g.identity == *identity) return refuse(u"it is " + g.what);
   }
+  if (auto why = SetRefusal(path, drives_.bindings()); !why.empty()) return refuse(why);
   // Something there that is not a file on a disk (a pipe, a console) is
   // refused as before; what is a file is replaced by the move on Commit.
   const DWORD attributes = GetFileAttributesW(Wide(path).c_str());

@@ -39,8 +39,10 @@ class WindowsPlatform : public Platform {
   // device name, \\?\ forms other than a drive or UNC path), anything that
   // is not a file on a disk once opened, and the file of the volume being
   // read or of a bound source (also through another name: same volume
-  // serial number and file index). The refusal is one line. The bytes go
-  // to a new file beside the path, moved over it on Commit.
+  // serial number and file index), and a name that a bound evidence set
+  // would read as one of its files (set_names.h), existing or not. The
+  // refusal is one line. The bytes go to a new file beside the path, moved
+  // over it on Commit.
   CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) override;
 
  private:
