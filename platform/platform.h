@@ -108,7 +108,11 @@ class Platform {
   // FILETIME (100-ns intervals since 1601-01-01 UTC) to local calendar time.
   virtual std::optional<LocalTime> FileTimeToLocal(uint64_t filetime) = 0;
 
-  // Account and domain names for a SID; capacities in characters, terminator included.
+  // Whether the system keeps an account database that names SIDs (Windows
+  // does; elsewhere the names of the well-known SIDs are all there is).
+  virtual bool HasAccountDatabase() const { return true; }
+  // Account and domain names for a SID from that database; capacities in
+  // characters, terminator included. The SID is a whole, valid one.
   virtual AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                          uint32_t domain_capacity) = 0;
 

@@ -6,7 +6,9 @@
 #include "base/bytes.h"
 #include "base/format.h"
 #include "base/text.h"
+#include "security/sid.h"
 #include "security/status.h"
+#include "security/well_known_sids.h"
 
 namespace velmora::security {
 
@@ -54,9 +56,21 @@ constexpr uint32_t kNameCapacity = 32;
 // failed retry is an error; "none mapped" empties both names and any other
 // error leaves them as they were.
 uint32_t LookUpAccount(platform::Platform& platform, std::span<const uint8_t> sid, NamedSid& names) {
-  platform::AccountLookup result = platform.LookupAccountSid(sid, kNameCapacity, kNameCapacity);
+  // The system is handed exactly the bytes of one valid SID; where it keeps
+  // no account database, the table of well-known SIDs answers instead.
+  auto lookup = [&platform, sid](uint32_t name_capacity, uint32_t domain_capacity) {
+    const auto view = SidView::At(sid, 0);
+    if (!view) {
+      platform::AccountLookup invalid;
+      invalid.error = platform::kErrorInvalidParameter;
+      return invalid;
+    }
+    if (!platform.HasAccountDatabase()) return LookupWellKnownSid(view->bytes(), name_capacity, domain_capacity);
+    return platform.LookupAccountSid(view->bytes(), name_capacity, domain_capacity);
+  };
+  platform::AccountLookup result = lookup(kNameCapacity, kNameCapacity);
   if (result.error == platform::kErrorInsufficientBuffer) {
-    result = platform.LookupAccountSid(sid, result.name_needed, result.domain_needed);
+    result = lookup(result.name_needed, result.domain_needed);
     if (result.error != platform::kErrorSuccess) return StatusFromError(result.error);
   }
   if (result.error == platform::kErrorSuccess) {

@@ -16,7 +16,6 @@
 #include "base/format.h"
 #include "platform/posix/mountinfo.h"
 #include "source/partitions.h"
-#include "security/well_known_sids.h"
 #include "source/drives.h"
 #include "source/evidence.h"
 #include "source/set_names.h"
@@ -340,9 +339,10 @@ std::optional<LocalTime> PosixPlatform::FileTimeToLocal(uint64_t filetime) {
   return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
 }
 
-AccountLookup PosixPlatform::LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
-                                              uint32_t domain_capacity) {
-  return security::LookupWellKnownSid(sid, name_capacity, domain_capacity);
+AccountLookup PosixPlatform::LookupAccountSid(std::span<const uint8_t>, uint32_t, uint32_t) {
+  AccountLookup none;
+  none.error = kErrorNoneMapped;
+  return none;
 }
 
 CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) {

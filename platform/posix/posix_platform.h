@@ -38,6 +38,10 @@ class PosixPlatform : public Platform {
   std::u16string UnboundDriveAdvice(char16_t letter) override;
   std::u16string UsageNotes() override;
   std::optional<LocalTime> FileTimeToLocal(uint64_t filetime) override;
+
+  // Linux keeps no Windows account database: every SID is "none mapped"
+  // here, and the well-known names come from security/'s own table.
+  bool HasAccountDatabase() const override { return false; }
   AccountLookup LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                  uint32_t domain_capacity) override;
   // Refuses (nothing created or truncated) a path that is not a regular

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "base/format.h"
-#include "security/sid.h"
 #include "source/partitions.h"
 #include "platform/windows/handle_source.h"
 #include "source/drives.h"
@@ -217,17 +216,18 @@ std::optional<LocalTime> WindowsPlatform::FileTimeToLocal(uint64_t filetime) {
 AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, uint32_t name_capacity,
                                                 uint32_t domain_capacity) {
   AccountLookup result;
-  // The system reads the SID from aligned memory and trusts its count:
-  // only a complete, valid SID is handed over.
-  const auto view = security::SidView::At(sid, 0);
-  if (!view || sid.size() > security::kMaxSidLength) {
+  // The system reads the SID from aligned memory and trusts its count: the
+  // caller hands over a whole SID, which is checked again here against the
+  // count it states. A SID is at most 8 + 4 * 15 bytes.
+  constexpr size_t kMaxSidBytes = 68;
+  if (sid.size() < 8 || sid.size() > kMaxSidBytes) {
     result.error = kErrorInvalidParameter;
     return result;
   }
-  DWORD aligned[(security::kMaxSidLength + sizeof(DWORD) - 1) / sizeof(DWORD)] = {};
-  std::memcpy(aligned, view->bytes().data(), view->bytes().size());
+  DWORD aligned[(kMaxSidBytes + sizeof(DWORD) - 1) / sizeof(DWORD)] = {};
+  std::memcpy(aligned, sid.data(), sid.size());
   PSID psid = aligned;
-  if (!IsValidSid(psid)) {
+  if (!IsValidSid(psid) || GetLengthSid(psid) > sid.size()) {
     result.error = kErrorInvalidParameter;
     return result;
   }
