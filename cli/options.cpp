@@ -254,7 +254,8 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
 
 std::u16string_view BannerText() {
   return u"\n"
-         u"Velmora v" VELMORA_VERSION u" - NTFS on-disk structure viewer: file records, attributes, indexes, security, log\n"
+         u"Velmora v" VELMORA_VERSION
+         u" - NTFS on-disk structure viewer: file records, attributes, indexes, security, log\n"
          u"Reads volumes, never writes to them; prints what the disk holds.\n"
          u"Copyright (c) 2026 the Velmora developers.\n"
          u"\n";
