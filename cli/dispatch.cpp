@@ -118,28 +118,41 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     ReportContext context{volume, platform, console, json};
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
   }
+  // What the target is called in print: the reference as typed, a full
+  // one with its sequence number.
+  FileReference shown = target;
   if (options.actions & action::kReference) {
-    if (auto record = ReadFileRecord(volume, FileReference(options.reference).Record()); !record) {
+    // A full reference names its record by the low 48 bits; the record is
+    // read by number alone, and its sequence number compared after.
+    const FileReference typed(options.reference);
+    auto record = ReadFileRecord(volume, typed.Record());
+    if (!record) {
       json::Line object("error");
-      object.String("error", "reference_not_found").Reference("reference", FileReference(options.reference));
+      object.String("error", "reference_not_found").Reference("reference", typed);
       return fail(object, record.error(),
                   [&] { console.Print("Cannot find target reference. (%016I64X)\n", options.reference); });
     }
-    target = FileReference(options.reference);
+    if (record->IsStaleFor(typed)) {
+      console.Diagnostic("reference %016I64X: sequence number %u, but record 0x%I64X has %u: the record is stale "
+                         "or was reused, and may no longer hold the file the reference named\n",
+                         typed.value, typed.Sequence(), typed.Number(), record->Sequence());
+    }
+    target = typed.WithoutSequence();
+    shown = typed;
   } else if (!json) {
     console.Print("FILE : %s \n", options.target_path);
   }
   if (json) {
     json::Line line("target");
     line.Text("path", options.target_path).Bool("by_reference", options.actions & action::kReference);
-    line.Reference("reference", target);
+    line.Reference("reference", shown);
     if (const auto& truncated = volume.truncation()) {
       line.Object("truncated").Wide("volume_bytes", truncated->volume_bytes);
       line.Wide("source_bytes", truncated->source_bytes).End();
     }
     json::Emit(console, line);
   } else {
-    console.Print("FILE REF : %016I64X\n", target.value);
+    console.Print("FILE REF : %016I64X\n", shown.value);
   }
 
   ReportContext context{volume, platform, console, json};
@@ -173,11 +186,21 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
 int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform& platform, Console& console) {
   platform.SetUpConsole();
   CommandOptions options = ScanArguments(arguments);
+  auto warn = [&] {
+    for (const std::u16string& warning : options.warnings) console.Diagnostic("%s\n", warning);
+  };
+  // What a script reads (help2man among them), alone on stdout: no banner,
+  // plain text with --json too, and nothing else run.
+  if (options.actions & (action::kHelp | action::kVersion)) {
+    warn();
+    console.Print("%s", options.actions & action::kHelp ? HelpText() : VersionText());
+    return 0;
+  }
   const bool body_file = (options.actions & action::kTimeline) && (options.actions & action::kTargetPath);
   const bool json = options.actions & action::kJson;
   if (!body_file && !json) console.Print("%s", BannerText());
   for (const auto& [letter, source] : options.drive_bindings) platform.BindDrive(letter, source);
-  for (const std::u16string& warning : options.warnings) console.Diagnostic("%s\n", warning);
+  warn();
   if (!(options.actions & action::kTargetPath)) {
     // With --json standard output holds objects only.
     std::u16string usage(UsageText());
@@ -187,6 +210,9 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
     } else {
       console.Print("%s", usage);
     }
+    // The usage text above is the first versions' own; the options added
+    // since are in --help.
+    console.Diagnostic("no target: -f PATH names one; velmora --help lists every option\n");
     return 1;
   }
   int code = RunReports(options, platform, console);

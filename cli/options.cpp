@@ -1,24 +1,37 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cwctype>
 
+#include "base/format.h"
 #include "source/drives.h"
 
 namespace velmora {
 
-uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits) {
+namespace {
+
+// What the standard unsigned conversion made of a token, and what it
+// passed over on the way.
+struct NumberScan {
+  uint64_t value = 0;
+  bool digits = false;       // at least one digit was read
+  bool negative = false;     // a minus sign: the value wrapped
+  bool overflow = false;     // too large for the width
+  std::u16string_view rest;  // what follows the digits, ignored
+};
+
+NumberScan ScanUnsigned(std::u16string_view text, unsigned base, unsigned bits) {
+  NumberScan scan;
   const uint64_t max = bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
   size_t i = 0;
   while (i < text.size() && std::iswspace(static_cast<wint_t>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) scan.negative = text[i++] == u'-';
   if (base == 16 && i + 1 < text.size() && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
     // "0x" counts as a prefix only when a hex digit follows; else the "0" is the number.
     char16_t c = i + 2 < text.size() ? text[i + 2] : u'\0';
     if (std::iswxdigit(static_cast<wint_t>(c))) i += 2;
   }
   uint64_t value = 0;
-  bool overflow = false;
   for (; i < text.size(); ++i) {
     char16_t c = text[i];
     unsigned digit;
@@ -32,11 +45,23 @@ uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits) {
       break;
     }
     if (digit >= base) break;
-    if (value > (max - digit) / base) overflow = true;
-    if (!overflow) value = value * base + digit;
+    scan.digits = true;
+    if (value > (max - digit) / base) scan.overflow = true;
+    if (!scan.overflow) value = value * base + digit;
   }
-  if (overflow) return max;
-  return negative ? (uint64_t{0} - value) & max : value;
+  scan.rest = text.substr(i);
+  if (scan.overflow) {
+    scan.value = max;
+  } else {
+    scan.value = scan.negative ? (uint64_t{0} - value) & max : value;
+  }
+  return scan;
+}
+
+}  // namespace
+
+uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits) {
+  return ScanUnsigned(text, base, bits).value;
 }
 
 uint32_t ParseTypeCode(std::u16string_view text) {
@@ -44,6 +69,115 @@ uint32_t ParseTypeCode(std::u16string_view text) {
   if ((t & ~0x1F0u) != 0 || t < 0x10 || t > 0x100 || t == 0xF0) return 0;
   return t;
 }
+
+namespace {
+
+bool IsTypeNumber(uint64_t number) { return (number >= 1 && number <= 14) || number == 16; }
+
+// What is wrong with a scanned number, in words; empty when it is cleanly one.
+std::vector<std::u16string> ScanProblems(const NumberScan& scan, unsigned base, unsigned bits) {
+  std::vector<std::u16string> problems;
+  if (!scan.digits) {
+    problems.push_back(base == 16 ? u"no hexadecimal digits" : u"no decimal digits");
+    return problems;
+  }
+  if (scan.overflow) problems.push_back(Format("too large for %u bits", bits));
+  if (scan.negative) problems.push_back(Format("negative, taken modulo 2^%u", bits));
+  if (!scan.rest.empty()) problems.push_back(Format("\"%s\" after the number is ignored", scan.rest));
+  return problems;
+}
+
+// One stderr line: what was wrong with the option's token, how it was
+// read, and a hint when one helps.
+std::u16string ReadingLine(std::u16string_view option, std::u16string_view text,
+                           const std::vector<std::u16string>& problems, std::u16string_view result,
+                           std::u16string_view hint) {
+  std::u16string line = Format("%s \"%s\": ", option, text);
+  for (size_t i = 0; i < problems.size(); ++i) line += (i == 0 ? u"" : u", ") + problems[i];
+  line += u"; read as ";
+  line += result;
+  if (!hint.empty()) line += u"; " + std::u16string(hint);
+  return line;
+}
+
+uint64_t ReadHex(std::u16string_view option, std::u16string_view text, unsigned bits,
+                 std::vector<std::u16string>& warnings, std::u16string_view hint = {}) {
+  const NumberScan scan = ScanUnsigned(text, 16, bits);
+  const std::vector<std::u16string> problems = ScanProblems(scan, 16, bits);
+  if (!problems.empty()) warnings.push_back(ReadingLine(option, text, problems, Format("0x%I64X", scan.value), hint));
+  return scan.value;
+}
+
+// A token read as decimal 0 that was meant as hexadecimal: "0x30".
+bool HexPrefixed(const NumberScan& decimal) {
+  return decimal.digits && decimal.value == 0 && !decimal.rest.empty() &&
+         (decimal.rest[0] == u'x' || decimal.rest[0] == u'X');
+}
+
+// The type number meant by one that looks like a type code: 48 or 0x30
+// for $FILE_NAME, which is 3. Empty when it does not look like one.
+std::u16string TypeCodeHint(std::u16string_view option, std::u16string_view text, const NumberScan& scan) {
+  const uint64_t code = HexPrefixed(scan) ? ParseUnsigned(text, 16, 32) : scan.value;
+  if (code % 16 != 0 || !IsTypeNumber(code / 16)) return {};
+  return Format("type numbers are the type code divided by 16: %s is %s %u",
+                AttributeTypeShortName(static_cast<uint32_t>(code)), option, static_cast<uint32_t>(code / 16));
+}
+
+// A -v or -d type number, read as ParseTypeCode reads it; a token that is
+// not cleanly one of the types (1 to 14, 16) is told how it was read.
+uint32_t ReadTypeNumber(std::u16string_view option, std::u16string_view text, std::vector<std::u16string>& warnings) {
+  const uint32_t code = ParseTypeCode(text);
+  const NumberScan scan = ScanUnsigned(text, 10, 32);
+  std::vector<std::u16string> problems;
+  if (HexPrefixed(scan)) {
+    problems.push_back(Format("hexadecimal, but type numbers are decimal: \"%s\" after the 0 is ignored", scan.rest));
+  } else {
+    problems = ScanProblems(scan, 10, 32);
+    if (scan.digits && !IsTypeNumber(scan.value))
+      problems.push_back(Format("no attribute type is %I64u (they are 1 to 14 and 16)", scan.value));
+  }
+  if (problems.empty()) return code;
+  const std::u16string result = code == 0 ? std::u16string(u"0, every attribute")
+                                          : Format("%u (%s)", code / 16, AttributeTypeShortName(code));
+  warnings.push_back(ReadingLine(option, text, problems, result, TypeCodeHint(option, text, scan)));
+  return code;
+}
+
+// Decimal digits and nothing else.
+bool AllDigits(std::u16string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+}
+
+// A -r value: the inode address N-T-I or N-T that --timeline and Sleuth
+// Kit print (all decimal; it names record N), or else a hexadecimal file
+// reference, as ParseUnsigned reads it.
+uint64_t ParseReferenceArgument(std::u16string_view text, std::vector<std::u16string>& warnings) {
+  // N-T-I or N-T: the record number, then the attribute's type code and
+  // instance, each in decimal. Only the record is read; the attribute is
+  // left to the options that pick one.
+  const size_t first = text.find(u'-');
+  if (first != std::u16string_view::npos && first > 0) {
+    const std::u16string_view record = text.substr(0, first);
+    const std::u16string_view rest = text.substr(first + 1);
+    const size_t second = rest.find(u'-');
+    const bool form = AllDigits(record) && AllDigits(rest.substr(0, second)) &&
+                      (second == std::u16string_view::npos || AllDigits(rest.substr(second + 1)));
+    if (form) {
+      const NumberScan scan = ScanUnsigned(record, 10, 48);
+      if (scan.overflow) {
+        warnings.push_back(ReadingLine(u"-r", text, {u"the record number is too large for 48 bits"},
+                                       Format("record 0x%I64X", scan.value), {}));
+      }
+      return scan.value;
+    }
+  }
+  const NumberScan scan = ScanUnsigned(text, 16, 64);
+  const bool dashed = !scan.rest.empty() && scan.rest[0] == u'-';
+  return ReadHex(u"-r", text, 64, warnings,
+                 dashed ? u"an inode address (record-type-instance, as --timeline prints it) is all decimal" : u"");
+}
+
+}  // namespace
 
 CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
   CommandOptions options;
@@ -56,10 +190,10 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.target_path = arguments[++i];
       options.actions |= action::kTargetPath;
     } else if (token == u"-r" && one) {
-      options.reference = ParseUnsigned(arguments[++i], 16, 64);
+      options.reference = ParseReferenceArgument(arguments[++i], options.warnings);
       options.actions |= action::kReference;
     } else if (token == u"-n" && one) {
-      options.lsn = ParseUnsigned(arguments[++i], 16, 64);
+      options.lsn = ReadHex(u"-n", arguments[++i], 64, options.warnings);
       options.actions |= action::kLogRecord;
     } else if (token == u"-l") {
       options.actions |= action::kList;
@@ -68,28 +202,32 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
     } else if (token == u"-c") {
       options.actions |= action::kAttrDef;
     } else if (token == u"-v" && one) {
-      options.detail_type = ParseTypeCode(arguments[++i]);
+      options.detail_type = ReadTypeNumber(u"-v", arguments[++i], options.warnings);
       options.actions |= action::kDetail;
     } else if (token == u"-w" && two) {
-      options.attribute_id = static_cast<uint32_t>(ParseUnsigned(arguments[++i], 16, 32));
+      options.attribute_id = static_cast<uint32_t>(ReadHex(u"-w", arguments[++i], 32, options.warnings));
       options.output_path = arguments[++i];
       options.actions |= action::kWrite;
     } else if (token == u"-s" && one) {
-      options.security_id = static_cast<uint32_t>(ParseUnsigned(arguments[++i], 16, 32));
+      options.security_id = static_cast<uint32_t>(ReadHex(u"-s", arguments[++i], 32, options.warnings));
       options.actions |= action::kSecurity;
     } else if (token == u"--timeline") {
       options.actions |= action::kTimeline;
     } else if (token == u"--json") {
       options.actions |= action::kJson;
+    } else if (token == u"--help") {
+      options.actions |= action::kHelp;
+    } else if (token == u"--version") {
+      options.actions |= action::kVersion;
     } else if (token == u"-e") {
       options.actions |= action::kFirstUnused;
     } else if (token == u"-d" && one) {
-      options.dump_type = ParseTypeCode(arguments[++i]);
+      options.dump_type = ReadTypeNumber(u"-d", arguments[++i], options.warnings);
       options.actions |= action::kDump;
       if (i + 1 < count && !arguments[i + 1].empty() && arguments[i + 1][0] != u'-') {
-        options.dump_range.start = ParseUnsigned(arguments[++i], 16, 64);
+        options.dump_range.start = ReadHex(u"-d start", arguments[++i], 64, options.warnings);
         if (i + 1 < count && !arguments[i + 1].empty() && arguments[i + 1][0] != u'-') {
-          uint32_t range = static_cast<uint32_t>(ParseUnsigned(arguments[++i], 16, 32));
+          uint32_t range = static_cast<uint32_t>(ReadHex(u"-d range", arguments[++i], 32, options.warnings));
           options.dump_range.range = range == 0 ? 0x50 : range;
         }
       }
@@ -116,7 +254,8 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
 
 std::u16string_view BannerText() {
   return u"\n"
-         u"Velmora v1.0 - NTFS on-disk structure viewer: file records, attributes, indexes, security, log\n"
+         u"Velmora v" VELMORA_VERSION
+         u" - NTFS on-disk structure viewer: file records, attributes, indexes, security, log\n"
          u"Reads volumes, never writes to them; prints what the disk holds.\n"
          u"Copyright (c) 2026 the Velmora developers.\n"
          u"\n";
@@ -157,5 +296,75 @@ std::u16string_view UsageText() {
          u"\tTo get the secure id of target file. \n"
          u"\tUse '-v 1' command, secure id will displayed in STANDARD_INFORMATION.\n";
 }
+
+std::u16string_view HelpText() {
+  return u"Usage: velmora [-m X: SOURCE]... [options] -f PATH\n"
+         u"       velmora --help | --version\n"
+         u"Prints what an NTFS volume holds about one file or directory, read from the\n"
+         u"volume's own bytes. The volume is never written.\n"
+         u"\n"
+         u"Target:\n"
+         u"  -f PATH            the file or directory: X:\\dir\\file on a drive (X:/dir/file\n"
+         u"                     is the same path), or an absolute path on a mounted NTFS\n"
+         u"                     volume (/mnt/win/dir/file). A drive-relative path (X:name)\n"
+         u"                     is refused: name it from the root (X:\\name). Required.\n"
+         u"  -m X: SOURCE       binds drive letter X (either case, colon optional) to\n"
+         u"                     SOURCE, read only; a later binding of a letter wins. On\n"
+         u"                     Linux a drive path needs one; on Windows an unbound X: is\n"
+         u"                     the mounted volume itself.\n"
+         u"  -r REFERENCE       the file record to study instead of the path's target (the\n"
+         u"                     path then only selects the volume), in any of the forms the\n"
+         u"                     reports print:\n"
+         u"                       1B                record number, hexadecimal\n"
+         u"                       000200000000009E  full file reference (-a, --json): the\n"
+         u"                                         sequence number in the top 16 bits;\n"
+         u"                                         stderr says when the record's differs\n"
+         u"                       158-128-2, 158-48 inode address (--timeline, Sleuth Kit):\n"
+         u"                                         record-type-instance, all decimal\n"
+         u"\n"
+         u"Reports (they run in this order, whatever the order given):\n"
+         u"  -l                 the entries of the directory's index\n"
+         u"  -a                 the file record header and its attribute table\n"
+         u"  -v TYPE            every attribute of this type, decoded\n"
+         u"  -c                 the attribute definition table ($AttrDef)\n"
+         u"  -d TYPE [START [RANGE]]\n"
+         u"                     hex dump of every value of this type from byte START\n"
+         u"                     (default 0), RANGE bytes (default 0x50, at most 0x100)\n"
+         u"  -s SECURITY_ID     the security descriptor of this id in $Secure (the\n"
+         u"                     SecurityId of -v 1)\n"
+         u"  -e                 the first unused file record of the MFT\n"
+         u"  -n LSN             the header of the log file record with this LSN\n"
+         u"  -w ID OUTPUT_FILE  the value of the attribute with this instance (the INSTANCE\n"
+         u"                     column of -a) into OUTPUT_FILE, at most 128 MiB\n"
+         u"  --timeline         a body file (Sleuth Kit 3.x, for mactime -b) of every name\n"
+         u"                     under PATH, from one pass over the MFT; runs alone\n"
+         u"  --json             every report as JSON Lines on stdout\n"
+         u"  --help             this text;  --version  the version\n"
+         u"\n"
+         u"Sources:\n"
+         u"  SOURCE             a volume image, a block device (/dev/sdb1) or a disk;\n"
+         u"                     a whole disk: its first NTFS partition\n"
+         u"  SOURCE@OFFSET      the volume at that byte offset (decimal, or 0x hexadecimal)\n"
+         u"  SOURCE#N           the Nth partition of its MBR or GPT\n"
+         u"  Evidence containers and virtual disks, known by their contents: EWF (case.E01\n"
+         u"  with its .E02... segments), split raw (disk.001, disk.aa), AFF, VHD, VHDX,\n"
+         u"  VMDK, QCOW2 (parents and backing files beside them). The Windows build opens\n"
+         u"  split raw only.\n"
+         u"\n"
+         u"Numbers: references, LSNs, START, RANGE and ids are hexadecimal (0x optional).\n"
+         u"Attribute type numbers are decimal, the type code divided by 16:\n"
+         u"   1 $STANDARD_INFORMATION   6 $VOLUME_NAME          11 $BITMAP\n"
+         u"   2 $ATTRIBUTE_LIST         7 $VOLUME_INFORMATION   12 $REPARSE_POINT\n"
+         u"   3 $FILE_NAME              8 $DATA                 13 $EA_INFORMATION\n"
+         u"   4 $OBJECT_ID              9 $INDEX_ROOT           14 $EA\n"
+         u"   5 $SECURITY_DESCRIPTOR   10 $INDEX_ALLOCATION     16 $LOGGED_UTILITY_STREAM\n"
+         u"A token that is not cleanly a number or a type is read as before, and stderr\n"
+         u"says how.\n"
+         u"\n"
+         u"Exit status: 0 the reports ran; 1 no target, or it cannot be found; 2 the\n"
+         u"report could not be written.\n";
+}
+
+std::u16string_view VersionText() { return u"Velmora " VELMORA_VERSION u"\n"; }
 
 }  // namespace velmora

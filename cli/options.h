@@ -22,6 +22,8 @@ inline constexpr uint32_t kAttrDef = 0x40;
 inline constexpr uint32_t kFirstUnused = 0x80;
 inline constexpr uint32_t kTimeline = 0x100;  // --timeline: runs alone, body file lines only
 inline constexpr uint32_t kJson = 0x200;      // --json: every report as JSON Lines
+inline constexpr uint32_t kHelp = 0x400;      // --help: every option, on stdout; nothing else runs
+inline constexpr uint32_t kVersion = 0x800;   // --version: the version line; nothing else runs
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;
@@ -30,7 +32,7 @@ inline constexpr uint32_t kTargetPath = 0x80000000;
 struct CommandOptions {
   uint32_t actions = 0;
   std::u16string target_path;
-  uint64_t reference = 0;
+  uint64_t reference = 0;  // as typed; a full reference keeps its sequence number in the top 16 bits
   uint64_t lsn = 0;
   uint32_t detail_type = 0;
   uint32_t dump_type = 0;
@@ -41,7 +43,8 @@ struct CommandOptions {
   // -m X: SOURCE, in command-line order (a later binding of a letter wins).
   std::vector<std::pair<char16_t, std::u16string>> drive_bindings;
   // Tokens that could not be taken, one line each for stderr: a bad -m
-  // letter, and every argument the scan skipped ("ignored argument: -L").
+  // letter, every argument the scan skipped ("ignored argument: -L"), and
+  // every number or type that was not cleanly one (how it was read).
   std::vector<std::u16string> warnings;
 };
 
@@ -51,10 +54,14 @@ uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits);
 // -v / -d type number to type code: number * 16, kept only when it is one
 // of 0x10..0xE0 or 0x100; else 0.
 uint32_t ParseTypeCode(std::u16string_view text);
-
 CommandOptions ScanArguments(const std::vector<std::u16string>& arguments);
 
 std::u16string_view BannerText();
+// Printed without a target: the usage text of the first versions.
 std::u16string_view UsageText();
+// --help: every option, every form of a path, a source and a -r reference.
+std::u16string_view HelpText();
+// --version: "Velmora 1.0", the project's version.
+std::u16string_view VersionText();
 
 }  // namespace velmora

@@ -1,5 +1,6 @@
 #include "ntfs/path.h"
 
+#include <algorithm>
 #include <cwctype>
 
 #include "base/bytes.h"
@@ -19,13 +20,23 @@ constexpr size_t kMaxNameUnits = 255;
 
 bool IsAlpha(char16_t unit) { return std::iswalpha(static_cast<wint_t>(unit)) != 0; }
 
+bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+// Where the drive's "X:" ends in a drive path, prefixed or not; 0 for any
+// other path.
+size_t DriveEnd(std::u16string_view path) {
+  if (path.starts_with(u"\\\\?\\")) {
+    return path.size() >= 6 && path[5] == u':' && IsAlpha(path[4]) ? 6 : 0;
+  }
+  return path.size() >= 2 && path[1] == u':' && IsAlpha(path[0]) ? 2 : 0;
+}
+
 }  // namespace
 
 PathForm ClassifyPath(std::u16string_view path) {
-  if (path.size() > 6 && path.substr(0, 4) == u"\\\\?\\" && path[5] == u':' && IsAlpha(path[4]))
-    return PathForm::kPrefixedDrive;
-  if (path.size() > 2 && path[1] == u':' && IsAlpha(path[0])) return PathForm::kDrive;
-  return PathForm::kRejected;
+  const size_t drive = DriveEnd(path);
+  if (drive == 0 || drive == path.size()) return PathForm::kRejected;
+  return drive == 2 ? PathForm::kDrive : PathForm::kPrefixedDrive;
 }
 
 char16_t DriveLetterOf(std::u16string_view path) {
@@ -123,7 +134,6 @@ Expected<FileReference> WalkComponents(VolumeContext& volume, const std::vector<
                               quoted, directory, current.value, child.error().Line())};
     }
     current = *child;
-    if (current.value == 0) return Error{{}, quoted + u" names record 0, which is not a file"};
     if (!directory.empty() && directory.back() != separator) directory += separator;
     directory += components[i];
   }
@@ -134,6 +144,17 @@ Expected<FileReference> WalkComponents(VolumeContext& volume, const std::vector<
 
 Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& volume, platform::Platform& platform) {
   const std::u16string typed(path);
+  // "C:name" names a file in the current directory of drive C:, which only
+  // the system keeps; the walk starts at the root, so it would name a
+  // different file (before, the root itself).
+  if (const size_t drive = DriveEnd(path); drive != 0 && (drive == path.size() || !IsSeparator(path[drive]))) {
+    const std::u16string rooted = typed.substr(0, drive) + u"\\" + typed.substr(drive);
+    return Error{typed,
+                 u"a drive-relative path (" + typed.substr(drive - 2, 2) +
+                     u"name) depends on the current directory of its drive, which the volume does not keep; "
+                     u"name it from the root: " + rooted,
+                 ErrorKind::kAbsent};
+  }
   if (!platform.PathExists(path)) {
     if (char16_t letter = DriveLetterOf(path)) {
       if (std::u16string advice = platform.UnboundDriveAdvice(letter); !advice.empty()) return Error{typed, advice};
@@ -160,6 +181,8 @@ Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& vol
       text = std::u16string(path);
       break;
   }
+  // The system takes "/" for "\\" in a drive path, so the walk does too.
+  std::replace(text.begin(), text.end(), u'/', u'\\');
   if (!text.empty() && text.back() == u'\\') text.pop_back();
   if (text.size() > kMaxNormalizedPath)
     return Error{typed, Format("longer than %u characters", kMaxNormalizedPath)};

@@ -54,11 +54,12 @@ Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volum
 FileReference LookupChild(std::u16string_view name, VolumeContext& volume, FileReference directory);
 
 // Opens the path's volume into volume (empty on entry; the caller closes
-// it) and returns the target's reference; on failure, why: the path does
-// not exist, the volume cannot be opened or is not NTFS, or which
-// component was not found in which directory.
+// it) and returns the target's reference; on failure, why: the path is
+// drive-relative ("C:name", refused before anything is opened), does not
+// exist, the volume cannot be opened or is not NTFS, or which component was
+// not found in which directory. "/" separates components as "\" does.
 Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& volume, platform::Platform& platform);
-// The same, 0 when not found.
+// The same, 0 when not found (and for \$MFT, which is record 0).
 FileReference PathResolver(std::u16string_view path, VolumeContext& volume, platform::Platform& platform);
 
 }  // namespace velmora

@@ -4,7 +4,9 @@
 #include "cli/options.h"
 #include "base/format.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"
+#include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {
@@ -131,6 +133,150 @@ TEST(ProgramTest, ReportsRunInTableOrderAndFailuresPrintNone) {
   r = RunVelmora(platform, {u"-f", u"C:\\", u"-r", u"5", u"-e"});
   EXPECT_EQ(r.out.find("FILE : "), std::string::npos);
   EXPECT_NE(r.out.find("FILE REF : 0000000000000005\n"), std::string::npos);
+}
+
+// Each command line names the object it names, or is refused and says
+// why: never a different object with exit 0 and nothing on stderr. The
+// -r forms are built from the manifest's record and sequence number of
+// \data ({N} decimal, {REF} its full reference, {STALE} the same with a
+// sequence number the record does not have).
+TEST_F(OnCommittedVolumes, CommandLineNamesWhatWasTyped) {
+  struct Row {
+    std::vector<std::string> arguments;
+    const char* target;      // manifest path of the record -a shows; nullptr when none is
+    std::string stdout_has;  // a line of stdout: the FILE REF shown, the refusal, the text
+    std::string stderr_has;  // stderr is one line holding this; "" for an empty stderr
+    int exit_code;
+  };
+  const Row rows[] = {
+      {{"-f", "C:/data/random.bin", "-a"}, "\\data\\random.bin", "", "", 0},
+      {{"-f", "C:\\data/", "-a"}, "\\data", "", "", 0},
+      {{"-f", "C:/plain.txt", "-w", "0", "out.bin"}, nullptr, "Cannot find target object. (C:/plain.txt)",
+       "\"plain.txt\" not found in directory C:\\ (record 0x5)", 1},
+      {{"-f", "C:/missing/zzz", "-l"}, nullptr, "Cannot find target object. (C:/missing/zzz)",
+       "\"missing\" not found in directory C:\\ (record 0x5)", 1},
+      {{"-f", "C:plain.txt", "-a"}, nullptr, "Cannot find target object. (C:plain.txt)",
+       "name it from the root: C:\\plain.txt", 1},
+      {{"-f", "C:", "-a"}, nullptr, "Cannot find target object. (C:)", "name it from the root: C:\\", 1},
+      {{"-f", "C:\\$MFT", "-a"}, "\\$MFT", "FILE REF : 0000000000000000", "", 0},
+      {{"-f", "C:/$Extend/$Quota", "-a"}, "\\$Extend\\$Quota", "", "", 0},
+      {{"-f", "C:\\", "-r", "{N}-128-2", "-a"}, "\\data", "FILE REF : {HEX}", "", 0},
+      {{"-f", "C:\\", "-r", "{N}-48", "-a"}, "\\data", "FILE REF : {HEX}", "", 0},
+      {{"-f", "C:\\", "-r", "{REF}", "-a"}, "\\data", "FILE REF : {REF}", "", 0},
+      {{"-f", "C:\\", "-r", "{STALE}", "-a"}, "\\data", "FILE REF : {STALE}", "is stale or was reused", 0},
+      {{"-f", "C:\\", "-r", "zz", "-a"}, "\\$MFT", "FILE REF : 0000000000000000", "no hexadecimal digits", 0},
+      {{"-f", "C:\\", "-v", "48", "-a"}, "\\", "Show attribute:", "$FILE_NAME is -v 3", 0},
+      {{"-f", "C:\\", "-v", "0x10", "-a"}, "\\", "Show attribute:", "$STANDARD_INFORMATION is -v 1", 0},
+      {{"-f", "C:\\", "-v", "abc", "-a"}, "\\", "Show attribute:", "no decimal digits; read as 0", 0},
+      {{"-f", "C:\\", "-a", "--help"}, nullptr, "Usage: velmora [-m X: SOURCE]... [options] -f PATH", "", 0},
+      {{"--json", "--help"}, nullptr, "Usage: velmora [-m X: SOURCE]... [options] -f PATH", "", 0},
+      {{"--version"}, nullptr, "Velmora 1.0", "", 0},
+      {{}, nullptr, "Usage : Velmora.exe [options] -f file_path_name ", "--help lists every option", 1},
+  };
+  for (const std::string& name : names_) {
+    const TestVolume& volume = LoadVolume(name);
+    const uint64_t data = RecordOf(volume, "\\data");
+    const uint16_t sequence = static_cast<uint16_t>(std::stoul(FactsOf(volume, "record", data).at(0)->Get("seq")));
+    const std::map<std::string, std::string> forms = {
+        {"{N}", std::to_string(data)},
+        {"{HEX}", Hex(data, 16)},
+        {"{REF}", Hex(FileReference::Of(data, sequence).value, 16)},
+        {"{STALE}", Hex(FileReference::Of(data, sequence + 1).value, 16)}};
+    auto fill = [&](std::string text) {
+      for (const auto& [form, value] : forms)
+        if (size_t at = text.find(form); at != std::string::npos) text.replace(at, form.size(), value);
+      return text;
+    };
+    for (const Row& row : rows) {
+      std::vector<std::u16string> arguments;
+      std::string line = name + ":";
+      for (const std::string& argument : row.arguments) {
+        arguments.push_back(U16(fill(argument)));
+        line += " " + fill(argument);
+      }
+      const RunResult run = RunOn(volume, arguments);
+      SCOPED_TRACE(line + "\n" + run.out + run.err);
+      EXPECT_EQ(run.exit_code, row.exit_code);
+      if (row.target) {
+        EXPECT_NE(run.out.find("MFTRecNumber  = " + Hex(RecordOf(volume, row.target), 16) + "\n"), std::string::npos);
+      }
+      EXPECT_NE(run.out.find(fill(row.stdout_has)), std::string::npos);
+      if (row.stderr_has.empty()) {
+        EXPECT_EQ(run.err, "");
+      } else {
+        EXPECT_NE(run.err.find(row.stderr_has), std::string::npos);
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+      }
+    }
+  }
+}
+
+TEST(ProgramTest, HelpNamesEveryOptionAndForm) {
+  FakePlatform platform;
+  const std::string help = RunVelmora(platform, {u"--help"}).out;
+  for (const char* item : {"-f PATH", "X:/dir/file", "X:name", "-m X: SOURCE", "-r REFERENCE", "000200000000009E",
+                           "158-128-2", "-l ", "-a ", "-v TYPE", "-c ", "-d TYPE", "-s SECURITY_ID", "-e ", "-n LSN",
+                           "-w ID", "--timeline", "--json", "--version", "SOURCE@OFFSET", "SOURCE#N", "E01", "VHDX",
+                           "QCOW2", "16 $LOGGED_UTILITY_STREAM"})
+    EXPECT_NE(help.find(item), std::string::npos) << item;
+  EXPECT_EQ(help.find("Velmora v"), std::string::npos);  // no banner
+}
+
+// How each number or type that is not cleanly one is read (as before), and
+// the one stderr line that says so.
+TEST(NumberParsingTest, TokensThatAreNotCleanlyNumbersAreToldHowTheyWereRead) {
+  using Field = uint64_t (*)(const CommandOptions&);
+  const Field reference = [](const CommandOptions& o) { return o.reference; };
+  const Field detail = [](const CommandOptions& o) -> uint64_t { return o.detail_type; };
+  const Field dump = [](const CommandOptions& o) -> uint64_t { return o.dump_type; };
+  const Field start = [](const CommandOptions& o) { return o.dump_range.start; };
+  const Field range = [](const CommandOptions& o) -> uint64_t { return o.dump_range.range; };
+  const struct {
+    std::vector<std::u16string> tokens;
+    Field field;
+    uint64_t value;
+    std::string warning;  // "" for none
+  } rows[] = {
+      {{u"-r", u"1B"}, reference, 0x1B, ""},
+      {{u"-r", u"0x1b"}, reference, 0x1B, ""},
+      {{u"-r", u"74-128-2"}, reference, 74, ""},
+      {{u"-r", u"74-48"}, reference, 74, ""},
+      {{u"-r", u"000200000000009E"}, reference, 0x000200000000009E, ""},
+      {{u"-r", u"zz"}, reference, 0, "-r \"zz\": no hexadecimal digits; read as 0x0"},
+      {{u"-r", u"1B-128-2"}, reference, 0x1B, "\"-128-2\" after the number is ignored; read as 0x1B; an inode"},
+      {{u"-r", u"-1"}, reference, ~uint64_t{0}, "negative, taken modulo 2^64"},
+      {{u"-r", u"281474976710656-128-2"}, reference, 0xFFFFFFFFFFFF, "too large for 48 bits"},
+      {{u"-n", u"1FFFFFFFFFFFFFFFF"}, [](const CommandOptions& o) { return o.lsn; }, ~uint64_t{0},
+       "-n \"1FFFFFFFFFFFFFFFF\": too large for 64 bits"},
+      {{u"-v", u"3"}, detail, 0x30, ""},
+      {{u"-v", u"16"}, detail, 0x100, ""},
+      {{u"-v", u"48"}, detail, 0,
+       "-v \"48\": no attribute type is 48 (they are 1 to 14 and 16); read as 0, every attribute; type numbers are "
+       "the type code divided by 16: $FILE_NAME is -v 3"},
+      {{u"-v", u"0x10"}, detail, 0, "type numbers are decimal: \"x10\" after the 0 is ignored"},
+      {{u"-v", u"0x31"}, detail, 0, "ignored; read as 0, every attribute"},
+      {{u"-v", u"15"}, detail, 0, "no attribute type is 15"},
+      {{u"-v", u"3x"}, detail, 0x30, "\"x\" after the number is ignored; read as 3 ($FILE_NAME)"},
+      {{u"-v", u"99999999999"}, detail, 0, "too large for 32 bits"},
+      {{u"-d", u"128"}, dump, 0, "$DATA is -d 8"},
+      {{u"-d", u"8", u"1G"}, start, 1, "-d start \"1G\": \"G\" after the number is ignored"},
+      {{u"-d", u"8", u"0", u"100000000"}, range, 0xFFFFFFFF, "-d range \"100000000\": too large for 32 bits"},
+      {{u"-w", u"3h", u"out.bin"}, [](const CommandOptions& o) -> uint64_t { return o.attribute_id; }, 3,
+       "-w \"3h\""},
+      {{u"-s", u"-1"}, [](const CommandOptions& o) -> uint64_t { return o.security_id; }, 0xFFFFFFFF,
+       "-s \"-1\": negative, taken modulo 2^32; read as 0xFFFFFFFF"},
+  };
+  for (const auto& row : rows) {
+    const CommandOptions o = Scan(row.tokens);
+    SCOPED_TRACE(Utf16ToUtf8(row.tokens[0] + u" " + row.tokens[1]));
+    EXPECT_EQ(row.field(o), row.value);
+    if (row.warning.empty()) {
+      EXPECT_TRUE(o.warnings.empty());
+    } else {
+      ASSERT_EQ(o.warnings.size(), 1u);
+      EXPECT_NE(Utf16ToUtf8(o.warnings[0]).find(row.warning), std::string::npos) << Utf16ToUtf8(o.warnings[0]);
+    }
+  }
 }
 
 }  // namespace

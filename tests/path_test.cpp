@@ -67,12 +67,18 @@ TEST_F(PathResolverTest, ResolvesWhateverTheCaseAndForm) {
   EXPECT_EQ(Resolve(u"\\\\?\\C:\\Data\\Reports"), 41u);
   EXPECT_EQ(Resolve(u"C:\\Data\\LONGFI~1.TXT"), 42u);
   EXPECT_EQ(Resolve(u"C:\\Data\\Long File.TXT"), 42u);
-  EXPECT_EQ(Resolve(u"C:name"), 5u);
+  // "/" separates as "\\" does (once it named the root whatever followed).
+  EXPECT_EQ(Resolve(u"C:/Data/Reports"), 41u);
+  EXPECT_EQ(Resolve(u"c:\\data/long file.txt"), 42u);
+  EXPECT_EQ(Resolve(u"\\\\?\\C:/Data/"), 40u);
 }
 
 TEST_F(PathResolverTest, RejectsWithoutOpeningAndMissesCleanly) {
   EXPECT_EQ(Resolve(u"C:"), 0u);
   EXPECT_EQ(Resolve(u"Data\\Reports"), 0u);
+  // Drive-relative: the current directory of C: is the system's, not the volume's.
+  EXPECT_EQ(Resolve(u"C:Data"), 0u);
+  EXPECT_EQ(Resolve(u"\\\\?\\C:Data"), 0u);
   EXPECT_EQ(platform_.opens, 0u);
   EXPECT_EQ(Resolve(u"D:\\Data"), 0u);  // no such drive
   EXPECT_EQ(Resolve(u"C:\\Data\\\\Reports"), 0u);

@@ -175,7 +175,12 @@ void WindowsPlatform::BindDrive(char16_t letter, std::u16string source) { drives
 bool WindowsPlatform::PathExists(std::u16string_view path) {
   if (auto letter = source::DriveLetterOfPath(path); letter && drives_.Find(*letter) != nullptr) return true;
   if (!IsSystemName(path)) return false;
-  return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  // A file the system will not let us look at is there all the same: NTFS
+  // keeps its metadata files ($MFT, $Bitmap ...) from ordinary callers, and
+  // a file held open without sharing (pagefile.sys) refuses the query.
+  const DWORD error = GetLastError();
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 std::optional<bool> WindowsPlatform::PathIsDirectory(std::u16string_view path) {
