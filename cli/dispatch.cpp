@@ -98,7 +98,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   // the reason on stderr, and what a failed container read adds.
   auto fail = [&](json::Line& object, const Error& error, const std::function<void()>& print_text) {
     if (json) {
-      json::Emit(console, object.Text("reason", error.Line()));
+      json::Emit(console, object.Text("reason", error.Line()).String("kind", KindName(error.kind)));
     } else {
       print_text();
     }

@@ -95,7 +95,8 @@ std::strong_ordering CompareFileName(std::span<const uint8_t> key, const NameQue
 }
 
 Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
-  if (name.size() > kMaxNameUnits) return Error{{}, Format("the name is longer than %u units", kMaxNameUnits)};
+  if (name.size() > kMaxNameUnits)
+    return Error{{}, Format("the name is longer than %u units", kMaxNameUnits), ErrorKind::kLimit};
   NameQuery query;
   query.name = std::u16string(name);
   const UpcaseTable& upcase = volume.upcase();
@@ -105,7 +106,7 @@ Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volum
       [&](std::span<const uint8_t> key) { return CompareFileName(key, query, upcase); });
   if (query.found) return query.file;
   if (walk.stopped) return *walk.stopped;
-  return Error{{}, u"not found"};
+  return Error{{}, u"not found", ErrorKind::kAbsent};
 }
 
 FileReference LookupChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
@@ -126,12 +127,16 @@ Expected<FileReference> WalkComponents(VolumeContext& volume, const std::vector<
     auto child = FindChild(components[i], volume, current);
     const std::u16string quoted = u"\"" + components[i] + u"\"";
     if (!child && child.error().where.empty()) {
-      return Error{{}, Format("%s %s in directory %s (record 0x%I64X)",
-                              quoted, child.error().message, directory, current.value)};
+      return Error{{},
+                   Format("%s %s in directory %s (record 0x%I64X)", quoted, child.error().message, directory,
+                          current.value),
+                   child.error().kind};
     }
     if (!child) {
-      return Error{{}, Format("%s cannot be looked up in directory %s (record 0x%I64X): %s",
-                              quoted, directory, current.value, child.error().Line())};
+      return Error{{},
+                   Format("%s cannot be looked up in directory %s (record 0x%I64X): %s", quoted, directory,
+                          current.value, child.error().Line()),
+                   child.error().kind};
     }
     current = *child;
     if (!directory.empty() && directory.back() != separator) directory += separator;
@@ -157,9 +162,9 @@ Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& vol
   }
   if (!platform.PathExists(path)) {
     if (char16_t letter = DriveLetterOf(path)) {
-      if (std::u16string advice = platform.UnboundDriveAdvice(letter); !advice.empty()) return Error{typed, advice};
+      if (std::u16string advice = platform.UnboundDriveAdvice(letter); !advice.empty()) return Error{typed, advice, ErrorKind::kAbsent};
     }
-    return Error{typed, u"no such file or directory"};
+    return Error{typed, u"no such file or directory", ErrorKind::kAbsent};
   }
 
   if (auto mounted = platform.LocateMountedPath(path)) {
@@ -173,7 +178,7 @@ Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& vol
   std::u16string text;
   switch (ClassifyPath(path)) {
     case PathForm::kRejected:
-      return Error{typed, u"not a drive path (X:\\...) nor an absolute path on a mounted NTFS volume"};
+      return Error{typed, u"not a drive path (X:\\...) nor an absolute path on a mounted NTFS volume", ErrorKind::kAbsent};
     case PathForm::kDrive:
       text = u"\\\\?\\" + std::u16string(path);
       break;
@@ -185,11 +190,11 @@ Expected<FileReference> ResolvePath(std::u16string_view path, VolumeContext& vol
   std::replace(text.begin(), text.end(), u'/', u'\\');
   if (!text.empty() && text.back() == u'\\') text.pop_back();
   if (text.size() > kMaxNormalizedPath)
-    return Error{typed, Format("longer than %u characters", kMaxNormalizedPath)};
+    return Error{typed, Format("longer than %u characters", kMaxNormalizedPath), ErrorKind::kLimit};
 
   std::vector<std::u16string> components;
   SplitPathComponents(text, components);
-  if (components.size() < 3 || components[2].empty()) return Error{typed, u"names no drive"};
+  if (components.size() < 3 || components[2].empty()) return Error{typed, u"names no drive", ErrorKind::kAbsent};
 
   std::u16string device = u"\\\\.\\";
   device += components[2][0];

@@ -113,6 +113,30 @@ TEST(ProgramTest, TargetNotFoundAndReferenceNotFound) {
   EXPECT_EQ(r.out.find("====="), std::string::npos);
 }
 
+// A JSON error says which kind of failure it was, so that a script can tell
+// a name that is not there from a volume that cannot be read.
+TEST(ProgramTest, JsonErrorsCarryTheirKind) {
+  SyntheticVolume synthetic;
+  synthetic.SetRecord(30, Bytes(1024, 0xEE));  // no FILE signature: damaged
+  FakePlatform platform;
+  platform.AddVolume(u'C', synthetic.image());
+  const struct {
+    std::vector<std::u16string> arguments;
+    const char* kind;
+  } cases[] = {
+      {{u"--json", u"-f", u"C:\\nothing", u"-a"}, "absent"},
+      {{u"--json", u"-f", u"C:\\", u"-r", u"63", u"-a"}, "absent"},    // never written
+      {{u"--json", u"-f", u"C:\\", u"-r", u"FFFF", u"-a"}, "absent"},  // outside the MFT
+      {{u"--json", u"-f", u"C:\\", u"-r", u"1E", u"-a"}, "damaged"},
+      {{u"--json", u"-f", u"C:\\" + std::u16string(40000, u'a'), u"-a"}, "limit"},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunVelmora(platform, c.arguments);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find(std::string("\"kind\":\"") + c.kind + "\"}"), std::string::npos) << r.out;
+  }
+}
+
 TEST(ProgramTest, ReportsRunInTableOrderAndFailuresPrintNone) {
   SyntheticVolume synthetic;
   FakePlatform platform;
