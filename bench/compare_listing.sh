@@ -16,20 +16,12 @@
 # (default 10).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+SCRIPT=compare_listing.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 IMAGE=${1:-}
 DIR=${2:-}
 RUNS=${3:-10}
 NAMES=${NAMES:-60000}
-VELMORA=${VELMORA:-}
-if [ -z "$VELMORA" ]; then
-  for candidate in "$ROOT/build-bench/velmora" "$ROOT/build/velmora"; do
-    [ -x "$candidate" ] && { VELMORA=$candidate; break; }
-  done
-fi
-
-skip() { echo "compare_listing.sh: skipped: $*"; exit 0; }
-[ -n "$VELMORA" ] && [ -x "$VELMORA" ] || skip "no velmora binary (build it, or set VELMORA)"
 for tool in fls ifind; do command -v "$tool" >/dev/null || skip "$tool missing"; done
 
 WORK=$(mktemp -d /tmp/compare_listing.XXXXXX)
@@ -41,13 +33,6 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-# The biggest directory of a manifest: the parent with the most path facts.
-largest_directory() {
-  awk -F'\t' '$1 == "path" && $4 != "\\" {
-      p = $4; sub(/\\[^\\]*$/, "", p); if (p == "") p = "\\"; n[p]++ }
-    END { best = "\\"; for (d in n) if (n[d] > n[best]) best = d; print best }' "$1"
-}
 
 make_volume() {
   [ "$(id -u)" -eq 0 ] || skip "making the volume needs root (ntfs-3g mount)"
@@ -132,20 +117,6 @@ if command -v hyperfine >/dev/null; then
   exit 0
 fi
 
-# Mean and best of RUNS wall times, after one warm-up run each.
-measure() {
-  local times=() t
-  "$@" > /dev/null
-  for _ in $(seq "$RUNS"); do
-    local start end
-    start=$(date +%s%N)
-    "$@" > /dev/null
-    end=$(date +%s%N)
-    times+=($(( (end - start) / 1000 )))
-  done
-  printf '%s\n' "${times[@]}" | awk '{ s += $1; if (min == "" || $1 < min) min = $1 }
-    END { printf "mean %8.1f ms   best %8.1f ms   (%d runs)\n", s / NR / 1000, min / 1000, NR }'
-}
-printf 'velmora -l         %s\n' "$(measure "${VELMORA_CMD[@]}")"
-printf 'velmora --json -l  %s\n' "$(measure "${JSON_CMD[@]}")"
-printf 'fls                %s\n' "$(measure "${FLS_CMD[@]}")"
+printf 'velmora -l         %s\n' "$(wall_times "$RUNS" "${VELMORA_CMD[@]}")"
+printf 'velmora --json -l  %s\n' "$(wall_times "$RUNS" "${JSON_CMD[@]}")"
+printf 'fls                %s\n' "$(wall_times "$RUNS" "${FLS_CMD[@]}")"

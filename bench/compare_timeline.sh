@@ -15,15 +15,8 @@
 # VELMORA names the binary (default build-bench/velmora, then build/velmora).
 set -euo pipefail
 
-ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-VELMORA=${VELMORA:-}
-if [ -z "$VELMORA" ]; then
-  for candidate in "$ROOT/build-bench/velmora" "$ROOT/build/velmora"; do
-    [ -x "$candidate" ] && { VELMORA=$candidate; break; }
-  done
-fi
-skip() { echo "compare_timeline.sh: skipped: $*"; exit 0; }
-[ -n "$VELMORA" ] && [ -x "$VELMORA" ] || skip "no velmora binary (build it, or set VELMORA)"
+SCRIPT=compare_timeline.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 for tool in fls /usr/bin/time; do command -v "$tool" >/dev/null || skip "$tool missing"; done
 
 make_many() {

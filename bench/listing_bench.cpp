@@ -1,4 +1,5 @@
-// Time of the -l directory listing on the largest directory at hand.
+// Time of the -l directory listing on the largest directory at hand, and of
+// looking one name up in it, present or absent.
 //
 //   cmake -S . -B build-bench -DVELMORA_BENCH=ON -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-bench --target velmora_bench && build-bench/velmora_bench
@@ -13,6 +14,11 @@
 // and the formatting of every line); BM_ListCommandLine the whole program
 // run of "-l -f C:\dir" over the in-memory image (volume opened, upcase table
 // loaded, path resolved), which is what bench/compare_listing.sh sets beside fls.
+// BM_LookupHit and BM_LookupMiss time one lookup in the directory's index
+// (FindChild, what resolving a path does at each component) and count the
+// index blocks it reads: names present at the start, the middle and the end
+// of the index, and names just after each of them and before the first,
+// which are absent. bench/compare_lookup.sh sets whole runs beside ifind.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -30,6 +36,7 @@
 #include <vector>
 
 #include "cli/dispatch.h"
+#include "ntfs/index.h"
 #include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "base/format.h"
@@ -188,5 +195,66 @@ void BM_ListCommandLine(benchmark::State& state) {
   state.SetLabel(volume->label + " " + volume->directory);
 }
 BENCHMARK(BM_ListCommandLine)->Unit(benchmark::kMillisecond);
+
+// The names one lookup benchmark cycles through, in a directory opened once.
+struct LookupSet {
+  FakePlatform platform;
+  velmora::VolumeContext volume;
+  velmora::FileReference directory;
+  std::vector<std::u16string> hits;
+  std::vector<std::u16string> misses;
+};
+
+// The directory's first, middle and last names in key order; each with a
+// suffix that sorts it just after its name, and "!" before every name, are
+// absent. Null when the volume or directory is missing.
+LookupSet* TheLookupSet() {
+  static const std::unique_ptr<LookupSet> set = []() -> std::unique_ptr<LookupSet> {
+    const BenchVolume* volume = TheVolume();
+    if (!volume) return nullptr;
+    auto set = std::make_unique<LookupSet>();
+    set->platform.AddVolume(u'C', volume->image);
+    set->directory =
+        velmora::PathResolver(u"C:" + velmora::Utf8ToUtf16(volume->directory), set->volume, set->platform);
+    if (set->directory.value == 0) return nullptr;
+    std::vector<std::u16string> names;
+    velmora::IndexWalker(set->volume, set->directory, velmora::kI30Name,
+                         [&names](std::span<const uint8_t> key, velmora::FileReference) {
+                           const velmora::LeBytes k(key);
+                           names.push_back(k.Utf16(velmora::file_name::kName, k.U8(velmora::file_name::kNameLength)));
+                           return velmora::Walk::kContinue;
+                         });
+    if (names.empty()) return nullptr;
+    set->hits = {names.front(), names[names.size() / 2], names.back()};
+    set->misses = {u"!"};
+    for (const std::u16string& hit : set->hits) set->misses.push_back(hit + u"~absent");
+    return set;
+  }();
+  return set.get();
+}
+
+void Lookups(benchmark::State& state, bool present) {
+  LookupSet* set = TheLookupSet();
+  if (!set) {
+    state.SkipWithError("no volume or directory: set VELMORA_BENCH_IMAGE and VELMORA_BENCH_DIR");
+    return;
+  }
+  const std::vector<std::u16string>& names = present ? set->hits : set->misses;
+  const uint64_t blocks_before = set->platform.index_block_reads;
+  size_t next = 0;
+  uint64_t found = 0;
+  for (auto _ : state) {
+    found += velmora::LookupChild(names[next], set->volume, set->directory).value != 0;
+    next = (next + 1) % names.size();
+  }
+  if (found != (present ? static_cast<uint64_t>(state.iterations()) : 0)) state.SkipWithError("a lookup gave the wrong answer");
+  const double per_lookup = static_cast<double>(set->platform.index_block_reads - blocks_before) / state.iterations();
+  state.counters["blocks_read"] = benchmark::Counter(per_lookup);
+  state.SetLabel(TheVolume()->label + " " + TheVolume()->directory);
+}
+void BM_LookupHit(benchmark::State& state) { Lookups(state, true); }
+void BM_LookupMiss(benchmark::State& state) { Lookups(state, false); }
+BENCHMARK(BM_LookupHit)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LookupMiss)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -41,81 +41,133 @@ class TreeWalk {
   TreeWalk(const EntryDataVisitor& visitor, const EntryComparator& comparator, IndexBlockReader* blocks)
       : visitor_(visitor), comparator_(comparator), blocks_(blocks) {}
 
-  // The entries of one node, whose index header is at header_offset of node.
-  // Invariant checked here once: first entry < index length <= node size.
-  // A node that visits nothing (an empty leaf, which deletions leave behind)
-  // lets the walk go on; a lookup that meets its key answers what the
-  // visitor says of that entry.
-  Walk NodeLoop(LeBytes node, uint64_t header_offset, unsigned depth) {
-    if (!node.Fits(header_offset, index_header::kSize)) return Stop(u"damaged node: its index header does not fit");
-    uint64_t first = node.U32(header_offset + index_header::kFirstEntry);
-    uint64_t length = node.U32(header_offset + index_header::kIndexLength);
-    if (first >= length || !node.Fits(header_offset, length))
-      return Stop(u"damaged node: its index header's entry offsets lie outside it");
-    const uint64_t end = header_offset + length;
-
-    Walk result = Walk::kContinue;
-    for (uint64_t pos = header_offset + first; pos < end;) {
-      if (end - pos < index_entry::kKey) return Stop(DamagedEntry(pos));
-      const uint64_t entry_length = node.U16(pos + index_entry::kLength);
-      const uint64_t key_length = node.U16(pos + index_entry::kKeyLength);
-      const uint8_t flags = node.U8(pos + index_entry::kFlags);
-      const bool has_sub_node = flags & index_entry::kFlagSubNode;
-      const bool last = flags & index_entry::kFlagLast;
-      if (entry_length < index_entry::kKey || entry_length > end - pos) return Stop(DamagedEntry(pos));
-      if (has_sub_node && entry_length < index_entry::kKey + 8) return Stop(DamagedEntry(pos));
-      const uint64_t key_room = entry_length - index_entry::kKey - (has_sub_node ? 8 : 0);
-      if (!last && key_length > key_room) return Stop(DamagedEntry(pos));
-      std::span<const uint8_t> key = last ? std::span<const uint8_t>() : node.Sub(pos + index_entry::kKey, key_length);
-      std::span<const uint8_t> entry = node.Sub(pos, entry_length);
-
-      if (comparator_ && has_sub_node && !last) {
-        const std::strong_ordering order = comparator_(key);
-        if (std::is_eq(order)) return visitor_(entry, key);
-        if (std::is_lt(order)) {
-          pos += entry_length;
-          continue;
-        }
-      }
-      if (has_sub_node) {
-        result = WalkIndexBlock(Vcn(node.U64(pos + entry_length - 8)), depth + 1);
-        if (result == Walk::kStop) return Walk::kStop;
-      }
-      if (last) return result;
-      result = visitor_(entry, key);
-      if (result == Walk::kStop) return Walk::kStop;
-      pos += entry_length;
-    }
-    return result;
+  // The node whose index header is at header_offset of node: a listing
+  // without a comparator, a lookup with one.
+  Walk Node(LeBytes node, uint64_t header_offset, unsigned depth) {
+    return comparator_ ? Search(node, header_offset, depth) : Enumerate(node, header_offset, depth);
   }
 
   // Why the walk stopped early, the first time it did.
   const std::optional<Error>& stopped() const { return stopped_; }
 
  private:
+  // One entry as the node holds it, checked against the node's end.
+  struct NodeEntry {
+    std::span<const uint8_t> bytes;  // entry-length bytes, the sub-node VCN included
+    std::span<const uint8_t> key;    // empty in the end entry
+    std::optional<Vcn> sub_node;
+    bool last = false;
+  };
+
+  // Where a node's entries lie: [first, end) of node. Invariant checked
+  // here once: first entry < index length <= node size.
+  std::optional<std::pair<uint64_t, uint64_t>> EntryRange(LeBytes node, uint64_t header_offset) {
+    if (!node.Fits(header_offset, index_header::kSize)) {
+      Stop(u"damaged node: its index header does not fit");
+      return std::nullopt;
+    }
+    const uint64_t first = node.U32(header_offset + index_header::kFirstEntry);
+    const uint64_t length = node.U32(header_offset + index_header::kIndexLength);
+    if (first >= length || !node.Fits(header_offset, length)) {
+      Stop(u"damaged node: its index header's entry offsets lie outside it");
+      return std::nullopt;
+    }
+    return std::pair{header_offset + first, header_offset + length};
+  }
+
+  // Reads the entry at pos into entry; false when it does not lie wholly
+  // before end. Filled in place rather than returned: a lookup parses every
+  // entry it passes, and copying a returned one cost a fifth of its time.
+  static bool EntryAt(LeBytes node, uint64_t pos, uint64_t end, NodeEntry& entry) {
+    if (end - pos < index_entry::kKey) return false;
+    const uint64_t entry_length = node.U16(pos + index_entry::kLength);
+    const uint64_t key_length = node.U16(pos + index_entry::kKeyLength);
+    const uint8_t flags = node.U8(pos + index_entry::kFlags);
+    const bool has_sub_node = flags & index_entry::kFlagSubNode;
+    entry.last = flags & index_entry::kFlagLast;
+    if (entry_length < index_entry::kKey || entry_length > end - pos) return false;
+    if (has_sub_node && entry_length < index_entry::kKey + 8) return false;
+    const uint64_t key_room = entry_length - index_entry::kKey - (has_sub_node ? 8 : 0);
+    if (!entry.last && key_length > key_room) return false;
+    entry.key = entry.last ? std::span<const uint8_t>() : node.Sub(pos + index_entry::kKey, key_length);
+    entry.bytes = node.Sub(pos, entry_length);
+    entry.sub_node = has_sub_node ? std::optional<Vcn>(Vcn(node.U64(pos + entry_length - 8))) : std::nullopt;
+    return true;
+  }
+  Walk DamagedEntry(uint64_t pos) { return Stop(Format("damaged index entry at offset 0x%X", pos)); }
+
+  // Every entry in key order: an entry's sub-node before the entry, the end
+  // entry's sub-node last. A node that visits nothing (an empty leaf, which
+  // deletions leave behind) lets the walk go on.
+  Walk Enumerate(LeBytes node, uint64_t header_offset, unsigned depth) {
+    const auto range = EntryRange(node, header_offset);
+    if (!range) return Walk::kStop;
+    Walk result = Walk::kContinue;
+    NodeEntry entry;
+    for (uint64_t pos = range->first; pos < range->second;) {
+      if (!EntryAt(node, pos, range->second, entry)) return DamagedEntry(pos);
+      if (entry.sub_node) {
+        result = WalkIndexBlock(*entry.sub_node, depth + 1);
+        if (result == Walk::kStop) return Walk::kStop;
+      }
+      if (entry.last) return result;
+      result = visitor_(entry.bytes, entry.key);
+      if (result == Walk::kStop) return Walk::kStop;
+      pos += entry.bytes.size();
+    }
+    return result;
+  }
+
+  // A node's entries are sorted, and an entry's sub-node holds exactly the
+  // keys between the entry before it and itself. So the first entry that
+  // does not sort before the key sought either is that key (the visitor
+  // answers for it) or is the one entry whose sub-node could hold it (the
+  // end entry's, past every key); when that sub-node does not, nothing to
+  // its right can. A miss thus reads one path from the root to a leaf, as a
+  // hit does.
+  Walk Search(LeBytes node, uint64_t header_offset, unsigned depth) {
+    const auto range = EntryRange(node, header_offset);
+    if (!range) return Walk::kStop;
+    NodeEntry entry;
+    for (uint64_t pos = range->first; pos < range->second;) {
+      if (!EntryAt(node, pos, range->second, entry)) return DamagedEntry(pos);
+      if (!entry.last) {
+        const std::strong_ordering order = comparator_(entry.key);
+        if (std::is_eq(order)) return visitor_(entry.bytes, entry.key);
+        if (std::is_lt(order)) {
+          pos += entry.bytes.size();
+          continue;
+        }
+      }
+      if (!entry.sub_node) return Walk::kContinue;  // a leaf: the key is absent
+      return WalkIndexBlock(*entry.sub_node, depth + 1);
+    }
+    return Walk::kContinue;
+  }
+
   Walk Stop(Error error) {
     if (!stopped_) stopped_ = std::move(error);
     return Walk::kStop;
   }
-  Walk Stop(std::u16string why) {
-    return Stop(Error{node_ ? BlockName(*node_) : std::u16string(u"index root"), std::move(why)});
+  Walk Stop(std::u16string why, ErrorKind kind = ErrorKind::kDamaged) {
+    return Stop(Error{node_ ? BlockName(*node_) : std::u16string(u"index root"), std::move(why), kind});
   }
-  std::u16string DamagedEntry(uint64_t pos) { return Format("damaged index entry at offset 0x%X", pos); }
 
   Walk WalkIndexBlock(Vcn vcn, unsigned depth) {
     // No allocation (root not flagged large), too deep, a block seen before
     // in this walk (a cycle), or too many blocks: the sub-walk ends.
     if (!blocks_) return Stop(u"an entry points to a lower node, but the index has no allocation");
-    if (depth > kMaxIndexDepth) return Stop(Format("deeper than %u levels: bound reached", kMaxIndexDepth));
+    if (depth > kMaxIndexDepth)
+      return Stop(Format("deeper than %u levels: bound reached", kMaxIndexDepth), ErrorKind::kLimit);
     if (visited_.size() >= kMaxIndexBlocksPerWalk)
-      return Stop(Format("more than %I64u index blocks: bound reached", kMaxIndexBlocksPerWalk));
+      return Stop(Format("more than %I64u index blocks: bound reached", kMaxIndexBlocksPerWalk), ErrorKind::kLimit);
     if (!visited_.insert(vcn.value).second)
       return Stop(Format("index block at VCN 0x%I64X reached twice: the index has a cycle", vcn.value));
     auto block = blocks_->ReadIndexBlock(vcn);
     if (!block) return Stop(block.error());
     const std::optional<Vcn> parent = node_;
     node_ = vcn;
-    const Walk result = NodeLoop(LeBytes(*block), index_block::kHeader, depth);
+    const Walk result = Node(LeBytes(*block), index_block::kHeader, depth);
     node_ = parent;
     return result;
   }
@@ -168,7 +220,7 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
     blocks.emplace(volume, attributes.Reader(allocation), block_bytes);
   }
   TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr);
-  const Walk last = walk.NodeLoop(value, index_root::kHeader, 0);
+  const Walk last = walk.Node(value, index_root::kHeader, 0);
   if (walk.stopped()) return {last, walk.stopped()->Within(name + u" index")};
   return {last, std::nullopt};
 }

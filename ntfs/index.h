@@ -117,7 +117,10 @@ struct IndexWalkResult {
   std::optional<Error> stopped;
 };
 
-// Walks the named index of a file in key order.
+// Walks the named index of a file in key order. With a comparator it is a
+// lookup instead: it descends along the one path from the root whose nodes
+// could hold the key sought and hands the visitor only the entry equal to
+// it, if any; a key that is absent costs the same path as one present.
 IndexWalkResult IndexWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
                             const EntryVisitor& visitor, const EntryComparator& comparator = nullptr);
 // The same walk, handing the visitor whole entries.

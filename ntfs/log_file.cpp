@@ -1,11 +1,16 @@
 #include "ntfs/log_file.h"
 
+#include <bit>
+
 #include "ntfs/volume.h"
+#include "base/format.h"
 
 namespace velmora {
 
-std::optional<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t page_size) {
-  if (sequence_bits < 3 || sequence_bits > 63 || page_size == 0) return std::nullopt;
+Expected<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t page_size) {
+  if (sequence_bits < 3 || sequence_bits > 63)
+    return Error{{}, Format("%u sequence number bits, outside 3 to 63", sequence_bits)};
+  if (!std::has_single_bit(page_size)) return Error{{}, Format("log page size 0x%X, not a power of two", page_size)};
   const uint32_t mask = page_size - 1;
   LsnPlacement placement;
   placement.file_offset = (lsn << sequence_bits) >> (sequence_bits - 3);

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base/bytes.h"
+#include "base/error.h"
 
 namespace velmora {
 
@@ -48,9 +49,10 @@ struct LsnPlacement {
 };
 
 // The placement of lsn under S sequence number bits and log pages of
-// page_size bytes; nullopt when S is outside 3..63 (the shifts would be
-// meaningless) or the page size is 0.
-std::optional<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t page_size);
+// page_size bytes. Refused, saying which: S outside 3..63 (the shifts would
+// be meaningless), or a page size that is not a power of two (its mask
+// would not round an offset down to a page).
+Expected<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t page_size);
 
 // Bytes of the buffer one log page is read into, from the boot sector:
 // sectors per cluster x the u32 at 0x44 x bytes per sector; when the byte at

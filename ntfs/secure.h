@@ -5,10 +5,14 @@
 #include <compare>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "ntfs/types.h"
+#include "base/error.h"
 
 namespace velmora {
+
+class VolumeContext;
 
 // $SII index entry; offsets from the entry start. Its data is a copy of the
 // $SDS entry header.
@@ -53,5 +57,15 @@ std::strong_ordering CompareSecurityId(std::span<const uint8_t> key, const Secur
 // the $SDS offset and length, sets found and stops the walk. An entry too
 // short to hold the $SDS position is passed over.
 Walk MatchSecurityId(std::span<const uint8_t> entry, SecurityIdQuery& query);
+
+// The $SDS entry (header and descriptor) stored under a security id. Only
+// the index is consulted: the stream is read where the $SII entry says,
+// never scanned. On failure, why: the id is not in $SII (kind kAbsent), the
+// index could not be walked to it, the $SII entry gives a length below the
+// entry header or above kMaxSdsEntryBytes, the stream is missing or the
+// entry cannot be read whole, or the entry's own header does not name the
+// id and the offset the $SII entry gave (the index and the stream disagree:
+// the bytes there are another descriptor's, or none).
+Expected<std::vector<uint8_t>> ReadSdsEntry(VolumeContext& volume, uint32_t security_id);
 
 }  // namespace velmora

@@ -19,13 +19,12 @@ uint32_t DecodeSectorsPerCluster(uint8_t byte) {
   return shift < 31 ? (1u << shift) : 0;
 }
 
-// Clusters per file record when positive, else 2^-value bytes.
-uint32_t DecodeFileRecordBytes(int8_t per_record, uint32_t cluster_bytes) {
-  if (per_record > 0) {
-    const uint64_t bytes = uint64_t{cluster_bytes} * static_cast<uint64_t>(per_record);
-    return bytes <= 0xFFFFFFFFu ? static_cast<uint32_t>(bytes) : 0;
-  }
-  return 1u << ((-static_cast<int>(per_record)) % 32);
+// Clusters per file record when positive, else 2^-value bytes; 0 when that
+// power does not fit 64 bits.
+uint64_t DecodeFileRecordBytes(int8_t per_record, uint32_t cluster_bytes) {
+  if (per_record > 0) return uint64_t{cluster_bytes} * static_cast<uint64_t>(per_record);
+  const unsigned shift = static_cast<unsigned>(-int{per_record});
+  return shift < 64 ? uint64_t{1} << shift : 0;
 }
 
 }  // namespace
@@ -49,12 +48,15 @@ Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> 
   g.bytes_per_cluster_ = static_cast<uint32_t>(cluster);
 
   const uint8_t per_record = boot.U8(boot::kClustersPerRecord);
-  g.bytes_per_file_record_ = DecodeFileRecordBytes(static_cast<int8_t>(per_record), g.bytes_per_cluster_);
-  const uint32_t record_bytes = g.bytes_per_file_record_;
-  if (record_bytes < 256 || record_bytes > kMaxFileRecordBytes) {
+  const auto signed_per_record = static_cast<int8_t>(per_record);
+  const uint64_t record_bytes = DecodeFileRecordBytes(signed_per_record, g.bytes_per_cluster_);
+  if (record_bytes < kMinFileRecordBytes || record_bytes > kMaxFileRecordBytes) {
+    const std::u16string size = signed_per_record < 0 ? Format("2^%u", -int{signed_per_record})
+                                                      : Format("%I64u", record_bytes);
     return Error{u"clusters per file record (offset 0x40)",
-                 Format("is 0x%02X, giving %u-byte file records", per_record, record_bytes)};
+                 Format("is 0x%02X, giving %s-byte file records", per_record, size)};
   }
+  g.bytes_per_file_record_ = static_cast<uint32_t>(record_bytes);
 
   g.mft_lcn_ = boot.U64(boot::kMftLcn);
   if (!CheckedMul(g.mft_lcn_, g.bytes_per_cluster_, g.mft_offset_) || (volume_bytes && g.mft_offset_ >= *volume_bytes)) {

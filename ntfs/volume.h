@@ -32,8 +32,12 @@ inline constexpr uint32_t kSize = 512;
 
 // Geometry bounds: beyond these a boot sector is not a volume this tool can
 // read safely (the largest NTFS cluster is 2 MiB; file records are 1 KiB or
-// 4 KiB in practice).
+// 4 KiB in practice). File records are taken from 256 bytes, room for the
+// header, the update sequence array and a few attributes, to 64 KiB: as a
+// negative power of two the byte at 0x40 is 0xF8 (-8) to 0xF0 (-16), and
+// any other negative byte is refused, never reduced to a plausible size.
 inline constexpr uint32_t kMaxBytesPerCluster = 2u << 20;
+inline constexpr uint32_t kMinFileRecordBytes = 256;
 inline constexpr uint32_t kMaxFileRecordBytes = 64u << 10;
 // NTFS protects every 512 bytes of a record, index block or log page with
 // one update sequence word, whatever the sector size.
@@ -78,8 +82,8 @@ class VolumeGeometry {
 // The geometry a boot sector gives a volume of volume_bytes (nullopt: size
 // unknown); else which field is out of range and what it holds: bytes per
 // sector a power of two from 256 to 4096, a cluster of at most
-// kMaxBytesPerCluster, file records of 256 bytes to kMaxFileRecordBytes,
-// and the MFT starting inside the volume.
+// kMaxBytesPerCluster, file records of kMinFileRecordBytes to
+// kMaxFileRecordBytes, and the MFT starting inside the volume.
 Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot,
                                           std::optional<uint64_t> volume_bytes);
 

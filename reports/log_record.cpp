@@ -78,7 +78,11 @@ bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
   const uint64_t area = restart.U16(logfile::kRestartAreaOffset);
   if (!restart.Fits(area + logfile::kSequenceNumberBits, 4)) return false;
   auto placement = PlaceLsn(lsn, restart.U32(area + logfile::kSequenceNumberBits), page_size);
-  if (!placement) return false;
+  if (!placement) {
+    const std::u16string page = Format("$LogFile restart page at offset 0x%I64X", logfile::kSecondRestartPage);
+    context.console.Diagnostic("%s\n", placement.error().Within(page).Line());
+    return false;
+  }
 
   auto page_count = ReadLogPage(reader, placement->page_offset, buffer);
   if (!page_count) return false;

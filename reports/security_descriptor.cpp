@@ -2,14 +2,8 @@
 // $SII index and read from its $SDS stream; and the lines (or JSON object)
 // of any descriptor, which -v prints for $SECURITY_DESCRIPTOR too.
 #include <new>
-#include <vector>
 
-#include "base/bytes.h"
-#include "ntfs/file_record.h"
-#include "ntfs/index.h"
-#include "ntfs/lookup.h"
 #include "ntfs/secure.h"
-#include "ntfs/value_reader.h"
 #include "output/json_lines.h"
 #include "output/text.h"
 #include "reports/reports.h"
@@ -123,34 +117,16 @@ void ReportSecurityDescriptor(ReportContext& context, std::span<const uint8_t> d
     context.console.Diagnostic("Security descriptor rendering stopped (status 0x%08X)\n", status);
 }
 
-// Only the index is consulted: the $SDS stream is read at the position the
-// $SII entry gives, never scanned. An entry length below the 20-byte $SDS
-// header, above kMaxSdsEntryBytes, or reaching past the end of the stream
-// is damage and fails the lookup.
+// An id absent from $Secure prints NONE alone; any other failure says why
+// on standard error too.
 bool ShowSecurityDescriptorById(ReportContext& context, uint32_t security_id) {
   if (security_id < kFirstSecurityId) return false;
-
-  SecurityIdQuery query;
-  query.security_id = security_id;
-  IndexEntryWalker(
-      context.volume, kSecureReference, kSiiName,
-      [&query](std::span<const uint8_t> entry, std::span<const uint8_t>) { return MatchSecurityId(entry, query); },
-      [&query](std::span<const uint8_t> key) { return CompareSecurityId(key, query); });
-  if (!query.found || query.entry_length < sds_entry::kDescriptor || query.entry_length > kMaxSdsEntryBytes)
+  const auto entry = ReadSdsEntry(context.volume, security_id);
+  if (!entry) {
+    if (entry.error().kind != ErrorKind::kAbsent) context.console.Diagnostic("%s\n", entry.error().Line());
     return false;
-
-  auto secure = ReadFileRecord(context.volume, kSecureReference.Record());
-  if (!secure) return false;
-  // The first $DATA of $Secure whatever its name: $SDS on every volume.
-  const HeldAttribute stream = FindFileAttribute(context.volume, *secure, AttrType::kData, nullptr);
-  if (!stream) return false;
-
-  std::vector<uint8_t> entry(query.entry_length);
-  AttributeReader reader = AttributeReader::ForFileAttribute(context.volume, *secure, stream);
-  auto read = reader.ReadAttributeRange(query.sds_offset, entry);
-  if (!read || *read != entry.size()) return false;
-
-  ReportSecurityDescriptor(context, std::span<const uint8_t>(entry).subspan(sds_entry::kDescriptor));
+  }
+  ReportSecurityDescriptor(context, std::span<const uint8_t>(*entry).subspan(sds_entry::kDescriptor));
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,48 @@ TEST(JsonLines, NamesRoundTripThroughAParser) {
     expected += Utf16LeHex(name) + "\n";
   }
   EXPECT_EQ(PythonReadsNames(lines), expected);
+}
+
+// Every code unit JSON requires escaped, and the neighbours that must stay
+// as they are, through both string writers (UTF-8 and UTF-16 text); the
+// expectations follow RFC 8259: the five short escapes, \u00xx for the
+// rest below 0x20, and DEL escaped as well so that no control byte is left.
+TEST(JsonLines, EscapesEveryControlUnitQuoteAndBackslash) {
+  const std::map<char16_t, std::string> kShort = {
+      {u'\b', "\\b"}, {u'\t', "\\t"}, {u'\n', "\\n"}, {u'\f', "\\f"}, {u'\r', "\\r"}};
+  std::vector<std::pair<std::u16string, std::string>> cases;
+  for (char16_t unit = 0; unit < 0x20; ++unit) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string escaped = std::string("\\u00") + kHex[unit >> 4] + kHex[unit & 0xF];
+    if (kShort.count(unit)) escaped = kShort.at(unit);
+    cases.push_back({std::u16string{u'a', unit, u'b'}, "a" + escaped + "b"});
+  }
+  cases.insert(cases.end(), {{u"a b", "a b"},
+                             {u"a\x7F\x7E", "a\\u007f~"},
+                             {u"\"", "\\\""},
+                             {u"\\", "\\\\"},
+                             {u"/", "/"},
+                             {u"\x80", "\xC2\x80"}});
+  for (const auto& [text, inner] : cases) {
+    SCOPED_TRACE(inner);
+    const std::string expected = "{\"report\":\"t\",\"v\":\"" + inner + "\"}\n";
+    EXPECT_EQ(json::Line("t").Text("v", text).Finish(), expected);
+    if (text[0] < 0x80 && text.back() < 0x80) {
+      const std::string narrow(text.begin(), text.end());
+      EXPECT_EQ(json::Line("t").String("v", narrow).Finish(), expected);
+    }
+  }
+  // UTF-16 only: a pair is one character; a surrogate alone keeps its unit.
+  const std::pair<std::u16string, std::string> surrogates[] = {
+      {u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+      {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
+      {u"a\xD800", "a\\uD800"},
+      {u"\xDFFFz", "\\uDFFFz"},
+      {u"\xDC00\xD800", "\\uDC00\\uD800"},
+  };
+  for (const auto& [text, inner] : surrogates) {
+    EXPECT_EQ(json::Line("t").Text("v", text).Finish(), "{\"report\":\"t\",\"v\":\"" + inner + "\"}\n");
+  }
 }
 
 TEST(JsonLines, TypedValues) {

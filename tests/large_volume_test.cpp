@@ -20,33 +20,6 @@ const LargeVolume* Find(const std::vector<LargeVolume>& volumes, const std::stri
   return nullptr;
 }
 
-// Counts the index blocks a source hands out: reads that begin with "INDX".
-class BlockCountingPlatform : public FakePlatform {
- public:
-  Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view name) override {
-    auto inner = FakePlatform::OpenDevice(name);
-    if (!inner) return inner;
-    return std::unique_ptr<source::ByteSource>(new Counting(std::move(*inner), blocks));
-  }
-  uint64_t blocks = 0;
-
- private:
-  class Counting : public source::ByteSource {
-   public:
-    Counting(std::unique_ptr<source::ByteSource> inner, uint64_t& blocks) : inner_(std::move(inner)), blocks_(blocks) {}
-    bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
-      bool ok = inner_->ReadAt(offset, out);
-      if (ok && out.size() >= 4 && std::equal(out.begin(), out.begin() + 4, "INDX")) ++blocks_;
-      return ok;
-    }
-    std::optional<uint64_t> Size() const override { return inner_->Size(); }
-
-   private:
-    std::unique_ptr<source::ByteSource> inner_;
-    uint64_t& blocks_;
-  };
-};
-
 class LargeDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,7 +36,7 @@ class LargeDirectoryTest : public ::testing::Test {
   std::vector<LargeVolume> volumes_;
   const LargeVolume* volume_ = nullptr;
   std::vector<uint8_t> image_;
-  BlockCountingPlatform platform_;
+  FakePlatform platform_;  // counts the index blocks read
 };
 
 TEST_F(LargeDirectoryTest, EveryNameResolvesToSleuthKitsRecord) {
@@ -76,25 +49,35 @@ TEST_F(LargeDirectoryTest, EveryNameResolvesToSleuthKitsRecord) {
   EXPECT_GE(checked, 60000u);
 }
 
+// A name present or absent: one root-to-leaf path of the directory's index
+// (plus the root directory's own blocks).
 TEST_F(LargeDirectoryTest, OneLookupReadsOneRootToLeafPathPlusOne) {
   std::vector<std::string> names;
   for (const Fact& fact : volume_->facts)
     if (fact.kind == "path" && fact.fields.at(2).rfind("\\huge\\", 0) == 0) names.push_back(fact.fields.at(2));
   ASSERT_GE(names.size(), 60000u);
-  platform_.blocks = 0;
+  uint64_t before = platform_.index_block_reads;
   ASSERT_NE(Resolve("\\huge"), 0u);
-  const uint64_t root_blocks = platform_.blocks;
+  const uint64_t root_blocks = platform_.index_block_reads - before;
 
-  // Walking every entry once reads every block; a search reads one path.
+  // Walking every entry once reads every block; a search reads one path,
+  // and so does a miss: a name just after each one, and one before them all.
   uint64_t most = 0;
+  uint64_t most_absent = 0;
+  auto blocks_of = [&](const std::string& path, bool present) {
+    before = platform_.index_block_reads;
+    EXPECT_EQ(Resolve(path) != 0, present) << path;
+    return platform_.index_block_reads - before - root_blocks;
+  };
   for (size_t i = 0; i < names.size(); i += names.size() / 50) {
-    platform_.blocks = 0;
-    ASSERT_NE(Resolve(names[i]), 0u) << names[i];
-    most = std::max(most, platform_.blocks - root_blocks);
+    most = std::max(most, blocks_of(names[i], true));
+    most_absent = std::max(most_absent, blocks_of(names[i] + "~absent", false));
   }
+  most_absent = std::max(most_absent, blocks_of("\\huge\\!absent", false));
   // The tree of 60,000 names in 4 KiB blocks is at most 4 levels below its root.
   EXPECT_LE(most, 4u + 1u);
   EXPECT_GE(most, 2u);
+  EXPECT_LE(most_absent, 4u + 1u);
 }
 
 }  // namespace

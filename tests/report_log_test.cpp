@@ -8,6 +8,7 @@
 
 #include "ntfs/volume.h"
 #include "output/console.h"
+#include "base/format.h"
 #include "ntfs/log_file.h"
 #include "reports/reports.h"
 #include "tests/support/report_harness.h"
@@ -61,6 +62,15 @@ TEST(LogRecordMappingTest, PageMaskClearsOnlyLowBits) {
   EXPECT_EQ(placement->page_offset, 0x500001000u);
   EXPECT_EQ(placement->in_page, 0x908u);
   EXPECT_FALSE(PlaceLsn(0x1234567, 0x2C, 0));
+}
+
+TEST(LogRecordMappingTest, PageSizeMustBeAPowerOfTwo) {
+  for (uint32_t size : {0u, 3u, 0x1800u, 0x1001u, 0xFFFFFFFFu}) {
+    auto placement = PlaceLsn(0x1234567, 0x2C, size);
+    ASSERT_FALSE(placement) << size;
+    EXPECT_EQ(placement.error().message, Format("log page size 0x%X, not a power of two", size));
+  }
+  for (uint32_t size : {0x200u, 0x1000u, 0x10000u, 0x80000000u}) EXPECT_TRUE(PlaceLsn(0x1234567, 0x2C, size)) << size;
 }
 
 std::array<uint8_t, 512> BootWith(uint16_t sector, uint8_t per_cluster, std::array<uint8_t, 4> at_0x44) {
@@ -265,13 +275,24 @@ TEST(LogRecordReportTest, DamagedSecondRestartPageFailsThoughTheFirstIsIntact) {
   EXPECT_EQ(s.out.text(), "");
 }
 
-TEST(LogRecordReportTest, SequenceBitsOutsideTheShiftRangeFail) {
+TEST(LogRecordReportTest, UnusableRestartAreaFailsSayingWhy) {
+  const std::string page = "$LogFile restart page at offset 0x1000: ";
   for (uint32_t bits : {0u, 2u, 64u, 0xFFFFFFFFu}) {
     LogVolumeOptions options;
     options.sequence_bits = bits;
     Session s(BuildLogVolume(options));
     EXPECT_FALSE(ReportLogRecord(s.context, kExample.this_lsn)) << bits;
     EXPECT_EQ(s.out.text(), "");
+    EXPECT_EQ(s.err.text(), page + std::to_string(bits) + " sequence number bits, outside 3 to 63\n");
+  }
+  // A page size used as a mask must be a power of two.
+  for (uint32_t size : {0x0u, 0x1800u, 0x1001u}) {
+    LogVolumeOptions options;
+    options.page_size = size;
+    Session s(BuildLogVolume(options));
+    EXPECT_FALSE(ReportLogRecord(s.context, kExample.this_lsn)) << size;
+    EXPECT_EQ(s.out.text(), "");
+    EXPECT_EQ(s.err.text(), page + "log page size 0x" + testing::Hex(size) + ", not a power of two\n");
   }
 }
 

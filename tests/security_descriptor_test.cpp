@@ -572,6 +572,25 @@ TEST(DescriptorFailureTest, MalformedAclStopsBeforeAnyOfItsLines) {
   }
 }
 
+// The last ACE of an ACL whose AclSize leaves spare bytes after it, and
+// whose AceSize is too short for its SID: the SID's missing bytes lie in
+// the spare bytes, which belong to no ACE; read from there it would look
+// valid. Each size cuts the SID at another field.
+TEST(DescriptorFailureTest, TooShortLastAceIsNotReadIntoTheSpareBytesAfterIt) {
+  const Bytes first = Ace(0x00, 0x00, 0x1, kUsers);
+  const Bytes last = Ace(0x00, 0x00, 0x2, kSystem);  // 8 + 12 bytes
+  const Layout layout =
+      Descriptor(kSelfRelative | kDaclPresent, kAdmins, kSystem, {}, Acl({first, last}));
+  const uint64_t last_size = layout.dacl + 8 + first.size() + 2;
+  ASSERT_EQ(Render(layout.bytes).status, kStatusSuccess);
+  for (uint8_t size : {8, 12, 16, 19}) {  // no SID; its header cut; its sub-authority cut; one byte short
+    SCOPED_TRACE(int{size});
+    const Rendered rendered = Render(Patched(layout.bytes, last_size, {size, 0}));
+    EXPECT_EQ(rendered.status, kStatusInvalidArgument);
+    EXPECT_EQ(rendered.out, HeaderAnd(kOwnerGroupText));
+  }
+}
+
 TEST(DescriptorFailureTest, FailedRetryStopsBeforeTheLine) {
   FakePlatform platform = WellKnownAccounts();
   platform.AddAccount(u"S-1-5-18", u"NT AUTHORITY", std::u16string(32, u's'));  // needs 33

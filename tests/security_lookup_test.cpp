@@ -114,11 +114,12 @@ TEST(SecurityIdLookup, IdsBelow100HexFailBeforeAnyRead) {
   EXPECT_EQ(h.out.text(), "");
 }
 
-TEST(SecurityIdLookup, UnreadableVolumeFails) {
+TEST(SecurityIdLookup, UnreadableVolumeFailsSayingWhy) {
   ReportHarness h;
   EXPECT_FALSE(ShowSecurityDescriptorById(h.context, 0x100));
   EXPECT_EQ(h.out.text(), "");
-  EXPECT_EQ(h.err.text(), "");
+  EXPECT_EQ(h.err.text(), "security id 0x100: $Secure: record 0x9: cannot be read: the boot sector gives no usable "
+                          "cluster or record size\n");
 }
 
 TEST(SecurityDescriptorReport, MalformedDescriptorGivesOneStatusLineOnStandardError) {
@@ -235,6 +236,19 @@ size_t SdsEntryOffset(const Bytes& image, uint32_t id) {
   return 0;
 }
 
+// Where the $SII entry of id starts in the image: data offset and length
+// 0x14, entry length 0x28 (0x30 with a sub-node), a 4-byte key that is the
+// id, and the id again in the copy of the $SDS header behind it.
+size_t SiiEntryOffset(const Bytes& image, uint32_t id) {
+  LeBytes bytes(image);
+  for (size_t at = 0; at + 0x28 <= image.size(); at += 8) {
+    if (bytes.U32(at) != 0x00140014 || bytes.U32(at + 0x10) != id || bytes.U32(at + 0x18) != id) continue;
+    if ((bytes.U16(at + 0x08) == 0x28 || bytes.U16(at + 0x08) == 0x30) && bytes.U16(at + 0x0A) == 4) return at;
+  }
+  ADD_FAILURE() << "no $SII entry for id " << id;
+  return 0;
+}
+
 class SecurityIdOnVolumes : public testing::OnCommittedVolumes {};
 
 TEST_F(SecurityIdOnVolumes, EachDescriptorPrintsWhatTheBuildScriptSet) {
@@ -348,6 +362,47 @@ TEST_F(SecurityIdOnVolumes, MalformedStoredDescriptorStopsItsLinesAndTheNextRepo
               kHeader + "Owner    : S-1-5-32-544    \\\nGroup    : S-1-5-18    NT AUTHORITY\\SYSTEM\n");
     EXPECT_EQ(run.err, kStatusLine);
     EXPECT_NE(run.out.find(kNextReport), std::string::npos);
+  }
+}
+
+// A damaged $SII, or an $SDS entry whose header does not name the id and
+// the offset $SII gave, prints NONE as an absent id does; standard error
+// says why, in one line.
+TEST_F(SecurityIdOnVolumes, DamagedIndexOrMismatchedSdsEntryPrintsNoneAndSaysWhy) {
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const TestVolume& volume = LoadVolume(name);
+    const uint32_t id = SecurityIdOf(volume, "\\security\\sd-basic.txt");
+    const size_t sii = SiiEntryOffset(volume.image, id);
+    const size_t sds = SdsEntryOffset(volume.image, id);
+    const uint64_t stream_offset = LeBytes(volume.image).U64(sds + 0x08);
+    const std::string entry = "security id 0x" + Hex(id) + ": $SDS entry at offset 0x" + Hex(stream_offset) + ": ";
+    struct Case {
+      const char* what;
+      size_t at;
+      uint8_t flip;
+      std::string reason;  // the start of the line on standard error
+    };
+    const Case cases[] = {
+        {"$SII entry length", sii + 0x08, 0x28, "security id 0x" + Hex(id) + ": $Secure: $SII index: "},
+        {"$SDS header id", sds + 0x04, 0x01,
+         entry + "its header names security id 0x" + Hex(id ^ 1) + " at offset 0x" + Hex(stream_offset) + ", not"},
+        {"$SDS header offset", sds + 0x09, 0x01,
+         entry + "its header names security id 0x" + Hex(id) + " at offset 0x" + Hex(stream_offset ^ 0x100) + ", not"},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.what);
+      Bytes image = volume.image;
+      image[c.at] ^= c.flip;
+      FakePlatform platform;
+      platform.AddVolume(u'C', image);
+      const RunResult run = RunVelmora(platform, {u"-f", u"C:\\", u"-s", HexId(id), u"-e"});
+      EXPECT_EQ(run.exit_code, 0);
+      EXPECT_EQ(Section(run.out, "Security attribute:\n"), "\tNONE\n");
+      EXPECT_NE(run.out.find(kNextReport), std::string::npos);
+      EXPECT_EQ(run.err.rfind(c.reason, 0), 0u) << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
   }
 }
 

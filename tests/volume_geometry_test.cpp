@@ -36,6 +36,7 @@ TEST(VolumeGeometryTest, FieldsGiveClusterRecordAndMftSizes) {
       {512, 0xF8, -10, 131072, 1024},  // above 0x80: 2^(256 - byte) sectors (mkntfs -c 131072)
       {512, 0x80, -10, 65536, 1024},
       {256, 1, -8, 256, 256},
+      {512, 128, -16, 65536, 65536},  // the largest record taken
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.sector << " " << int{c.spc} << " " << int{c.per_record});
@@ -65,6 +66,13 @@ TEST(VolumeGeometryTest, ZeroOrAbsurdFieldsAreRefusedWithTheField) {
       {Boot(4096, 0xF4, -10), "sectors per cluster (offset 0x0D): is 0xF4, giving no usable cluster size"},  // 16 MiB
       {Boot(512, 8, 0), "clusters per file record (offset 0x40): is 0x00, giving 1-byte file records"},
       {Boot(512, 8, 0x40), "clusters per file record (offset 0x40): is 0x40, giving 262144-byte file records"},
+      // A negative byte is a power of two from -8 (256 bytes) to -16 (64 KiB), taken whole:
+      // -40 and -42 are not 256 and 1024 bytes.
+      {Boot(512, 8, -7), "clusters per file record (offset 0x40): is 0xF9, giving 2^7-byte file records"},
+      {Boot(512, 8, -17), "clusters per file record (offset 0x40): is 0xEF, giving 2^17-byte file records"},
+      {Boot(512, 8, -40), "clusters per file record (offset 0x40): is 0xD8, giving 2^40-byte file records"},
+      {Boot(512, 8, -42), "clusters per file record (offset 0x40): is 0xD6, giving 2^42-byte file records"},
+      {Boot(512, 8, -128), "clusters per file record (offset 0x40): is 0x80, giving 2^128-byte file records"},
       {Boot(512, 8, -10, 0x4000), "MFT cluster number (offset 0x30): is 16384, past the end of the volume"},
       {Boot(512, 8, -10, ~uint64_t{0}),
        "MFT cluster number (offset 0x30): is 18446744073709551615, past the end of the volume"},

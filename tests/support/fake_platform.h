@@ -2,6 +2,7 @@
 // times converted as UTC, a small account table, output files kept in memory.
 #pragma once
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -82,8 +83,10 @@ class FakePlatform : public platform::Platform {
     return outcome;
   }
 
-  // Device reads made through every source opened so far.
+  // Device reads made through every source opened so far, and those of
+  // them that returned an index block ("INDX" first): what an index walk costs.
   uint64_t reads = 0;
+  uint64_t index_block_reads = 0;
   uint64_t opens = 0;
   bool refuse_output = false;
   std::map<std::u16string, std::vector<uint8_t>> files;
@@ -94,7 +97,9 @@ class FakePlatform : public platform::Platform {
     CountingSource(std::span<const uint8_t> bytes, FakePlatform& owner) : MemorySource(bytes), owner_(owner) {}
     bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
       ++owner_.reads;
-      return MemorySource::ReadAt(offset, out);
+      if (!MemorySource::ReadAt(offset, out)) return false;
+      if (out.size() >= 4 && std::equal(out.begin(), out.begin() + 4, "INDX")) ++owner_.index_block_reads;
+      return true;
     }
 
    private:
