@@ -9,6 +9,7 @@
 #include "ntfs/file_record.h"
 #include "ntfs/volume.h"
 #include "base/format.h"
+#include "tests/support/deadline.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"
@@ -74,7 +75,8 @@ TEST(FileAttributesTest, DamagedListsArePassedOverWithOneReason) {
     ASSERT_TRUE(base.has_value());
     FileAttributes file = FileAttributes::Open(h.volume, std::move(*base));
     std::vector<std::u16string> names;
-    for (const HeldAttribute& a : file.Find(AttrType::kData, nullptr)) names.push_back(a->Name());
+    for (const HeldAttribute& a : testing::WithinDeadline([&] { return file.Find(AttrType::kData, nullptr); }))
+      names.push_back(a->Name());
     EXPECT_EQ(names, c.found);
     // Asked again, the same answer and no new reason: each problem is said once.
     EXPECT_EQ(file.Find(AttrType::kData, nullptr).size(), c.found.size());
@@ -146,7 +148,8 @@ TEST(FileAttributesTest, ListingAFileWhoseListNamesItsNameTwiceEnds) {
                               .Build());
   testing::FakePlatform platform;
   platform.AddVolume(u'C', synthetic.image());
-  const testing::RunResult run = testing::RunVelmora(platform, {u"-f", u"C:\\file", u"-l"});
+  const testing::RunResult run =
+      testing::WithinDeadline([&] { return testing::RunVelmora(platform, {u"-f", u"C:\\file", u"-l"}); });
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_NE(run.err.find("twice"), std::string::npos) << run.err;
 }
