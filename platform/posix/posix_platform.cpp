@@ -256,14 +256,14 @@ std::optional<bool> PosixPlatform::PathIsDirectory(std::u16string_view path) {
 }
 
 Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
+  // "\\.\X:" reaches the system only when X is bound to nothing.
   if (auto letter = DeviceLetter(device_name)) return Error{std::u16string(device_name), UnboundDriveAdvice(*letter)};
   // Otherwise the device or image file a mount named, always absolute.
   auto path = AbsolutePosixPath(device_name);
   if (!path) return Error{std::u16string(device_name), u"not an absolute path of a device or image"};
-  auto file = FileSource::Open(*path);
-  if (!file) return file.error();
-  opened_.push_back(*path);
-  return std::unique_ptr<ByteSource>(std::move(*file));
+  auto file = OpenFile(*path);
+  if (file) opened_.push_back(*path);
+  return file;
 }
 
 std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view path) {
