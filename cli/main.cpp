@@ -1,5 +1,6 @@
-// Entry point: the process's arguments as UTF-16, the system platform and
-// the console streams; everything else is RunProgram's.
+// Entry point: the process's arguments as UTF-16, the system platform with
+// -m's drive letters over it, and the console streams; everything else is
+// RunProgram's.
 #include <clocale>
 #include <cstdio>
 #include <string>
@@ -9,6 +10,7 @@
 #include "base/format.h"
 #include "output/console.h"
 #include "platform/platform.h"
+#include "source/bound_platform.h"
 
 namespace {
 
@@ -16,8 +18,9 @@ int Run(const std::vector<std::u16string>& arguments) {
   velmora::StreamSink out(stdout);
   velmora::StreamSink err(stderr);
   velmora::Console console(out, err);
-  auto platform = velmora::platform::CreateSystemPlatform();
-  int code = velmora::RunProgram(arguments, *platform, console);
+  auto system = velmora::platform::CreateSystemPlatform();
+  velmora::source::BoundPlatform platform(*system);
+  int code = velmora::RunProgram(arguments, platform, console);
   out.Flush();
   if (!out.Failure().empty()) {
     err.WriteWide(u"velmora: cannot write the report to standard output: " + out.Failure() + u"\n");

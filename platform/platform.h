@@ -1,20 +1,25 @@
 // The operating system operations the tool uses, behind one interface.
 //
 // Everything above platform/ asks the system only through this class: the
-// existence and directory tests of a path, opening a volume device read-only,
-// time zone conversion, account names for SIDs, and creating the output file
-// of -w. Tests and fuzzers use a fake with in-memory volumes.
+// existence and directory tests of a path, opening a file or volume device
+// read-only, mount tables, time zone conversion, account names for SIDs,
+// and creating the output file of -w. Drive letters bound with -m are not
+// the system's: source/'s BoundPlatform answers for them and asks this
+// class for the rest. Tests and fuzzers use a fake with in-memory volumes.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "source/byte_source.h"
+#include "base/byte_source.h"
 #include "base/error.h"
+#include "base/format.h"
 
 namespace velmora::platform {
 
@@ -63,6 +68,24 @@ class OutputFile {
   virtual Expected<void> Commit() = 0;
 };
 
+// What an output file must never be or join besides the volume being read,
+// as the layers above know it: the files of the bound sources, and the
+// evidence sets whose readers take in files by name.
+struct OutputGuard {
+  struct File {
+    std::string path;     // as the system names it
+    std::u16string what;  // completes "it is ...": "the source bound to drive C:"
+  };
+  struct Set {
+    std::string first;  // the set's first file; the rest lie in its folder
+    // Why a file named name would be read into the set whose first file is
+    // named first (both without their folder), or empty.
+    std::function<std::u16string(std::string_view first, std::string_view name)> joins;
+  };
+  std::vector<File> files;
+  std::vector<Set> sets;
+};
+
 struct CreateOutcome {
   std::unique_ptr<OutputFile> file;  // null on failure
   bool refused = false;              // the path is one the tool never writes
@@ -78,10 +101,23 @@ class Platform {
   // Lines printed after the usage text that explain this platform's own
   // ways of naming a volume; empty where there are none.
   virtual std::u16string UsageNotes() { return {}; }
+  // The heading and first lines of -m's description in this system's words
+  // (its device names, its shell's quoting), which the forms a bound source
+  // takes complete; empty where -m is not described.
+  virtual std::u16string DriveBindingNote() { return {}; }
 
   // Binds a drive letter (upper case) to a volume image or device, so that
-  // "\\.\X:" opens it; a later binding of the same letter wins.
+  // "\\.\X:" opens it; a later binding of the same letter wins. The system
+  // binds nothing: a BoundPlatform wrapped around it does.
   virtual void BindDrive(char16_t /*letter*/, std::u16string /*source*/) {}
+
+  // Opens a file or device read-only by the name the system knows it by; on
+  // failure the name and the system's reason.
+  virtual Expected<std::unique_ptr<ByteSource>> OpenFile(const std::string& path) {
+    return Error{Utf8ToUtf16(path), u"this platform opens no files by name"};
+  }
+  // Whether a file or device of that name exists.
+  virtual bool FileExists(std::u16string_view /*name*/) { return false; }
 
   // The system's view of whether a target path exists.
   virtual bool PathExists(std::u16string_view path) = 0;
@@ -93,7 +129,7 @@ class Platform {
   // Opens a volume device read-only: "\\.\X:" or a device/image path that a
   // mounted path named; on failure, why (the source as the user named it,
   // and the system's reason or what is missing).
-  virtual Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view device_name) = 0;
+  virtual Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view device_name) = 0;
   // The source behind a device name as the user named it ("disk.img#2" for
   // "\\.\C:" bound to it), to name it in messages.
   virtual std::u16string DeviceLabel(std::u16string_view device_name) { return std::u16string(device_name); }
@@ -117,9 +153,11 @@ class Platform {
                                          uint32_t domain_capacity) = 0;
 
   // Creates (truncates) the output file of -w. The volume is the source
-  // being read: a path that is that source, or any device, is refused
-  // before anything is created.
-  virtual CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) = 0;
+  // being read: a path that is that source, one of its other files, a file
+  // of the guard, a name that would join one of its sets, or any device, is
+  // refused before anything is created.
+  virtual CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume,
+                                         const OutputGuard& guard) = 0;
 };
 
 // The platform of the machine the program runs on.

@@ -29,7 +29,7 @@ bool WriteAttributeToFile(ReportContext& context, std::u16string_view output_pat
   // device: nothing is ever written to evidence. The bytes go to a new file
   // beside the output path, which takes its name only once complete: a
   // failure leaves a file already there as it was.
-  platform::CreateOutcome created = context.platform.CreateOutputFile(output_path, *volume.device());
+  platform::CreateOutcome created = context.platform.CreateOutputFile(output_path, *volume.device(), {});
   if (!created.file) return fail(created.error);
 
   auto record = ReadFileRecord(volume, target.Record());

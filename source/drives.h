@@ -9,21 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "base/drive_names.h"
 #include "source/partitions.h"
 
 namespace velmora::source {
 
-// The upper-case form of an ASCII letter; nullopt for anything else.
-std::optional<char16_t> DriveLetter(char16_t c);
-
-// The letter of "X" or "X:" (a -m argument), upper case.
-std::optional<char16_t> DriveLetterToken(std::u16string_view token);
-
-// The letter of "X:..." or "\\?\X:...", as written.
-std::optional<char16_t> DriveLetterOfPath(std::u16string_view path);
-
-// The letter of "\\.\X:", as written; nullopt for any other device name.
-std::optional<char16_t> DeviceLetter(std::u16string_view device_name);
+using velmora::DeviceLetter;
+using velmora::DriveLetter;
+using velmora::DriveLetterOfPath;
+using velmora::DriveLetterToken;
 
 // A source as bound: the whole text when a file of that name exists (its
 // name may hold '@' or '#'), otherwise the text split into file and

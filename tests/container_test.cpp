@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "source/bound_platform.h"
 #include "source/evidence.h"
 #include "source/set_names.h"
 #include "tests/support/campaign.h"
@@ -433,8 +434,9 @@ TEST(ContainerCampaign, DamagedStructuresNeverCrashHangOrChangeTheContainer) {
     const fs::path target = copy / region.file;
     const std::vector<std::u16string> arguments = {u"-m", u"C:", U16((copy / recipe->bind).string()), u"-f",
                                                    u"C:\\bigdir", u"-l"};
-    auto platform = platform::CreateSystemPlatform();
-    const RunResult expected = RunVelmora(*platform, arguments);
+    auto system = platform::CreateSystemPlatform();
+    source::BoundPlatform bound(*system);
+    const RunResult expected = RunVelmora(bound, arguments);
     uint64_t step = 0;
     for (size_t at = start; at < start + region.length; ++at) {
       const uint8_t was = static_cast<uint8_t>(sound[at]);
@@ -446,7 +448,8 @@ TEST(ContainerCampaign, DamagedStructuresNeverCrashHangOrChangeTheContainer) {
         SCOPED_TRACE(target.string() + " byte " + std::to_string(at) + " = " + std::to_string(value));
         alarm(60);
         auto fresh = platform::CreateSystemPlatform();  // the open failure of one run is not the next one's
-        const RunResult run = RunVelmora(*fresh, arguments);
+        source::BoundPlatform fresh_bound(*fresh);
+        const RunResult run = RunVelmora(fresh_bound, arguments);
         alarm(0);
         ++runs;
         if (run.exit_code != 0) (run.err.empty() ? failed_silently : failed_with_reason)++;

@@ -15,6 +15,7 @@
 #include "platform/posix/mountinfo.h"
 #include "platform/posix/posix_platform.h"
 #include "security/well_known_sids.h"
+#include "source/bound_platform.h"
 
 namespace velmora::platform {
 namespace {
@@ -105,7 +106,8 @@ TEST(FileSourceTest, OpenFailuresNameThePathAndTheReason) {
 TEST(PosixPlatformTest, DrivePathsAndPosixPaths) {
   TempDir dir;
   WriteFile(dir / "vol.img", Pattern(512, 0));
-  PosixPlatform platform;
+  PosixPlatform system;
+  source::BoundPlatform platform(system);
   platform.BindDrive(u'c', Utf8ToUtf16(dir / "vol.img"));
 
   // The system has no view of a bound drive: the volume decides.
@@ -135,7 +137,8 @@ TEST(PosixPlatformTest, OpenDeviceThroughBindings) {
   TempDir dir;
   WriteFile(dir / "one.img", Pattern(1024, 1));
   WriteFile(dir / "two.img", Pattern(1024, 2));
-  PosixPlatform platform;
+  PosixPlatform system;
+  source::BoundPlatform platform(system);
   platform.BindDrive(u'c', Utf8ToUtf16(dir / "one.img"));
   auto first = platform.OpenDevice(u"\\\\.\\C:");
   ASSERT_TRUE(first);
@@ -175,7 +178,8 @@ TEST(PosixPlatformTest, OpenDeviceFindsTheVolumeInADiskImage) {
   WriteFile(dir / "odd@4096", Pattern(1024, 9));
   const std::vector<uint8_t> boot(disk.begin() + 8 * 512, disk.begin() + 8 * 512 + 16);
 
-  PosixPlatform platform;
+  PosixPlatform system;
+  source::BoundPlatform platform(system);
   for (const char* source : {"disk.img", "disk.img#1", "disk.img@4096", "disk.img@0x1000"}) {
     SCOPED_TRACE(source);
     platform.BindDrive(u'X', Utf8ToUtf16(dir / source));
@@ -402,7 +406,7 @@ class WriteGuardTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(ReadFile(image_), image_bytes_); }
 
   bool Refused(const std::string& path) {
-    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(path), *volume_);
+    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(path), *volume_, {});
     return outcome.file == nullptr && outcome.refused && !outcome.error.Line().empty();
   }
 
@@ -410,7 +414,8 @@ class WriteGuardTest : public ::testing::Test {
   std::string image_;
   std::vector<uint8_t> image_bytes_;
   std::unique_ptr<source::ByteSource> volume_;
-  PosixPlatform platform_;
+  PosixPlatform system_;
+  source::BoundPlatform platform_{system_};
 };
 
 TEST_F(WriteGuardTest, RefusesTheVolumeLinksToItAndDevices) {
@@ -426,7 +431,7 @@ TEST_F(WriteGuardTest, RefusesTheVolumeLinksToItAndDevices) {
 
   // Through a partition window the identity is still the image's.
   source::OffsetSource window(std::move(volume_), 4096);
-  EXPECT_EQ(platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "hard"), window).file, nullptr);
+  EXPECT_EQ(platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "hard"), window, {}).file, nullptr);
 }
 
 TEST_F(WriteGuardTest, RefusesEveryBoundSource) {
@@ -465,16 +470,17 @@ TEST_F(WriteGuardTest, RefusesTheFileBehindALoopDeviceBeingRead) {
   // Opened by path, as a mount names it.
   auto device = platform_.OpenDevice(Utf8ToUtf16(loop.name()));
   ASSERT_TRUE(device);
-  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(image_), **device).file == nullptr);
-  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(loop.name()), **device).file == nullptr);
+  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(image_), **device, {}).file == nullptr);
+  EXPECT_TRUE(platform_.CreateOutputFile(Utf8ToUtf16(loop.name()), **device, {}).file == nullptr);
   // Bound to a drive.
-  PosixPlatform bound;
+  PosixPlatform system;
+  source::BoundPlatform bound(system);
   bound.BindDrive(u'L', Utf8ToUtf16(loop.name()));
   auto volume = bound.OpenDevice(u"\\\\.\\L:");
   ASSERT_TRUE(volume);
-  CreateOutcome outcome = bound.CreateOutputFile(Utf8ToUtf16(dir_ / "fresh.bin"), **volume);
+  CreateOutcome outcome = bound.CreateOutputFile(Utf8ToUtf16(dir_ / "fresh.bin"), **volume, {});
   EXPECT_NE(outcome.file, nullptr);
-  outcome = bound.CreateOutputFile(Utf8ToUtf16(image_), **volume);
+  outcome = bound.CreateOutputFile(Utf8ToUtf16(image_), **volume, {});
   EXPECT_EQ(outcome.file, nullptr);
   EXPECT_NE(outcome.error.message.find(u"the file behind"), std::u16string::npos);
 }
@@ -483,7 +489,7 @@ TEST_F(WriteGuardTest, CreatesAndReplacesRegularFilesOnlyWhenCommitted) {
   const mode_t mask = umask(022);
   const std::string out = dir_ / "out.bin";
   {
-    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(out), *volume_);
+    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(out), *volume_, {});
     ASSERT_NE(outcome.file, nullptr);
     EXPECT_FALSE(outcome.refused);
     const std::vector<uint8_t> big = Pattern(300000, 1);
@@ -494,7 +500,7 @@ TEST_F(WriteGuardTest, CreatesAndReplacesRegularFilesOnlyWhenCommitted) {
   }
   EXPECT_EQ(ReadFile(out).size(), 300003u);
   {  // Abandoned half way: the file already there stays as it was, and no other file is left.
-    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(out), *volume_);
+    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(out), *volume_, {});
     ASSERT_NE(outcome.file, nullptr);
     EXPECT_TRUE(outcome.file->Write(std::vector<uint8_t>{7}));
   }
@@ -506,7 +512,7 @@ TEST_F(WriteGuardTest, CreatesAndReplacesRegularFilesOnlyWhenCommitted) {
 
   {  // An existing file is truncated, also through a symbolic link.
     ASSERT_EQ(symlink(out.c_str(), (dir_ / "out.link").c_str()), 0);
-    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "out.link"), *volume_);
+    CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "out.link"), *volume_, {});
     ASSERT_NE(outcome.file, nullptr);
     EXPECT_TRUE(outcome.file->Write(std::vector<uint8_t>{9, 8}));
     EXPECT_TRUE(outcome.file->Commit());
@@ -515,7 +521,7 @@ TEST_F(WriteGuardTest, CreatesAndReplacesRegularFilesOnlyWhenCommitted) {
   EXPECT_TRUE(fs::is_symlink(dir_ / "out.link"));
   umask(mask);
 
-  CreateOutcome missing_dir = platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "no/such/dir"), *volume_);
+  CreateOutcome missing_dir = platform_.CreateOutputFile(Utf8ToUtf16(dir_ / "no/such/dir"), *volume_, {});
   EXPECT_EQ(missing_dir.file, nullptr);
   EXPECT_FALSE(missing_dir.refused);
   EXPECT_NE(missing_dir.error.message.find(u"No such file or directory"), std::u16string::npos);
@@ -559,7 +565,7 @@ TEST_F(RealMountTest, LocatesPathsAndGuardsTheMountedVolume) {
   auto volume = platform_.OpenDevice(located->device);
   ASSERT_TRUE(volume);
   // Writing into the mounted volume would change the evidence.
-  CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(mount_point_ + "/out.bin"), **volume);
+  CreateOutcome outcome = platform_.CreateOutputFile(Utf8ToUtf16(mount_point_ + "/out.bin"), **volume, {});
   EXPECT_EQ(outcome.file, nullptr);
   EXPECT_NE(outcome.error.message.find(u"mounted at"), std::u16string::npos);
   EXPECT_FALSE(fs::exists(mount_point_ + "/out.bin"));

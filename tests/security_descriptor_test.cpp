@@ -66,11 +66,14 @@ class FakePlatform : public platform::Platform {
 
   bool PathExists(std::u16string_view) override { return false; }
   std::optional<bool> PathIsDirectory(std::u16string_view) override { return std::nullopt; }
-  Expected<std::unique_ptr<source::ByteSource>> OpenDevice(std::u16string_view name) override {
+  Expected<std::unique_ptr<ByteSource>> OpenDevice(std::u16string_view name) override {
     return Error{std::u16string(name), u"no volumes here"};
   }
   std::optional<platform::LocalTime> FileTimeToLocal(uint64_t) override { return std::nullopt; }
-  platform::CreateOutcome CreateOutputFile(std::u16string_view, const source::ByteSource&) override { return {}; }
+  platform::CreateOutcome CreateOutputFile(std::u16string_view, const ByteSource&,
+                                           const platform::OutputGuard&) override {
+    return {};
+  }
 
  private:
   std::map<std::u16string, std::pair<std::u16string, std::u16string>> accounts_;

@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "source/byte_source.h"
+#include "base/byte_source.h"
 #include "base/error.h"
 
 namespace velmora::platform {
@@ -18,7 +18,7 @@ namespace velmora::platform {
 // The system's text for an errno value, about path: Error{path, text}.
 Error SystemError(const std::string& path, int error);
 
-class FileSource : public source::ByteSource {
+class FileSource : public ByteSource {
  public:
   // Opens a regular file, block device or character device read-only; on
   // failure the path and the system's reason.

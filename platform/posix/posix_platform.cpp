@@ -12,13 +12,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "platform/posix/file_source.h"
+#include "base/drive_names.h"
 #include "base/format.h"
+#include "platform/posix/file_source.h"
 #include "platform/posix/mountinfo.h"
-#include "source/partitions.h"
-#include "source/drives.h"
-#include "source/evidence.h"
-#include "source/set_names.h"
 
 namespace velmora::platform {
 
@@ -26,7 +23,7 @@ namespace {
 
 using Identity = std::pair<uint64_t, uint64_t>;
 
-// A file the output must never be: the volume's source, or a bound source.
+// A file the output must never be: the volume's source, or a guarded file.
 struct Guarded {
   Identity identity;
   std::u16string what;
@@ -55,13 +52,6 @@ std::optional<struct stat> StatOf(const std::string& path) {
 
 Identity IdentityOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-}
-
-source::SourceName NameOfBound(std::u16string_view source) {
-  return source::NameOfBound(source, [](std::u16string_view name) {
-    const auto system = SystemName(name);
-    return system && StatOf(*system).has_value();
-  });
 }
 
 std::optional<std::string> ReadWholeFile(const char* path) {
@@ -156,35 +146,30 @@ std::u16string MountRefusal(const std::string& path, const std::vector<Guarded>&
   return {};
 }
 
-// Why an output name must not be written because a bound evidence set
+// Why an output name must not be written because a guarded evidence set
 // would read a file of that name as one of its own (case.E08 beside
 // case.E01 ... E07, disk.003 beside disk.001), or empty. A set lies in its
 // first file's folder, where its reader looks for the rest.
-std::u16string SetRefusal(const std::string& path, const std::map<char16_t, std::u16string>& bindings) {
+std::u16string SetRefusal(const std::string& path, const std::vector<OutputGuard::Set>& sets) {
   const auto [folder, name] = FolderAndName(path);
   const auto folder_stat = StatOf(folder);
   if (!folder_stat) return {};
-  for (const auto& [letter, source] : bindings) {
-    const std::string bound = NameOfBound(source).path;
-    const auto [bound_folder, first] = FolderAndName(bound);
-    const auto kind = source::SetMemberKind(first, name);
-    const auto bound_stat = kind ? StatOf(bound_folder) : std::nullopt;
-    if (bound_stat && IdentityOf(*bound_stat) == IdentityOf(*folder_stat)) {
-      return u"it would be read as part of the " + Utf8ToUtf16(source::FormatName(*kind)) +
-             u" set bound to drive " + letter + u": (" + Utf8ToUtf16(bound) + u")";
-    }
+  for (const OutputGuard::Set& set : sets) {
+    const auto [set_folder, first] = FolderAndName(set.first);
+    std::u16string why = set.joins(first, name);
+    const auto set_stat = why.empty() ? std::nullopt : StatOf(set_folder);
+    if (set_stat && IdentityOf(*set_stat) == IdentityOf(*folder_stat)) return why;
   }
   return {};
 }
 
-std::vector<Guarded> GuardedFiles(const source::ByteSource& volume, const std::map<char16_t, std::u16string>& bindings,
+std::vector<Guarded> GuardedFiles(const ByteSource& volume, const OutputGuard& guard,
                                   const std::vector<std::string>& opened) {
   std::vector<Guarded> guarded;
   if (auto identity = volume.FileIdentity()) guarded.push_back({*identity, u"the volume being read"});
   for (const std::string& file : volume.OtherFiles())
     Guard(file, u"a file of the source being read (" + Utf8ToUtf16(file) + u")", guarded);
-  for (const auto& [letter, source] : bindings)
-    Guard(NameOfBound(source).path, std::u16string(u"the source bound to drive ") + letter + u":", guarded);
+  for (const OutputGuard::File& file : guard.files) Guard(file.path, file.what, guarded);
   for (const std::string& path : opened) Guard(path, u"the device being read", guarded);
   return guarded;
 }
@@ -246,49 +231,39 @@ void PosixPlatform::SetUpConsole() {
   }
 }
 
-void PosixPlatform::BindDrive(char16_t letter, std::u16string source) { drives_.Bind(letter, std::move(source)); }
+Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenFile(const std::string& path) {
+  auto file = FileSource::Open(path);
+  if (!file) return file.error();
+  return std::unique_ptr<ByteSource>(std::move(*file));
+}
 
+bool PosixPlatform::FileExists(std::u16string_view name) {
+  const auto system = SystemName(name);
+  return system && StatOf(*system).has_value();
+}
+
+// A drive path ("C:\...") is no absolute POSIX path: it names nothing here.
 bool PosixPlatform::PathExists(std::u16string_view path) {
-  if (auto letter = source::DriveLetterOfPath(path)) return drives_.Find(*letter) != nullptr;
   auto posix = AbsolutePosixPath(path);
   return posix && StatOf(*posix).has_value();
 }
 
 std::optional<bool> PosixPlatform::PathIsDirectory(std::u16string_view path) {
-  if (auto letter = source::DriveLetterOfPath(path)) {
-    if (drives_.Find(*letter) != nullptr) return std::nullopt;
-    return false;
-  }
   auto posix = AbsolutePosixPath(path);
   if (!posix) return false;
   auto st = StatOf(*posix);
   return st && S_ISDIR(st->st_mode);
 }
 
-Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
-  if (auto letter = source::DeviceLetter(device_name)) {
-    const std::u16string* source = drives_.Find(*letter);
-    if (source == nullptr) return Error{std::u16string(device_name), UnboundDriveAdvice(*letter)};
-    return OpenBound(*source);
-  }
+Expected<std::unique_ptr<ByteSource>> PosixPlatform::OpenDevice(std::u16string_view device_name) {
+  // "\\.\X:" reaches the system only when X is bound to nothing.
+  if (auto letter = DeviceLetter(device_name)) return Error{std::u16string(device_name), UnboundDriveAdvice(*letter)};
   // Otherwise the device or image file a mount named, always absolute.
   auto path = AbsolutePosixPath(device_name);
   if (!path) return Error{std::u16string(device_name), u"not an absolute path of a device or image"};
-  auto file = FileSource::Open(*path);
-  if (!file) return file.error();
-  opened_.push_back(*path);
-  return std::unique_ptr<source::ByteSource>(std::move(*file));
-}
-
-std::u16string PosixPlatform::DeviceLabel(std::u16string_view device_name) { return drives_.DeviceLabel(device_name); }
-
-Expected<std::unique_ptr<source::ByteSource>> PosixPlatform::OpenBound(const std::u16string& source) {
-  return source::OpenBoundVolume(NameOfBound(source), source,
-                                 [](const std::string& path) -> Expected<std::unique_ptr<source::ByteSource>> {
-                                   auto file = FileSource::Open(path);
-                                   if (!file) return file.error();
-                                   return std::unique_ptr<source::ByteSource>(std::move(*file));
-                                 });
+  auto file = OpenFile(*path);
+  if (file) opened_.push_back(*path);
+  return file;
 }
 
 std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view path) {
@@ -306,23 +281,19 @@ std::optional<MountedPath> PosixPlatform::LocateMountedPath(std::u16string_view 
   return mounted;
 }
 
-std::u16string PosixPlatform::UsageNotes() {
+std::u16string PosixPlatform::DriveBindingNote() {
   return u"On Linux:\n"
          u"\t[-m X: SOURCE] Binds drive letter X to SOURCE, a volume image or a block device\n"
-         u"\t\t\t    (/dev/sdb1), read only. A path then names a file on it: -f 'X:\\dir\\file'.\n"
-         u"\t\t\t    SOURCE@OFFSET takes the volume at that byte offset of a disk image,\n"
-         u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n"
-         u"\t\t\t    SOURCE may be a container, known by its contents: E01 (with its\n"
-         u"\t\t\t    .E02... segments), AFF, VHD, VHDX, VMDK, QCOW2 (with parents or\n"
-         u"\t\t\t    backing files beside it), or split raw named by its first segment\n"
-         u"\t\t\t    (disk.001, disk.aa).\n"
-         u"\t-f also takes a path on a mounted NTFS volume: -f /mnt/win/Windows/notepad.exe\n"
+         u"\t\t\t    (/dev/sdb1), read only. A path then names a file on it: -f 'X:\\dir\\file'.\n";
+}
+
+std::u16string PosixPlatform::UsageNotes() {
+  return u"\t-f also takes a path on a mounted NTFS volume: -f /mnt/win/Windows/notepad.exe\n"
          u"\tA drive path must name a drive bound with -m.\n";
 }
 
 std::u16string PosixPlatform::UnboundDriveAdvice(char16_t letter) {
-  if (drives_.Find(letter) != nullptr) return {};
-  const std::u16string drive = std::u16string(1, source::DriveLetter(letter).value_or(letter)) + u":";
+  const std::u16string drive = std::u16string(1, DriveLetter(letter).value_or(letter)) + u":";
   return u"Drive " + drive + u" is not bound to a volume: bind it with -m " + drive + u" IMAGE_OR_DEVICE";
 }
 
@@ -345,14 +316,15 @@ AccountLookup PosixPlatform::LookupAccountSid(std::span<const uint8_t>, uint32_t
   return none;
 }
 
-CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) {
+CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume,
+                                              const OutputGuard& guard) {
   CreateOutcome outcome;
   auto name = SystemName(path);
   if (!name) {
     outcome.error = Error{std::u16string(path), u"not a usable file name"};
     return outcome;
   }
-  const std::vector<Guarded> guarded = GuardedFiles(volume, drives_.bindings(), opened_);
+  const std::vector<Guarded> guarded = GuardedFiles(volume, guard, opened_);
   auto refuse = [&](const std::u16string& why) {
     outcome.refused = true;
     outcome.error = Error{u"Refusing to write " + std::u16string(path), why};
@@ -367,7 +339,7 @@ CreateOutcome PosixPlatform::CreateOutputFile(std::u16string_view path, const so
   // one replaced, so a set's names are refused as given and as written.
   const std::string final_name = existing ? RealPath(*name).value_or(*name) : *name;
   for (const std::string& written : {*name, final_name}) {
-    if (auto why = SetRefusal(written, drives_.bindings()); !why.empty()) return refuse(why);
+    if (auto why = SetRefusal(written, guard.sets); !why.empty()) return refuse(why);
   }
 
   // The bytes go to a new file in the same directory (so the rename stays

@@ -5,7 +5,7 @@
 #include <cwchar>
 #include <langinfo.h>
 
-#include "output/console.h"
+#include "base/sink.h"
 
 namespace velmora {
 

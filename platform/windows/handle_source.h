@@ -9,12 +9,12 @@
 #include <string_view>
 #include <utility>
 
-#include "source/byte_source.h"
+#include "base/byte_source.h"
 #include "base/error.h"
 
 namespace velmora::platform {
 
-class HandleSource : public source::ByteSource {
+class HandleSource : public ByteSource {
  public:
   // CreateFileW for reading while others may read and write, random
   // access. On failure the name and the system's message.

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "output/console.h"
+#include "base/sink.h"
 #include "platform/windows/win32.h"
 #include "platform/windows/wide.h"
 

@@ -6,12 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/drive_names.h"
 #include "base/format.h"
-#include "source/partitions.h"
 #include "platform/windows/handle_source.h"
-#include "source/drives.h"
-#include "source/evidence.h"
-#include "source/set_names.h"
 #include "platform/windows/wide.h"
 #include "platform/windows/win32.h"
 
@@ -28,12 +25,6 @@ constexpr SHORT kConsoleColumns = 101;
 constexpr SHORT kConsoleLines = 500;
 constexpr SHORT kWindowRight = 100;
 constexpr SHORT kWindowBottom = 30;
-
-source::SourceName NameOfBound(std::u16string_view source) {
-  return source::NameOfBound(source, [](std::u16string_view name) {
-    return IsSystemName(name) && GetFileAttributesW(Wide(name).c_str()) != INVALID_FILE_ATTRIBUTES;
-  });
-}
 
 std::optional<std::u16string> FullPathOf(std::u16string_view path) {
   const std::wstring wide = Wide(path);
@@ -56,7 +47,7 @@ bool NamesDevice(std::u16string text) {
   if (text.substr(0, kLongPathPrefix.size()) != kLongPathPrefix) return false;
   if (text.substr(0, kLongUncPrefix.size()) == kLongUncPrefix) return false;
   const std::u16string_view rest = std::u16string_view(text).substr(kLongPathPrefix.size());
-  return !(rest.size() >= 3 && source::DriveLetter(rest[0]) && rest[1] == u':' && rest[2] == u'\\');
+  return !(rest.size() >= 3 && DriveLetter(rest[0]) && rest[1] == u':' && rest[2] == u'\\');
 }
 
 bool IsDevicePath(std::u16string_view path) {
@@ -78,26 +69,22 @@ std::pair<std::u16string, std::u16string> FolderAndName(const std::u16string& fu
   return {full.substr(0, separator + 1), full.substr(separator + 1)};
 }
 
-// Why an output name must not be written because a bound evidence set
+// Why an output name must not be written because a guarded evidence set
 // would read a file of that name as one of its own (case.E08 beside
 // case.E01 ... E07, disk.003 beside disk.001), or empty. A set lies in its
 // first file's folder, where its reader looks for the rest.
-std::u16string SetRefusal(std::u16string_view path, const std::map<char16_t, std::u16string>& bindings) {
+std::u16string SetRefusal(std::u16string_view path, const std::vector<OutputGuard::Set>& sets) {
   const auto full = FullPathOf(path);
   if (!full) return {};
   const auto [folder, name] = FolderAndName(*full);
   const auto folder_identity = IdentityOfPath(folder);
   if (!folder_identity) return {};
-  for (const auto& [letter, source] : bindings) {
-    const std::u16string bound = Utf8ToUtf16(NameOfBound(source).path);
-    const auto bound_full = FullPathOf(bound);
-    if (!bound_full) continue;
-    const auto [bound_folder, first] = FolderAndName(*bound_full);
-    const auto kind = source::SetMemberKind(Utf16ToUtf8(first), Utf16ToUtf8(name));
-    if (kind && IdentityOfPath(bound_folder) == folder_identity) {
-      return u"it would be read as part of the " + Utf8ToUtf16(source::FormatName(*kind)) +
-             u" set bound to drive " + letter + u": (" + bound + u")";
-    }
+  for (const OutputGuard::Set& set : sets) {
+    const auto set_full = FullPathOf(Utf8ToUtf16(set.first));
+    if (!set_full) continue;
+    const auto [set_folder, first] = FolderAndName(*set_full);
+    std::u16string why = set.joins(Utf16ToUtf8(first), Utf16ToUtf8(name));
+    if (!why.empty() && IdentityOfPath(set_folder) == folder_identity) return why;
   }
   return {};
 }
@@ -162,18 +149,23 @@ void WindowsPlatform::SetUpConsole() {
   }
 }
 
-std::u16string WindowsPlatform::UsageNotes() {
+std::u16string WindowsPlatform::DriveBindingNote() {
   return u"Volume images:\n"
          u"\t[-m X: SOURCE] Binds drive letter X to SOURCE, a volume image file or a disk device\n"
-         u"\t\t\t    (\\\\.\\PhysicalDrive1), read only. A path then names a file on it: -f X:\\dir\\file.\n"
-         u"\t\t\t    SOURCE@OFFSET takes the volume at that byte offset of a disk image,\n"
-         u"\t\t\t    SOURCE#N its Nth partition (MBR or GPT).\n";
+         u"\t\t\t    (\\\\.\\PhysicalDrive1), read only. A path then names a file on it: -f X:\\dir\\file.\n";
 }
 
-void WindowsPlatform::BindDrive(char16_t letter, std::u16string source) { drives_.Bind(letter, std::move(source)); }
+Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenFile(const std::string& path) {
+  auto file = HandleSource::Open(Utf8ToUtf16(path));
+  if (!file) return file.error();
+  return std::unique_ptr<ByteSource>(std::move(*file));
+}
+
+bool WindowsPlatform::FileExists(std::u16string_view name) {
+  return IsSystemName(name) && GetFileAttributesW(Wide(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool WindowsPlatform::PathExists(std::u16string_view path) {
-  if (auto letter = source::DriveLetterOfPath(path); letter && drives_.Find(*letter) != nullptr) return true;
   if (!IsSystemName(path)) return false;
   if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
   // A file the system will not let us look at is there all the same: NTFS
@@ -184,29 +176,14 @@ bool WindowsPlatform::PathExists(std::u16string_view path) {
 }
 
 std::optional<bool> WindowsPlatform::PathIsDirectory(std::u16string_view path) {
-  if (auto letter = source::DriveLetterOfPath(path); letter && drives_.Find(*letter) != nullptr) return std::nullopt;
   if (!IsSystemName(path)) return false;
   return PathIsDirectoryW(Wide(path).c_str()) != FALSE;
 }
 
-Expected<std::unique_ptr<source::ByteSource>> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
-  if (auto letter = source::DeviceLetter(device_name)) {
-    if (const std::u16string* source = drives_.Find(*letter)) return OpenBound(*source);
-  }
+Expected<std::unique_ptr<ByteSource>> WindowsPlatform::OpenDevice(std::u16string_view device_name) {
   auto device = HandleSource::Open(device_name);
   if (!device) return device.error();
-  return std::unique_ptr<source::ByteSource>(std::move(*device));
-}
-
-std::u16string WindowsPlatform::DeviceLabel(std::u16string_view device_name) { return drives_.DeviceLabel(device_name); }
-
-Expected<std::unique_ptr<source::ByteSource>> WindowsPlatform::OpenBound(const std::u16string& source) {
-  return source::OpenBoundVolume(NameOfBound(source), source,
-                                 [](const std::string& path) -> Expected<std::unique_ptr<source::ByteSource>> {
-                                   auto file = HandleSource::Open(Utf8ToUtf16(path));
-                                   if (!file) return file.error();
-                                   return std::unique_ptr<source::ByteSource>(std::move(*file));
-                                 });
+  return std::unique_ptr<ByteSource>(std::move(*device));
 }
 
 std::optional<LocalTime> WindowsPlatform::FileTimeToLocal(uint64_t filetime) {
@@ -256,7 +233,8 @@ AccountLookup WindowsPlatform::LookupAccountSid(std::span<const uint8_t> sid, ui
   return result;
 }
 
-CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const source::ByteSource& volume) {
+CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const ByteSource& volume,
+                                                const OutputGuard& guard) {
   CreateOutcome outcome;
   if (!IsSystemName(path)) {
     outcome.error = Error{std::u16string(path), u"not a usable file name"};
@@ -275,15 +253,14 @@ CreateOutcome WindowsPlatform::CreateOutputFile(std::u16string_view path, const 
     if (auto identity = IdentityOfPath(Utf8ToUtf16(file)))
       guarded.push_back({*identity, u"a file of the source being read (" + Utf8ToUtf16(file) + u")"});
   }
-  for (const auto& [letter, source] : drives_.bindings()) {
-    if (auto identity = IdentityOfPath(Utf8ToUtf16(NameOfBound(source).path)))
-      guarded.push_back({*identity, std::u16string(u"the source bound to drive ") + letter + u":"});
+  for (const OutputGuard::File& file : guard.files) {
+    if (auto identity = IdentityOfPath(Utf8ToUtf16(file.path))) guarded.push_back({*identity, file.what});
   }
   if (auto identity = IdentityOfPath(path)) {
     for (const Guarded& g : guarded)
       if (g.identity == *identity) return refuse(u"it is " + g.what);
   }
-  if (auto why = SetRefusal(path, drives_.bindings()); !why.empty()) return refuse(why);
+  if (auto why = SetRefusal(path, guard.sets); !why.empty()) return refuse(why);
   // Something there that is not a file on a disk (a pipe, a console) is
   // refused as before; what is a file is replaced by the move on Commit.
   const DWORD attributes = GetFileAttributesW(Wide(path).c_str());

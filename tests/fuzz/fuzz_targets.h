@@ -204,7 +204,8 @@ class FuzzPlatform : public testing::FakePlatform {
   }
 
   // -w output is counted, not kept: a damaged size can ask for 128 MiB.
-  platform::CreateOutcome CreateOutputFile(std::u16string_view, const source::ByteSource&) override {
+  platform::CreateOutcome CreateOutputFile(std::u16string_view, const ByteSource&,
+                                           const platform::OutputGuard&) override {
     platform::CreateOutcome outcome;
     outcome.file = std::make_unique<CountingFile>(written);
     return outcome;
@@ -936,7 +937,7 @@ inline int FuzzContainers(std::span<const uint8_t> data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   }
-  auto open_file = [](const std::string& name) -> std::unique_ptr<source::ByteSource> {
+  auto open_file = [](const std::string& name) -> std::unique_ptr<ByteSource> {
     auto opened = platform::FileSource::Open(name);
     if (!opened) return nullptr;
     return std::move(*opened);

@@ -12,6 +12,7 @@
 #include "cli/dispatch.h"
 #include "output/console.h"
 #include "platform/platform.h"
+#include "source/byte_source.h"
 
 namespace velmora::testing {
 
@@ -72,7 +73,8 @@ class FakePlatform : public platform::Platform {
     return result;
   }
 
-  platform::CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource&) override {
+  platform::CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource&,
+                                             const platform::OutputGuard&) override {
     platform::CreateOutcome outcome;
     if (refuse_output) {
       outcome.refused = true;

@@ -17,6 +17,7 @@
 #include "platform/windows/win32.h"
 #include "platform/windows/windows_platform.h"
 #include "reports/reports.h"
+#include "source/bound_platform.h"
 #include "security/descriptor.h"
 #include "tests/support/volumes.h"
 
@@ -258,7 +259,8 @@ TEST_F(WindowsPathTest, ABoundLetterOpensItsImageAndOnlyTheVolumeKnowsItsPaths) 
   WriteBytes(dir_ / "volume.img", volume);
   WriteBytes(dir_ / "disk.img", disk);
 
-  WindowsPlatform platform;
+  WindowsPlatform system;
+  source::BoundPlatform platform(system);
   platform.BindDrive(u'q', U16(dir_ / "volume.img"));
   EXPECT_TRUE(platform.PathExists(u"Q:\\no\\such\\file"));
   EXPECT_TRUE(platform.PathExists(u"\\\\?\\q:\\x"));
@@ -293,7 +295,7 @@ TEST_F(WindowsOutputFileTest, ReplacesTheFileOnlyWhenEveryChunkIsWritten) {
   const fs::path path = dir_ / "out.bin";
   WriteBytes(path, Pattern(5000));
   {
-    CreateOutcome created = platform.CreateOutputFile(U16(path), volume);
+    CreateOutcome created = platform.CreateOutputFile(U16(path), volume, {});
     ASSERT_NE(created.file, nullptr) << Utf16ToUtf8(created.error.Line());
     const std::vector<uint8_t> first = {1, 2, 3};
     const std::vector<uint8_t> second = Pattern(70000);
@@ -308,7 +310,7 @@ TEST_F(WindowsOutputFileTest, ReplacesTheFileOnlyWhenEveryChunkIsWritten) {
   EXPECT_EQ(ReadBytes(path), expected);
 
   // Abandoned: nothing is created and nothing is left beside it.
-  CreateOutcome fresh = platform.CreateOutputFile(U16(dir_ / "new.bin"), volume);
+  CreateOutcome fresh = platform.CreateOutputFile(U16(dir_ / "new.bin"), volume, {});
   ASSERT_NE(fresh.file, nullptr);
   EXPECT_TRUE(fresh.file->Write(std::vector<uint8_t>{4, 5}));
   fresh.file.reset();
@@ -321,7 +323,7 @@ TEST_F(WindowsOutputFileTest, DevicesAreRefusedBeforeAnythingIsOpened) {
   source::MemorySource volume(std::vector<uint8_t>(512));
   for (std::u16string path : {u"\\\\.\\C:", u"\\\\.\\PhysicalDrive0", u"//./C:", u"\\\\?\\C:",
                               u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1", u"NUL", u"CON"}) {
-    CreateOutcome created = platform.CreateOutputFile(path, volume);
+    CreateOutcome created = platform.CreateOutputFile(path, volume, {});
     EXPECT_EQ(created.file, nullptr) << Utf16ToUtf8(path);
     EXPECT_TRUE(created.refused);
     EXPECT_EQ(created.error.Line(), u"Refusing to write " + path + u": it is a device");
@@ -332,7 +334,8 @@ TEST_F(WindowsOutputFileTest, TheVolumesOwnFileIsRefusedUnderAnyName) {
   const fs::path image = dir_ / "evidence.img";
   const std::vector<uint8_t> bytes = Pattern(4096);
   WriteBytes(image, bytes);
-  WindowsPlatform platform;
+  WindowsPlatform system;
+  source::BoundPlatform platform(system);
   platform.BindDrive(u'X', U16(image));
   auto volume = platform.OpenDevice(u"\\\\.\\X:");
   ASSERT_TRUE(volume);
@@ -341,7 +344,7 @@ TEST_F(WindowsOutputFileTest, TheVolumesOwnFileIsRefusedUnderAnyName) {
   if (CreateHardLinkW((dir_ / "link.img").wstring().c_str(), image.wstring().c_str(), nullptr))
     names.push_back(U16(dir_ / "link.img"));
   for (const std::u16string& name : names) {
-    CreateOutcome created = platform.CreateOutputFile(name, **volume);
+    CreateOutcome created = platform.CreateOutputFile(name, **volume, {});
     EXPECT_EQ(created.file, nullptr) << Utf16ToUtf8(name);
     EXPECT_EQ(created.error.Line(), u"Refusing to write " + name + u": it is the volume being read");
   }
@@ -349,7 +352,7 @@ TEST_F(WindowsOutputFileTest, TheVolumesOwnFileIsRefusedUnderAnyName) {
 
   // A source bound to another letter is guarded too, while another volume is read.
   source::MemorySource other(std::vector<uint8_t>(512));
-  CreateOutcome created = platform.CreateOutputFile(U16(image), other);
+  CreateOutcome created = platform.CreateOutputFile(U16(image), other, {});
   EXPECT_EQ(created.file, nullptr);
   EXPECT_EQ(created.error.Line(), u"Refusing to write " + U16(image) + u": it is the source bound to drive X:");
   EXPECT_EQ(ReadBytes(image), bytes);
@@ -369,7 +372,8 @@ TEST_F(WindowsProgramTest, ReportsOnABoundImage) {
     if (fact->fields.size() >= 3 && fact->fields[2] == "\\readme.txt") readme = fact;
   ASSERT_NE(readme, nullptr);
 
-  WindowsPlatform platform;
+  WindowsPlatform system;
+  source::BoundPlatform platform(system);
   StringSink out;
   StringSink err;
   Console console(out, err);
