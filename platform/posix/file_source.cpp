@@ -24,7 +24,8 @@ Error SystemError(const std::string& path, int error) {
     if (stat(path.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)))
       text += " (reading a device needs root or membership of the disk group)";
   }
-  return Error{Utf8ToUtf16(path), Utf8ToUtf16(text)};
+  const ErrorKind kind = error == ENOENT || error == ENOTDIR ? ErrorKind::kAbsent : ErrorKind::kUnreadable;
+  return Error{Utf8ToUtf16(path), Utf8ToUtf16(text), kind};
 }
 
 Expected<std::unique_ptr<FileSource>> FileSource::Open(const std::string& path) {

@@ -64,7 +64,9 @@ Error WindowsError(std::u16string_view where, uint32_t code) {
   if (text.empty()) text = u"system error " + Utf8ToUtf16(std::to_string(code));
   if (code == ERROR_ACCESS_DENIED && where.substr(0, kDevicePrefix.size()) == kDevicePrefix)
     text += u" (reading a volume device needs administrator rights)";
-  return Error{std::u16string(where), text};
+  const ErrorKind kind =
+      code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ErrorKind::kAbsent : ErrorKind::kUnreadable;
+  return Error{std::u16string(where), text, kind};
 }
 
 Expected<std::unique_ptr<HandleSource>> HandleSource::Open(std::u16string_view name) {
