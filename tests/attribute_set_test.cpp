@@ -178,6 +178,7 @@ TEST(FileAttributesTest, ExtensionRecordsWith42ByteHeadersGiveEveryAttribute) {
   testing::Put16(record, record::kOffsetOfUS, 0x2A);
   synthetic.SetRecord(31, record);
 
+  synthetic.SetRootEntries({{u"file", 30}});
   testing::ReportHarness h(synthetic.image());
   auto base = ReadFileRecord(h.volume, RecordNumber(30));
   ASSERT_TRUE(base.has_value());
@@ -186,6 +187,23 @@ TEST(FileAttributesTest, ExtensionRecordsWith42ByteHeadersGiveEveryAttribute) {
   for (const HeldAttribute& a : file.Find(AttrType::kFileName, nullptr)) ids.push_back(a->Id());
   EXPECT_EQ(ids, (std::vector<uint16_t>{0, 1, 2}));
   EXPECT_TRUE(file.problems().empty());
+
+  // The reports: -a lists the three names' entries, -v 3 decodes each
+  // name, -d 3 dumps each value; nothing on stderr.
+  testing::FakePlatform platform;
+  platform.AddVolume(u'C', synthetic.image());
+  const testing::RunResult run =
+      testing::RunVelmora(platform, {u"-f", u"C:\\file", u"-a", u"-v", u"3", u"-d", u"3"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.err, "");
+  auto count = [&run](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = run.out.find(what); at != std::string::npos; at = run.out.find(what, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("$FILE_NAME(3)"), 3u) << run.out;
+  for (const char* name : {"name0", "name1", "name2"}) EXPECT_NE(run.out.find(name), std::string::npos) << name;
+  EXPECT_EQ(count("0000000000000000    "), 3u) << run.out;  // each value's first dump line
 }
 
 }  // namespace
