@@ -12,6 +12,15 @@ namespace {
 
 std::u16string RecordName(uint64_t number) { return Format("record 0x%I64X", number); }
 
+// Whether a lookup through the list takes this entry. The order of the list
+// is the only order there is, so "any type" selects nothing; a value is
+// found through the entry of its first extent.
+bool Selects(const ListedAttribute& entry, AttrType type, const CountedName* name) {
+  if (type == AttrType::kAny || entry.Type() != type) return false;
+  if (name && !entry.NameEquals(*name)) return false;
+  return entry.start_vcn.value == 0;
+}
+
 }  // namespace
 
 FileAttributes FileAttributes::Open(VolumeContext& volume, FileRecord base) {
@@ -136,12 +145,8 @@ std::vector<HeldAttribute> FileAttributes::Find(AttrType type, const CountedName
     }
     return found;
   }
-  // Through a list the order of the list is the only order there is, so
-  // "any type" selects nothing; a value is found through its first extent.
   for (const ListedAttribute& entry : listed_) {
-    if (type == AttrType::kAny || entry.Type() != type) continue;
-    if (name && !entry.NameEquals(*name)) continue;
-    if (entry.start_vcn.value != 0) continue;
+    if (!Selects(entry, type, name)) continue;
     if (HeldAttribute held = Resolve(entry)) found.push_back(std::move(held));
   }
   return found;
@@ -153,9 +158,7 @@ HeldAttribute FileAttributes::First(AttrType type, const CountedName* name) {
     return a ? HeldAttribute(base_, *a) : HeldAttribute();
   }
   for (const ListedAttribute& entry : listed_) {
-    if (type == AttrType::kAny || entry.Type() != type) continue;
-    if (name && !entry.NameEquals(*name)) continue;
-    if (entry.start_vcn.value != 0) continue;
+    if (!Selects(entry, type, name)) continue;
     if (HeldAttribute held = Resolve(entry)) return held;
   }
   return {};

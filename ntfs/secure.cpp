@@ -1,10 +1,9 @@
 #include "ntfs/secure.h"
 
 #include "base/bytes.h"
+#include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
-#include "ntfs/lookup.h"
-#include "ntfs/value_reader.h"
 #include "base/format.h"
 
 namespace velmora {
@@ -41,10 +40,11 @@ Expected<std::vector<uint8_t>> ReadSdsEntry(VolumeContext& volume, uint32_t secu
   auto secure = ReadFileRecord(volume, kSecureReference.Record());
   if (!secure) return secure.error().Within(what + u": $Secure");
   // The first $DATA of $Secure whatever its name: $SDS on every volume.
-  const HeldAttribute stream = FindFileAttribute(volume, *secure, AttrType::kData, nullptr);
+  FileAttributes attributes = FileAttributes::Open(volume, std::move(*secure));
+  const HeldAttribute stream = attributes.First(AttrType::kData, nullptr);
   if (!stream) return Error{what, u"$Secure has no $SDS stream"};
   std::vector<uint8_t> entry(query.entry_length);
-  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *secure, stream);
+  AttributeReader reader = attributes.Reader(stream);
   auto read = reader.ReadAttributeRange(query.sds_offset, entry);
   if (!read || *read != entry.size())
     return Error{entry_name, Format("its %u bytes cannot be read whole from the stream", query.entry_length)};

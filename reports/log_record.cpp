@@ -2,10 +2,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/log_file.h"
-#include "ntfs/lookup.h"
-#include "ntfs/value_reader.h"
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
 #include "reports/reports.h"
@@ -63,12 +62,13 @@ bool ReportLogRecord(ReportContext& context, uint64_t lsn) {
   VolumeContext& volume = context.volume;
   auto log = ReadReportRecord(context, kLogFileReference);
   if (!log) return false;
-  const HeldAttribute data = FindFileAttribute(volume, *log, AttrType::kData, nullptr);
+  FileAttributes attributes = FileAttributes::Open(volume, std::move(*log));
+  const HeldAttribute data = attributes.First(AttrType::kData, nullptr);
   if (!data || data->ValueSize() == 0) return false;
   auto buffer_size = LogPageBufferSize(volume.Boot());
   if (!buffer_size) return false;
   std::vector<uint8_t> buffer(*buffer_size);
-  AttributeReader reader = AttributeReader::ForFileAttribute(volume, *log, data);
+  AttributeReader reader = attributes.Reader(data);
 
   auto restart_count = ReadLogPage(reader, logfile::kSecondRestartPage, buffer);
   if (!restart_count) return false;
