@@ -6,7 +6,8 @@
 target_sources(velmora_core PRIVATE
   ${CMAKE_SOURCE_DIR}/source/byte_source.cpp ${CMAKE_SOURCE_DIR}/source/partitions.cpp
   ${CMAKE_SOURCE_DIR}/source/contents.cpp ${CMAKE_SOURCE_DIR}/source/drives.cpp ${CMAKE_SOURCE_DIR}/source/evidence.cpp
-  ${CMAKE_SOURCE_DIR}/source/ewf_sections.cpp ${CMAKE_SOURCE_DIR}/source/set_names.cpp
+  ${CMAKE_SOURCE_DIR}/source/ewf_sections.cpp ${CMAKE_SOURCE_DIR}/source/chunk_cache.cpp
+  ${CMAKE_SOURCE_DIR}/source/set_names.cpp
   ${CMAKE_SOURCE_DIR}/source/bound_platform.cpp)
 
 if(WIN32)

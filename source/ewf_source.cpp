@@ -1,6 +1,7 @@
 // EWF (E01 and, where libewf reads it, Ex01) through libewf.
 #include <libewf.h>
 
+#include "source/chunk_cache.h"
 #include "source/ewf_sections.h"
 #include "source/library_source.h"
 
@@ -12,8 +13,11 @@ std::string ErrorText(libewf_error_t*& error) { return LibyalErrorText(error, li
 
 class EwfSource : public LibrarySource {
  public:
-  EwfSource(std::string path, uint64_t media_size, libewf_handle_t* handle)
-      : LibrarySource(std::move(path), media_size), handle_(handle) {}
+  EwfSource(std::string path, uint64_t media_size, uint64_t chunk_size, libewf_handle_t* handle)
+      : LibrarySource(std::move(path), media_size),
+        handle_(handle),
+        chunks_(chunk_size, media_size, kEwfCacheBytes,
+                [this](uint64_t offset, std::span<uint8_t> out, std::string* why) { return ReadChunks(offset, out, why); }) {}
   ~EwfSource() override {
     libewf_handle_close(handle_, nullptr);
     libewf_handle_free(&handle_, nullptr);
@@ -24,6 +28,11 @@ class EwfSource : public LibrarySource {
 
  protected:
   int64_t LibraryRead(uint64_t offset, std::span<uint8_t> out, std::string* why) override {
+    return chunks_.Read(offset, out, why);
+  }
+
+ private:
+  int64_t ReadChunks(uint64_t offset, std::span<uint8_t> out, std::string* why) {
     libewf_error_t* error = nullptr;
     const ssize_t got = libewf_handle_read_random(handle_, out.data(), out.size(), static_cast<off64_t>(offset), &error);
     if (got < 0) {
@@ -41,9 +50,9 @@ class EwfSource : public LibrarySource {
     return got;
   }
 
- private:
   libewf_handle_t* handle_;
   uint32_t checksum_errors_ = 0;
+  ChunkCache chunks_;
 };
 
 // The segment names of a set found the way imagers name them, from the first.
@@ -77,7 +86,13 @@ OpenedEvidence OpenEwf(const std::string& path, const FileOpener& open_file) {
     libewf_handle_free(&handle, nullptr);
     return {nullptr, FailureLine(path, "EWF media size unknown", why)};
   }
-  auto source = std::make_unique<EwfSource>(path, media_size, handle);
+  // Cached blocks that are not the set's chunks still read right, only
+  // slower: a set that does not give its chunk size, or gives one larger
+  // than the whole cache, is cached in blocks of the usual 64 sectors.
+  size32_t chunk_size = 0;
+  if (libewf_handle_get_chunk_size(handle, &chunk_size, nullptr) != 1 || chunk_size == 0 || chunk_size > kEwfCacheBytes)
+    chunk_size = 64 * 512;
+  auto source = std::make_unique<EwfSource>(path, media_size, chunk_size, handle);
   for (int i = 1; i < set.count; ++i) source->AddFile(set.names[i]);
   // Without its last segments a set still opens, and reads the chunks it
   // never saw as zeros: the last segment found must end the set.
