@@ -304,7 +304,19 @@ std::optional<LocalTime> PosixPlatform::FileTimeToLocal(uint64_t filetime) {
   if (seconds < std::numeric_limits<time_t>::min() || seconds > std::numeric_limits<time_t>::max())
     return std::nullopt;
   const time_t t = static_cast<time_t>(seconds);
-  tzset();  // localtime_r need not notice a TZ changed since the last call
+  // localtime_r need not notice a TZ changed since the last tzset, but
+  // tzset itself stats /etc/localtime on every call when TZ is unset: a
+  // listing of 60,000 names spent most of its system time there. It runs
+  // again only when TZ differs from what it last saw.
+  static bool zone_set = false;
+  static std::optional<std::string> last_tz;
+  const char* tz = std::getenv("TZ");
+  std::optional<std::string> current_tz = tz ? std::optional<std::string>(tz) : std::nullopt;
+  if (!zone_set || current_tz != last_tz) {
+    tzset();
+    last_tz = std::move(current_tz);
+    zone_set = true;
+  }
   struct tm local {};
   if (localtime_r(&t, &local) == nullptr) return std::nullopt;
   return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
