@@ -96,6 +96,14 @@ LogRestart ReadRestart(ByteSource& log, uint64_t log_bytes, uint64_t offset) {
     restart.problem = Damaged(offset, Format("%u sequence number bits, outside 3 to 63", restart.sequence_bits));
     return restart;
   }
+  // The LSN holds a file offset in eighths below its sequence number: the
+  // log cannot be longer than those bits reach.
+  if (restart.file_size != 0 && ((restart.file_size - 1) >> 3) >> (64 - restart.sequence_bits) != 0) {
+    restart.problem = Damaged(offset, Format("a log of 0x%I64X bytes, beyond what LSNs with %u sequence number bits "
+                                             "address",
+                                             restart.file_size, restart.sequence_bits));
+    return restart;
+  }
   if (restart.record_header_length < kClientData || restart.page_data_offset < kRecordPageHeaderBytes ||
       restart.page_data_offset % 8 != 0 ||
       uint64_t{restart.page_data_offset} + restart.record_header_length > restart.log_page_size) {

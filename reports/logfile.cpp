@@ -108,17 +108,38 @@ void Appendf(std::string& out, const char* format, ...) {
   if (n > 0) out.append(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 void AppendHex(std::string& out, std::span<const uint8_t> bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
+  const size_t at = out.size();
+  out.resize(at + 2 * bytes.size());
+  char* p = out.data() + at;
   for (uint8_t b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 0xF];
+    *p++ = kHexDigits[b >> 4];
+    *p++ = kHexDigits[b & 0xF];
   }
+}
+
+void HexValue(std::string& out, uint64_t value, int digits) {
+  char text[16];
+  for (int i = digits; i-- > 0; value >>= 4) text[i] = kHexDigits[value & 0xF];
+  out.append(text, digits);
+}
+
+// "\t<label> = <value>\n", in the -n report's field form.
+void Field(std::string& out, std::string_view label, uint64_t value, int digits) {
+  out += '\t';
+  out += label;
+  HexValue(out, value, digits);
+  out += '\n';
 }
 
 std::string OperationText(uint16_t code) {
   std::string text(logfile::LogOperationName(code));
-  Appendf(text, " (%02X)", code);
+  text += " (";
+  text += kHexDigits[code >> 4 & 0xF];
+  text += kHexDigits[code & 0xF];
+  text += ')';
   return text;
 }
 
@@ -184,20 +205,24 @@ void JsonRestart(std::string& out, const LogRestart& restart, int copy, bool cur
 }
 
 void TextRecord(std::string& out, const LogRecordView& r) {
-  Appendf(out, "Log record %016llX:\n\tPreviousLsn       = %016llX\n\tUndoNextLsn       = %016llX\n"
-          "\tTransaction       = %08X\n\tRecordType        = %08X\n\tClientDataLength  = %08X\n"
-          "\tFlags             = %04X\n",
-          static_cast<unsigned long long>(r.lsn), static_cast<unsigned long long>(r.previous_lsn),
-          static_cast<unsigned long long>(r.undo_next_lsn), r.transaction, r.record_type, r.client_data_length,
-          r.flags);
+  out += "Log record ";
+  HexValue(out, r.lsn, 16);
+  out += ":\n";
+  Field(out, "PreviousLsn       = ", r.previous_lsn, 16);
+  Field(out, "UndoNextLsn       = ", r.undo_next_lsn, 16);
+  Field(out, "Transaction       = ", r.transaction, 8);
+  Field(out, "RecordType        = ", r.record_type, 8);
+  Field(out, "ClientDataLength  = ", r.client_data_length, 8);
+  Field(out, "Flags             = ", r.flags, 4);
   if (!r.has_operation) return;
   out += "\tRedo              = " + OperationText(r.redo_operation) + "\n";
   out += "\tUndo              = " + OperationText(r.undo_operation) + "\n";
-  Appendf(out, "\tTargetAttribute   = %04X\n\tMftClusterIndex   = %04X\n\tTargetVcn         = %016llX\n",
-          r.target_attribute, r.cluster_block_offset, static_cast<unsigned long long>(r.target_vcn.value));
-  for (size_t i = 0; i < r.lcns_to_follow; ++i)
-    Appendf(out, "\tLcn               = %016llX\n", static_cast<unsigned long long>(r.LcnAt(i).value));
-  Appendf(out, "\tRecordOffset      = %04X\n\tAttributeOffset   = %04X\n", r.record_offset, r.attribute_offset);
+  Field(out, "TargetAttribute   = ", r.target_attribute, 4);
+  Field(out, "MftClusterIndex   = ", r.cluster_block_offset, 4);
+  Field(out, "TargetVcn         = ", r.target_vcn.value, 16);
+  for (size_t i = 0; i < r.lcns_to_follow; ++i) Field(out, "Lcn               = ", r.LcnAt(i).value, 16);
+  Field(out, "RecordOffset      = ", r.record_offset, 4);
+  Field(out, "AttributeOffset   = ", r.attribute_offset, 4);
   if (r.mft_record) Appendf(out, "\tMftRecord         = %llX\n", static_cast<unsigned long long>(*r.mft_record));
   out += "\tRedoData          = ";
   AppendHex(out, r.redo);
