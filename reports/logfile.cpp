@@ -350,7 +350,7 @@ bool ReportLogFile(ReportContext& context, const LogFileSource& source) {
   std::string out;
   out.reserve(kFlushBytes + 4096);
   for (int copy = 0; copy < 2; ++copy) {
-    const bool current = copy == records->current();
+    const bool current = copy == records->current() && !records->restarts()[copy].problem;
     if (context.json) {
       JsonRestart(out, records->restarts()[copy], copy, current);
     } else {

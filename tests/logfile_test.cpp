@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <unistd.h>
 #include <functional>
 
 #include "history/log_records.h"
@@ -502,6 +504,20 @@ TEST(LogFileCommandTest, CollectedLogAloneAsTextJsonAndTimeline) {
   EXPECT_NE(json.out.find("{\"report\":\"logfile_restart\""), std::string::npos);
   EXPECT_NE(json.out.find("\"redo\":{\"code\":12,\"name\":\"AddIndexEntryRoot\"}"), std::string::npos) << json.out;
   EXPECT_NE(json.out.find("{\"report\":\"logfile_event\",\"event\":\"name_added\""), std::string::npos);
+
+  // Every line an object of the published schema.
+  if (testing::RunCommand("python3 -c \"import jsonschema; print(1)\" 2>/dev/null") == "1\n") {
+    const std::string source = VELMORA_TEST_DATA "/../..";
+    const auto lines = std::filesystem::temp_directory_path() / ("velmora_logfile_" + std::to_string(getpid()) + ".jsonl");
+    auto events = testing::RunVelmora(platform, {u"--json", u"--timeline", u"--logfile-file", u"/evidence/LogFile"});
+    std::ofstream(lines, std::ios::binary) << json.out << events.out;
+    int status = 0;
+    testing::RunCommand("python3 " + testing::Quote(source + "/tests/tools/json_lines_check.py") + " " +
+                            testing::Quote(source + "/docs/velmora.schema.json") + " " + testing::Quote(lines.string()),
+                        &status);
+    std::filesystem::remove(lines);
+    EXPECT_EQ(status, 0);
+  }
 
   auto body = testing::RunVelmora(platform, {u"--timeline", u"--logfile-file", u"/evidence/LogFile"});
   EXPECT_EQ(body.exit_code, 0) << body.err;
