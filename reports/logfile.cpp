@@ -399,6 +399,8 @@ bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, 
         JsonEvent(out, event, paths);
         continue;
       }
+      // A record allocated or freed carries no time of its own to place it.
+      if (event.kind == LogEventKind::kRecordAllocated || event.kind == LogEventKind::kRecordDeallocated) continue;
       // A body file line whose name carries the marker "($LogFile ...)":
       // what happened, in which transaction and LSN; the times are those
       // the operation wrote.
