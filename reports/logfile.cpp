@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -338,7 +339,17 @@ void Flush(ReportContext& context, std::string& out, bool force) {
 
 }  // namespace
 
-bool ReportLogFile(ReportContext& context, const LogFileSource& source) {
+namespace {
+
+// Writes what one record gives: the record itself and its events, or the
+// events alone.
+using RecordWriter = std::function<void(std::string& out, const LogRecordView& record,
+                                        std::span<const LogEvent> events, const RecordPaths& paths)>;
+
+// Opens the log, writes its restart pages (head) and every record through
+// write, then tells the counts on stderr.
+bool DecodeLog(ReportContext& context, const LogFileSource& source,
+               const std::function<void(std::string&, const LogRecords&)>& head, const RecordWriter& write) {
   auto log = OpenLog(context, source);
   if (!log) return false;
   auto records = LogRecords::Open(*log->bytes, log->size, log->geometry);
@@ -349,104 +360,104 @@ bool ReportLogFile(ReportContext& context, const LogFileSource& source) {
   const RecordPaths paths = PathsFor(context, source);
   std::string out;
   out.reserve(kFlushBytes + 4096);
-  for (int copy = 0; copy < 2; ++copy) {
-    const bool current = copy == records->current() && !records->restarts()[copy].problem;
-    if (context.json) {
-      JsonRestart(out, records->restarts()[copy], copy, current);
-    } else {
-      TextRestart(out, records->restarts()[copy], copy, current);
-    }
-  }
+  head(out, *records);
   uint64_t event_count = 0;
   std::vector<LogEvent> events;
   records->Walk([&](const LogRecordView& record) {
     events.clear();
     LogEventsOf(record, events);
     event_count += events.size();
-    if (context.json) {
-      JsonRecord(out, record);
-      for (const LogEvent& event : events) JsonEvent(out, event, paths);
-    } else {
-      TextRecord(out, record);
-      for (const LogEvent& event : events) TextEvent(out, event, paths);
-    }
+    write(out, record, events, paths);
     Flush(context, out, false);
   });
-  if (!context.json && records->decoded() == 0) out += "\tNONE\n";
   Flush(context, out, true);
   TellCounts(context, *records, event_count);
   return true;
 }
 
-bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, TimelineFormat format) {
-  auto log = OpenLog(context, source);
-  if (!log) return false;
-  auto records = LogRecords::Open(*log->bytes, log->size, log->geometry);
-  if (!records) {
-    context.console.Diagnostic("logfile: %s\n", records.error().Line());
-    return false;
-  }
-  const RecordPaths paths = PathsFor(context, source);
-  std::string out;
-  uint64_t event_count = 0;
-  std::vector<LogEvent> events;
-  records->Walk([&](const LogRecordView& record) {
-    events.clear();
-    LogEventsOf(record, events);
-    for (const LogEvent& event : events) {
-      ++event_count;
-      if (format == TimelineFormat::kJsonLines) {
-        JsonEvent(out, event, paths);
-        continue;
-      }
-      // A record allocated or freed carries no time of its own to place it.
-      if (event.kind == LogEventKind::kRecordAllocated || event.kind == LogEventKind::kRecordDeallocated) continue;
-      // A body file line whose name carries the marker "($LogFile ...)":
-      // what happened, in which transaction and LSN; the times are those
-      // the operation wrote.
-      std::array<uint64_t, 4> times{};  // created, modified, record changed, accessed
-      std::string name;
-      if (auto path = EventPath(paths, event)) {
-        name = *path;
-      } else if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
-        name = Utf16ToUtf8(event.name);
-      } else if (event.record) {
-        Appendf(name, "record %llX", static_cast<unsigned long long>(*event.record));
-      }
-      std::string marker;
-      Appendf(marker, " ($LogFile %s LSN %016llX transaction %08X", std::string(LogEventName(event.kind)).c_str(),
-              static_cast<unsigned long long>(event.lsn), event.transaction);
-      if (event.kind == LogEventKind::kStandardInformationChanged) {
-        for (size_t f = 0; f < 4; ++f) {
-          if (!event.times[f].present) continue;
-          times[f] = event.times[f].after;
-          marker += " ";
-          marker += TimeFieldName(static_cast<TimeField>(f));
-          marker += " " + IsoFileTime(event.times[f].before) + " -> " + IsoFileTime(event.times[f].after);
+}  // namespace
+
+bool ReportLogFile(ReportContext& context, const LogFileSource& source) {
+  const bool json = context.json;
+  return DecodeLog(
+      context, source,
+      [json](std::string& out, const LogRecords& records) {
+        for (int copy = 0; copy < 2; ++copy) {
+          const bool current = copy == records.current() && !records.restarts()[copy].problem;
+          if (json) {
+            JsonRestart(out, records.restarts()[copy], copy, current);
+          } else {
+            TextRestart(out, records.restarts()[copy], copy, current);
+          }
         }
-      } else if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
-        times = event.name_times;
-      }
-      marker += ")";
-      out += "0|";
-      AppendEscapedName(out, name + marker);
-      out += '|';
-      if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
-        Appendf(out, "%llu", static_cast<unsigned long long>(event.file.Number()));
-      } else if (event.record) {
-        Appendf(out, "%llu", static_cast<unsigned long long>(*event.record));
-      } else {
-        out += '0';
-      }
-      out += "|-/-rwxrwxrwx|0|0|0";
-      for (size_t f : {3u, 1u, 2u, 0u}) Appendf(out, "|%lld", static_cast<long long>(BodyFileSeconds(times[f])));
-      out += '\n';
-    }
-    Flush(context, out, false);
-  });
-  Flush(context, out, true);
-  TellCounts(context, *records, event_count);
-  return true;
+        // Nothing to walk: the text says so as the other reports do.
+        if (!json && records.pages() == 0) out += "\tNONE\n";
+      },
+      [json](std::string& out, const LogRecordView& record, std::span<const LogEvent> events,
+             const RecordPaths& paths) {
+        if (json) {
+          JsonRecord(out, record);
+          for (const LogEvent& event : events) JsonEvent(out, event, paths);
+        } else {
+          TextRecord(out, record);
+          for (const LogEvent& event : events) TextEvent(out, event, paths);
+        }
+      });
+}
+
+bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, TimelineFormat format) {
+  return DecodeLog(
+      context, source, [](std::string&, const LogRecords&) {},
+      [format](std::string& out, const LogRecordView&, std::span<const LogEvent> events, const RecordPaths& paths) {
+        for (const LogEvent& event : events) {
+          if (format == TimelineFormat::kJsonLines) {
+            JsonEvent(out, event, paths);
+            continue;
+          }
+          // A record allocated or freed carries no time of its own to place it.
+          if (event.kind == LogEventKind::kRecordAllocated || event.kind == LogEventKind::kRecordDeallocated) continue;
+          // A body file line whose name carries the marker "($LogFile ...)":
+          // what happened, in which transaction and LSN; the times are those
+          // the operation wrote.
+          std::array<uint64_t, 4> times{};  // created, modified, record changed, accessed
+          std::string name;
+          if (auto path = EventPath(paths, event)) {
+            name = *path;
+          } else if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
+            name = Utf16ToUtf8(event.name);
+          } else if (event.record) {
+            Appendf(name, "record %llX", static_cast<unsigned long long>(*event.record));
+          }
+          std::string marker;
+          Appendf(marker, " ($LogFile %s LSN %016llX transaction %08X", std::string(LogEventName(event.kind)).c_str(),
+                  static_cast<unsigned long long>(event.lsn), event.transaction);
+          if (event.kind == LogEventKind::kStandardInformationChanged) {
+            for (size_t f = 0; f < 4; ++f) {
+              if (!event.times[f].present) continue;
+              times[f] = event.times[f].after;
+              marker += " ";
+              marker += TimeFieldName(static_cast<TimeField>(f));
+              marker += " " + IsoFileTime(event.times[f].before) + " -> " + IsoFileTime(event.times[f].after);
+            }
+          } else if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
+            times = event.name_times;
+          }
+          marker += ")";
+          out += "0|";
+          AppendEscapedName(out, name + marker);
+          out += '|';
+          if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
+            Appendf(out, "%llu", static_cast<unsigned long long>(event.file.Number()));
+          } else if (event.record) {
+            Appendf(out, "%llu", static_cast<unsigned long long>(*event.record));
+          } else {
+            out += '0';
+          }
+          out += "|-/-rwxrwxrwx|0|0|0";
+          for (size_t f : {3u, 1u, 2u, 0u}) Appendf(out, "|%lld", static_cast<long long>(BodyFileSeconds(times[f])));
+          out += '\n';
+        }
+      });
 }
 
 }  // namespace velmora
