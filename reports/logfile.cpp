@@ -79,8 +79,10 @@ class RecordPaths {
   explicit RecordPaths(std::optional<MftScan> scan) : scan_(std::move(scan)) {}
   std::optional<std::string> Of(uint64_t record) const {
     if (!scan_ || record >= scan_->records().size()) return std::nullopt;
+    // The root's own name is ".", which no path spells.
+    if (record == kRootReference.Number()) return "/";
     const ScannedRecord& r = scan_->records()[record];
-    if (r.primary_name == ScannedRecord::kNoName) return record == kRootReference.Number() ? std::optional<std::string>("/") : std::nullopt;
+    if (r.primary_name == ScannedRecord::kNoName) return std::nullopt;
     return scan_->PathOf(scan_->names()[r.primary_name], kRootReference).text;
   }
   std::optional<std::string> OfName(FileReference parent, std::u16string_view name) const {
