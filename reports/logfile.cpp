@@ -167,9 +167,9 @@ void TextRestart(std::string& out, const LogRestart& restart, int copy, bool cur
           restart.page_data_offset, restart.open_count);
   for (size_t i = 0; i < restart.clients.size(); ++i) {
     const LogClient& client = restart.clients[i];
-    Appendf(out, "\tClient %zu \"%s\": OldestLsn %016llX ClientRestartLsn %016llX Previous %04X Next %04X "
+    Appendf(out, "\tClient %u \"%s\": OldestLsn %016llX ClientRestartLsn %016llX Previous %04X Next %04X "
             "Sequence %04X\n",
-            i, Utf16ToUtf8(client.name).c_str(), static_cast<unsigned long long>(client.oldest_lsn),
+            static_cast<unsigned>(i), Utf16ToUtf8(client.name).c_str(), static_cast<unsigned long long>(client.oldest_lsn),
             static_cast<unsigned long long>(client.restart_lsn), client.previous, client.next, client.sequence);
   }
 }
