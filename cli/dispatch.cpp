@@ -9,6 +9,7 @@
 #include "output/json_lines.h"
 #include "base/format.h"
 #include "output/text.h"
+#include "reports/logfile.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
 
@@ -113,6 +114,18 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
                 [&] { console.Print("Cannot find target object. (%s)\n", options.target_path); });
   }
   FileReference target = *resolved;
+  if (options.actions & action::kLogFile) {
+    // The whole log, many lines and its own counts on stderr: run alone,
+    // as the timeline is, and with it as its own lines.
+    ReportContext context{volume, platform, console, json};
+    const LogFileSource source{true, options.logfile_path};
+    if (options.actions & action::kTimeline) {
+      const TimelineFormat format = json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile;
+      const bool names = ReportTimeline(context, target, format);
+      return ReportLogFileTimeline(context, source, format) && names ? 0 : 1;
+    }
+    return ReportLogFile(context, source) ? 0 : 1;
+  }
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
     ReportContext context{volume, platform, console, json};
@@ -198,9 +211,21 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
   }
   const bool body_file = (options.actions & action::kTimeline) && (options.actions & action::kTargetPath);
   const bool json = options.actions & action::kJson;
-  if (!body_file && !json) console.Print("%s", BannerText());
+  // A collected log alone needs no volume.
+  const bool log_alone = !options.logfile_path.empty() && !(options.actions & action::kTargetPath);
+  if (!body_file && !json && !(log_alone && (options.actions & action::kTimeline))) console.Print("%s", BannerText());
   for (const auto& [letter, source] : options.drive_bindings) platform.BindDrive(letter, source);
   warn();
+  if (log_alone) {
+    VolumeContext volume;
+    ReportContext context{volume, platform, console, json};
+    const LogFileSource source{false, options.logfile_path};
+    bool ok = options.actions & action::kTimeline
+                  ? ReportLogFileTimeline(context, source, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile)
+                  : ReportLogFile(context, source);
+    console.out().Flush();
+    return ok ? 0 : 1;
+  }
   if (!(options.actions & action::kTargetPath)) {
     // With --json standard output holds objects only.
     std::u16string usage(UsageText());

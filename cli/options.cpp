@@ -213,6 +213,11 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.actions |= action::kSecurity;
     } else if (token == u"--timeline") {
       options.actions |= action::kTimeline;
+    } else if (token == u"--logfile") {
+      options.actions |= action::kLogFile;
+    } else if (token == u"--logfile-file" && one) {
+      options.logfile_path = arguments[++i];
+      options.actions |= action::kLogFile;
     } else if (token == u"--json") {
       options.actions |= action::kJson;
     } else if (token == u"--help") {
@@ -249,6 +254,8 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
                                 action::kLogRecord;
   if ((options.actions & action::kTimeline) && (options.actions & kReports))
     options.warnings.push_back(u"--timeline runs alone: the other reports asked for are not run");
+  else if ((options.actions & action::kLogFile) && (options.actions & kReports))
+    options.warnings.push_back(u"--logfile runs alone: the other reports asked for are not run");
   return options;
 }
 
@@ -338,6 +345,16 @@ std::u16string_view HelpText() {
          u"                     column of -a) into OUTPUT_FILE, at most 128 MiB\n"
          u"  --timeline         a body file (Sleuth Kit 3.x, for mactime -b) of every name\n"
          u"                     under PATH, from one pass over the MFT; runs alone\n"
+         u"  --logfile          the log file ($LogFile) of PATH's volume decoded: both\n"
+         u"                     restart areas, every record its pages still hold in LSN\n"
+         u"                     order with its redo and undo operations, and what they\n"
+         u"                     changed ($STANDARD_INFORMATION times, names added to and\n"
+         u"                     removed from directories, records allocated and freed);\n"
+         u"                     runs alone. The log covers only recent activity: it is\n"
+         u"                     overwritten circularly. With --timeline: the changes as\n"
+         u"                     timeline lines marked ($LogFile ...)\n"
+         u"  --logfile-file LOG a collected $LogFile decoded as --logfile does, with paths\n"
+         u"                     from -f's volume when one is named, without them alone\n"
          u"  --json             every report as JSON Lines on stdout\n"
          u"  --help             this text;  --version  the version\n"
          u"\n"

@@ -19,6 +19,69 @@ Expected<LsnPlacement> PlaceLsn(uint64_t lsn, uint32_t sequence_bits, uint32_t p
   return placement;
 }
 
+std::string_view logfile::LogOperationName(uint16_t code) {
+  static constexpr std::string_view kNames[logfile::kOperationCount] = {
+      "Noop",
+      "CompensationLogRecord",
+      "InitializeFileRecordSegment",
+      "DeallocateFileRecordSegment",
+      "WriteEndOfFileRecordSegment",
+      "CreateAttribute",
+      "DeleteAttribute",
+      "UpdateResidentValue",
+      "UpdateNonresidentValue",
+      "UpdateMappingPairs",
+      "DeleteDirtyClusters",
+      "SetNewAttributeSizes",
+      "AddIndexEntryRoot",
+      "DeleteIndexEntryRoot",
+      "AddIndexEntryAllocation",
+      "DeleteIndexEntryAllocation",
+      "WriteEndOfIndexBuffer",
+      "SetIndexEntryVcnRoot",
+      "SetIndexEntryVcnAllocation",
+      "UpdateFileNameRoot",
+      "UpdateFileNameAllocation",
+      "SetBitsInNonresidentBitMap",
+      "ClearBitsInNonresidentBitMap",
+      "HotFix",
+      "EndTopLevelAction",
+      "PrepareTransaction",
+      "CommitTransaction",
+      "ForgetTransaction",
+      "OpenNonresidentAttribute",
+      "OpenAttributeTableDump",
+      "AttributeNamesDump",
+      "DirtyPageTableDump",
+      "TransactionTableDump",
+      "UpdateRecordDataRoot",
+      "UpdateRecordDataAllocation",
+  };
+  return code < logfile::kOperationCount ? kNames[code] : std::string_view();
+}
+
+bool logfile::OperationTargetsFileRecord(uint16_t code) {
+  using enum logfile::LogOperation;
+  switch (static_cast<logfile::LogOperation>(code)) {
+    case kInitializeFileRecordSegment:
+    case kDeallocateFileRecordSegment:
+    case kWriteEndOfFileRecordSegment:
+    case kCreateAttribute:
+    case kDeleteAttribute:
+    case kUpdateResidentValue:
+    case kUpdateMappingPairs:
+    case kSetNewAttributeSizes:
+    case kAddIndexEntryRoot:
+    case kDeleteIndexEntryRoot:
+    case kSetIndexEntryVcnRoot:
+    case kUpdateFileNameRoot:
+    case kUpdateRecordDataRoot:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::optional<uint32_t> LogPageBufferSize(LeBytes boot) {
   const auto per_index_block = static_cast<int8_t>(boot.U8(boot::kClustersPerIndexBlock));
   uint64_t bytes = 0;

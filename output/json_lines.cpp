@@ -1,5 +1,6 @@
 #include "output/json_lines.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -61,6 +62,16 @@ void AppendUtf8(std::string& out, uint32_t c) {
 
 void AppendString(std::string& out, std::string_view utf8) {
   out += '"';
+  // Keys and most values need no escape: appended whole.
+  const auto plain = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte != 0x7F && c != '"' && c != '\\';
+  };
+  if (std::all_of(utf8.begin(), utf8.end(), plain)) {
+    out += utf8;
+    out += '"';
+    return;
+  }
   for (char c : utf8) {
     if (!AppendEscape(out, static_cast<unsigned char>(c))) out += c;
   }
@@ -163,9 +174,12 @@ Line& Line::FileTimes(uint64_t created, uint64_t modified, uint64_t record_chang
 Line& Line::Bytes(std::string_view key, std::span<const uint8_t> bytes) {
   Key(key);
   out_ += '"';
+  const size_t at = out_.size();
+  out_.resize(at + 2 * bytes.size());
+  char* digit = out_.data() + at;
   for (uint8_t b : bytes) {
-    out_ += kHexDigits[b >> 4];
-    out_ += kHexDigits[b & 0xF];
+    *digit++ = kHexDigits[b >> 4];
+    *digit++ = kHexDigits[b & 0xF];
   }
   out_ += '"';
   return *this;

@@ -107,6 +107,8 @@ void RunEveryReport(JsonRuns& runs, const TestVolume& volume) {
   runs.Run({u"-f", u"C:\\", u"-r", u"FFFFFFFFFF", u"-a"});
   runs.Run({u"-f", u"C:\\$AttrDef", u"-l"});
   runs.Run({u"--timeline", u"-f", u"C:\\"});
+  runs.Run({u"--logfile", u"-f", u"C:\\"});
+  runs.Run({u"--timeline", u"--logfile", u"-f", u"C:\\"});
 }
 
 class JsonOutput : public OnCommittedVolumes {

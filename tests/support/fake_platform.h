@@ -73,6 +73,14 @@ class FakePlatform : public platform::Platform {
     return result;
   }
 
+  // Files by name: those written through CreateOutputFile, and any a test
+  // puts in `files` to be read.
+  Expected<std::unique_ptr<source::ByteSource>> OpenFile(const std::string& path) override {
+    auto it = files.find(Utf8ToUtf16(path));
+    if (it == files.end()) return Error{Utf8ToUtf16(path), u"no such file"};
+    return std::unique_ptr<source::ByteSource>(new source::MemorySource(std::span<const uint8_t>(it->second)));
+  }
+
   platform::CreateOutcome CreateOutputFile(std::u16string_view path, const source::ByteSource&,
                                              const platform::OutputGuard&) override {
     platform::CreateOutcome outcome;

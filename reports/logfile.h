@@ -1,0 +1,26 @@
+// --logfile: the log file decoded, from the volume's $LogFile or from a
+// collected copy.
+#pragma once
+
+#include <string_view>
+
+#include "reports/reports.h"
+#include "reports/timeline.h"
+
+namespace velmora {
+
+// Where the log comes from and what the records are tied to.
+struct LogFileSource {
+  bool volume = false;          // a volume is open: its paths name the records
+  std::u16string_view file;     // a collected $LogFile, read instead of the volume's
+};
+
+// The restart areas, every record and the events decoded from them, then
+// one line on standard error counting records and one per reason a record
+// was skipped. False when the log cannot be opened.
+bool ReportLogFile(ReportContext& context, const LogFileSource& source);
+
+// --timeline --logfile: the events as timeline lines (body file or JSON).
+bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, TimelineFormat format);
+
+}  // namespace velmora
