@@ -213,6 +213,11 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.actions |= action::kSecurity;
     } else if (token == u"--timeline") {
       options.actions |= action::kTimeline;
+    } else if (token == u"--usn") {
+      options.actions |= action::kUsn;
+    } else if (token == u"--usn-file" && one) {
+      options.usn_file = arguments[++i];
+      options.actions |= action::kUsn;
     } else if (token == u"--json") {
       options.actions |= action::kJson;
     } else if (token == u"--help") {
@@ -338,6 +343,15 @@ std::u16string_view HelpText() {
          u"                     column of -a) into OUTPUT_FILE, at most 128 MiB\n"
          u"  --timeline         a body file (Sleuth Kit 3.x, for mactime -b) of every name\n"
          u"                     under PATH, from one pass over the MFT; runs alone\n"
+         u"  --usn              the change journal ($UsnJrnl:$J): every record (PATH the\n"
+         u"                     root) or PATH's own, each with the path its file had\n"
+         u"                     when the record was written; with --timeline, a body\n"
+         u"                     file line per record besides the names\n"
+         u"  --usn-file J       --usn over a collected $J (sparse head kept as zeros or\n"
+         u"                     stripped), paths from the bound volume; alone (no -m,\n"
+         u"                     no -f) the journal by itself, paths from its own\n"
+         u"                     records. A path that cannot be placed starts with\n"
+         u"                     <unresolved REF>, REF the directory's reference\n"
          u"  --json             every report as JSON Lines on stdout\n"
          u"  --help             this text;  --version  the version\n"
          u"\n"
