@@ -195,13 +195,15 @@ UsnWalkCounts WalkUsnJournal(JournalStream& stream, const std::function<void(con
   UsnWalkCounts counts;
   std::vector<uint8_t> block(kUsnBlockBytes);
   UsnRecord record;
+  // A record's USN less its offset in what is read: 0 in a volume's $J,
+  // the bytes dropped in front of a collected copy.
+  uint64_t usn_less_offset = 0;
   auto skip = [&counts](UsnSkip reason) { ++counts.skipped[static_cast<size_t>(reason)]; };
   for (const JournalStream::Range& range : stream.Ranges()) {
     const uint64_t end = range.offset + range.length;
     uint64_t next_read = range.offset;  // the first byte of the range not yet read
     uint64_t block_start = range.offset;  // the stream offset of block[0]
     size_t held = 0, pos = 0;
-    bool in_damage = false;  // a damaged stretch counts once
     for (;;) {
       // Keep at least a page ahead, so that any valid record lies whole in the block.
       if (held - pos < usn::kMaxRecordBytes && next_read < end) {
@@ -217,7 +219,7 @@ UsnWalkCounts WalkUsnJournal(JournalStream& stream, const std::function<void(con
           // What is held is given up with the piece that failed; the walk
           // goes on after it.
           skip(UsnSkip::kUnreadable);
-          held = 0;
+          held = pos = 0;
           block_start = next_read + want;
         }
         next_read += want;
@@ -225,23 +227,26 @@ UsnWalkCounts WalkUsnJournal(JournalStream& stream, const std::function<void(con
       }
       if (pos >= held) break;
       const std::span<const uint8_t> rest(block.data() + pos, held - pos);
-      uint32_t length = LeBytes(rest).U32(usn::kRecordLength);
+      const uint64_t offset = block_start + pos;
+      const uint32_t length = LeBytes(rest).U32(usn::kRecordLength);
       if (length == 0 && rest.size() >= usn::kAlignment) {
         pos += usn::kAlignment;  // padding
-        in_damage = false;
         continue;
       }
       const auto why = DecodeUsnRecord(rest, record);
       if (!why) {
-        record.stream_offset = block_start + pos;
+        record.stream_offset = offset;
+        usn_less_offset = static_cast<uint64_t>(record.usn) - offset;
         ++counts.records;
-        in_damage = false;
         visit(record);
         pos += length;
       } else if (*why == UsnSkip::kLengthOutOfRange) {
-        if (!in_damage) skip(*why);
-        in_damage = true;
-        pos += std::min<size_t>(usn::kAlignment, rest.size());
+        // Nothing after it on its page can be trusted: the next record
+        // starts a page. Pages are counted in USNs (a stream offset, but a
+        // collected copy may have dropped a head that is not whole pages).
+        skip(*why);
+        const uint64_t in_page = (offset + usn_less_offset) % usn::kPageBytes;
+        pos += std::min<uint64_t>(usn::kPageBytes - in_page, rest.size());
       } else {
         skip(*why);  // the length is good: the next record follows it
         pos += length;

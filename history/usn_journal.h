@@ -140,8 +140,9 @@ struct UsnRecord {
   bool IsDirectory() const { return attributes & usn::kAttributeDirectory; }
 };
 
-// Why bytes that were not padding were passed over; a damaged stretch
-// counts once, however long.
+// Why bytes that were not padding were passed over. A record whose length
+// is good is passed over by its length; after a length out of range the
+// rest of its page is (nothing there can be trusted to start a record).
 enum class UsnSkip : uint8_t {
   kLengthOutOfRange,  // not a multiple of 8, shorter than its version's header, longer than a page or the stream
   kNamePastRecord,    // the name (or the extents) run past the record's length

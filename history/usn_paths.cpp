@@ -56,17 +56,23 @@ void UsnPathBook::Seal() {
   cache_.clear();
 }
 
+std::optional<CurrentName> MftCurrentNames::Find(FileReference file) const {
+  if (file.Number() >= scan_.records().size()) return std::nullopt;
+  const ScannedRecord& record = scan_.records()[file.Number()];
+  if (!record.valid || record.primary_name == ScannedRecord::kNoName || !SequenceMatches(file, record))
+    return std::nullopt;
+  const ScannedName& name = scan_.names()[record.primary_name];
+  return CurrentName{scan_.Text(name.text), name.parent, record.directory};
+}
+
 UsnPathBook::Placed UsnPathBook::CurrentState(FileReference directory) const {
   Placed placed;
-  if (!mft_ || directory.Number() >= mft_->records().size()) return placed;
-  const ScannedRecord& record = mft_->records()[directory.Number()];
-  if (!record.valid || !record.directory || record.primary_name == ScannedRecord::kNoName ||
-      !SequenceMatches(directory, record))
-    return placed;
-  const ScannedName& name = mft_->names()[record.primary_name];
+  if (!current_) return placed;
+  const auto found = current_->Find(directory);
+  if (!found || !found->directory) return placed;
   placed.known = true;
-  placed.name = mft_->Text(name.text);
-  placed.parent = name.parent;
+  placed.name = found->name;
+  placed.parent = found->parent;
   return placed;
 }
 
@@ -149,12 +155,10 @@ UsnPathBook::Path UsnPathBook::DirectoryPath(FileReference directory, int64_t us
 UsnPathBook::Path UsnPathBook::PathOf(const UsnRecord& record) {
   if (record.major == 4) {
     if (record.file == last_file_ && !last_path_.text.empty()) return last_path_;
-    if (record.file.IsNtfsReference() && mft_ && record.file.reference.Number() < mft_->records().size()) {
-      const ScannedRecord& file = mft_->records()[record.file.reference.Number()];
-      if (file.valid && file.primary_name != ScannedRecord::kNoName && SequenceMatches(record.file.reference, file)) {
-        const ScannedName& name = mft_->names()[file.primary_name];
-        Path path = DirectoryPath(name.parent, record.usn);
-        Join(path.text, mft_->Text(name.text));
+    if (record.file.IsNtfsReference() && current_) {
+      if (const auto found = current_->Find(record.file.reference)) {
+        Path path = DirectoryPath(found->parent, record.usn);
+        Join(path.text, found->name);
         return path;
       }
     }

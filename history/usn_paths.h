@@ -41,6 +41,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,11 +57,36 @@ class MftScan;
 // A path that starts with this marker could not be placed.
 inline constexpr std::string_view kUnresolvedMarker = "<unresolved ";
 
+// What the volume says of a file now: its name and parent, when the record
+// the reference names holds that file (its sequence number matching).
+struct CurrentName {
+  std::string_view name;  // UTF-8
+  FileReference parent;
+  bool directory = false;
+};
+class CurrentNames {
+ public:
+  virtual ~CurrentNames() = default;
+  virtual std::optional<CurrentName> Find(FileReference file) const = 0;
+};
+
+// The current names from one pass over the MFT: a record's primary name,
+// its sequence number matching the reference's (one below for a record no
+// longer in use: NTFS counts the sequence up when it frees a record).
+class MftCurrentNames : public CurrentNames {
+ public:
+  explicit MftCurrentNames(const MftScan& scan) : scan_(scan) {}
+  std::optional<CurrentName> Find(FileReference file) const override;
+
+ private:
+  const MftScan& scan_;
+};
+
 class UsnPathBook {
  public:
-  // mft: the current MFT of the volume the journal belongs to, or null
+  // current: the names of the volume the journal belongs to now, or null
   // for a journal read alone.
-  explicit UsnPathBook(const MftScan* mft) : mft_(mft) {}
+  explicit UsnPathBook(const CurrentNames* current) : current_(current) {}
 
   // First pass: every record, in stream order.
   void Note(const UsnRecord& record);
@@ -100,7 +127,7 @@ class UsnPathBook {
     return std::string_view(pool_).substr(state.name_offset, state.name_length);
   }
 
-  const MftScan* mft_;
+  const CurrentNames* current_;
   std::unordered_map<uint64_t, std::vector<State>> history_;
   std::string pool_;
   uint64_t states_ = 0;

@@ -152,7 +152,9 @@ void TellCounts(Console& console, const UsnWalkCounts& counts, uint64_t shown, c
 // The records of one journal with their paths, printed; filter chooses them.
 void PrintJournal(ReportContext& context, JournalStream& stream, const MftScan* mft,
                   const std::function<bool(const UsnRecord&)>& wanted) {
-  UsnPathBook book(mft);
+  std::optional<MftCurrentNames> current;
+  if (mft) current.emplace(*mft);
+  UsnPathBook book(current ? &*current : nullptr);
   std::string out;
   out.reserve(kFlushBytes + 4096);
   uint64_t shown = 0;
@@ -222,7 +224,8 @@ bool AppendUsnTimeline(ReportContext& context, const MftScan& scan, std::u16stri
     context.console.Diagnostic("timeline: usn: %s\n", journal.error().Line());
     return false;
   }
-  UsnPathBook book(&scan);
+  MftCurrentNames current(scan);
+  UsnPathBook book(&current);
   uint64_t shown = 0;
   UsnFileId last_file;
   uint64_t last_time = 0;
