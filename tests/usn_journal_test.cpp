@@ -7,10 +7,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 
 #include "history/usn_journal.h"
 #include "history/usn_paths.h"
 #include "source/byte_source.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/synthetic_volume.h"
 #include "tests/support/usn_journal_builder.h"
 
 namespace velmora::testing {
@@ -244,6 +247,112 @@ TEST(UsnJournalTest, WindowsWrittenRecordsDecode) {
     EXPECT_EQ(record.Name(), sample.name);
     EXPECT_EQ(record.extents.size(), sample.extents);
   }
+}
+
+
+// ---- The report over a volume whose $Extend\$UsnJrnl holds a journal ----
+
+constexpr uint64_t kVolumeRoot = (uint64_t{1} << 48) | 5;  // the synthetic root has sequence 1
+constexpr uint32_t kDirectoryName = 0x10000000;
+
+std::vector<uint8_t> DirectoryRecord(uint64_t number, uint64_t parent, const std::u16string& name,
+                                     const std::vector<std::vector<uint8_t>>& entries) {
+  std::vector<std::vector<uint8_t>> all = entries;
+  all.push_back(IndexEntry(0, {}, true));
+  return RecordBuilder(number, 1024, 0x0003)
+      .Resident(0x30, 1, u"", FileNameValue(parent, name, 1, kDirectoryName))
+      .Resident(0x90, 2, u"$I30", IndexRootValue(all, false))
+      .Build();
+}
+
+// "dir" was "old" when f.txt was made in it; the journal's head is a hole of 8 clusters.
+struct JournalVolume {
+  JournalBuilder journal{8 * SyntheticVolume::kCluster};
+  JournalModel model{journal};
+  SyntheticVolume volume;
+  std::vector<uint8_t> collected;
+
+  JournalVolume() {
+    const FileReference root(kVolumeRoot), dir = Ref(30, 1), file = Ref(31, 1);
+    model.Create(dir, root, u"old", true);
+    model.Create(file, dir, u"f.txt", false);
+    model.Rename(dir, root, u"dir");
+    model.Touch(file);
+    collected = journal.Stream(false);
+    std::vector<uint8_t> clusters = collected;
+    clusters.resize((clusters.size() + SyntheticVolume::kCluster - 1) / SyntheticVolume::kCluster *
+                    SyntheticVolume::kCluster);
+    const uint64_t count = clusters.size() / SyntheticVolume::kCluster;
+    volume.SetClusters(SyntheticVolume::kFreeLcn, clusters);
+    std::vector<uint8_t> max(usn::kMaxBytes);
+    Put64(max, usn::kMaxMaximumSize, 0x2000000);
+    Put64(max, usn::kMaxJournalId, 0x01D4B1D9B1E5DDF2);
+    Put64(max, usn::kMaxLowestValidUsn, 8 * SyntheticVolume::kCluster);
+    volume.SetRecord(41, RecordBuilder(41)
+                             .Resident(0x30, 1, u"", FileNameValue(Ref(11, 1).value, u"$UsnJrnl"))
+                             .Resident(0x80, 2, u"$Max", max)
+                             .NonResident(0x80, 3, u"$J", EncodeRuns({{std::nullopt, 8}, {SyntheticVolume::kFreeLcn, count}}),
+                                          0, 8 + count - 1, 8 * SyntheticVolume::kCluster + collected.size())
+                             .Build());
+    volume.SetRecord(11, DirectoryRecord(11, kVolumeRoot, u"$Extend",
+                                         {IndexEntry(Ref(41, 1).value, FileNameValue(Ref(11, 1).value, u"$UsnJrnl"))}));
+    volume.SetRecord(30, DirectoryRecord(30, kVolumeRoot, u"dir",
+                                         {IndexEntry(file.value, FileNameValue(dir.value, u"f.txt"))}));
+    volume.SetRecord(31, RecordBuilder(31).Resident(0x30, 1, u"", FileNameValue(dir.value, u"f.txt")).Build());
+    volume.SetRootEntries({{u"$Extend", 11}, {u"dir", 30}});
+  }
+};
+
+// The "path" of every "usn" object, unescaped.
+std::vector<std::string> JsonPaths(const std::string& out) {
+  std::vector<std::string> paths;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("\"report\":\"usn\"") == std::string::npos) continue;
+    const size_t start = line.find("\"path\":\"") + 8;
+    std::string path;
+    for (size_t i = start; line[i] != '"'; ++i) path += line[i] == '\\' ? line[++i] : line[i];
+    paths.push_back(path);
+  }
+  return paths;
+}
+
+TEST(UsnJournalReport, PathsAsTheyWereFromTheVolumeAFileAndACollectedCopy) {
+  JournalVolume v;
+  FakePlatform platform;
+  platform.AddVolume(u'C', v.volume.image());
+  platform.AddInputFile("J", v.collected);
+  RunResult all = RunVelmora(platform, {u"--usn", u"--json", u"-f", u"C:\\"});
+  ASSERT_EQ(all.exit_code, 0) << all.err;
+  EXPECT_EQ(JsonPaths(all.out), v.model.expected()) << all.out;
+  EXPECT_NE(all.out.find("\"lowest_valid_usn\":4096"), std::string::npos) << all.out;
+  // The file's own records only.
+  RunResult file = RunVelmora(platform, {u"--usn", u"--json", u"-f", u"C:\\dir\\f.txt"});
+  EXPECT_EQ(JsonPaths(file.out), (std::vector<std::string>{"\\old\\f.txt", "\\old\\f.txt", "\\dir\\f.txt"}));
+  // A collected copy in place of the volume's, and alone.
+  EXPECT_EQ(JsonPaths(RunVelmora(platform, {u"--usn-file", u"J", u"--json", u"-f", u"C:\\"}).out), v.model.expected());
+  RunResult alone = RunVelmora(platform, {u"--usn-file", u"J", u"--json"});
+  ASSERT_EQ(alone.exit_code, 0) << alone.err;
+  EXPECT_EQ(JsonPaths(alone.out), v.model.expected());
+  // Text: the journal's identity, then a line per record.
+  RunResult text = RunVelmora(platform, {u"--usn", u"-f", u"C:\\"});
+  EXPECT_NE(text.out.find("Journal ID : 01D4B1D9B1E5DDF2\tLowest valid USN : 0000000000001000\tMaximum size : "
+                          "0000000002000000\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("\tRENAME_OLD_NAME\t0\tDIRECTORY\told\t\\old\n"), std::string::npos) << text.out;
+  // In the timeline, a line per record with its time.
+  RunResult body = RunVelmora(platform, {u"--timeline", u"--usn", u"-f", u"C:\\"});
+  EXPECT_NE(body.out.find("0|/old/f.txt (usn: FILE_CREATE CLOSE)|31|r/rrwxrwxrwx|0|0|0|1548110165|1548110165|"),
+            std::string::npos)
+      << body.out;
+  // A volume without a journal says so.
+  SyntheticVolume plain;
+  plain.SetRootEntries({});
+  platform.AddVolume(u'D', plain.image());
+  RunResult none = RunVelmora(platform, {u"--usn", u"-f", u"D:\\"});
+  EXPECT_NE(none.out.find("\tNONE\n"), std::string::npos) << none.out;
+  EXPECT_NE(none.err.find("usn: "), std::string::npos) << none.err;
 }
 
 }  // namespace
