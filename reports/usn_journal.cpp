@@ -79,20 +79,27 @@ void AppendJson(std::string& out, const UsnRecord& record, const UsnPathBook::Pa
 
 // As the other reports print references: 16 upper-case hex digits (32 for
 // an id NTFS never gives).
-std::string RecordIdText(const UsnFileId& id) {
-  if (id.IsNtfsReference()) return Utf16ToUtf8(Format("%016I64X", id.reference.value));
-  return Utf16ToUtf8(Format("%016I64X%016I64X", id.high, id.reference.value));
+void AppendUpperHex(std::string& out, uint64_t value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (int shift = 60; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+}
+
+void AppendRecordId(std::string& out, const UsnFileId& id) {
+  if (!id.IsNtfsReference()) AppendUpperHex(out, id.high);
+  AppendUpperHex(out, id.reference.value);
 }
 
 // One tab-separated line: USN, time, file and parent, reasons, source
 // info, attributes, name, path.
 void AppendText(std::string& out, const UsnRecord& record, const UsnPathBook::Path& path) {
-  std::string line = Utf16ToUtf8(Format("%016I64X\t", static_cast<uint64_t>(record.usn)));
+  std::string line;
+  AppendUpperHex(line, static_cast<uint64_t>(record.usn));
+  line += '\t';
   line += record.major == 4 ? std::string("-") : IsoFileTime(record.time);
   line += '\t';
-  line += RecordIdText(record.file);
+  AppendRecordId(line, record.file);
   line += '\t';
-  line += RecordIdText(record.parent);
+  AppendRecordId(line, record.parent);
   line += '\t';
   line += UsnFlagText(record.reason, UsnReasonNames(), '|');
   line += '\t';

@@ -107,6 +107,7 @@ void RunEveryReport(JsonRuns& runs, const TestVolume& volume) {
   runs.Run({u"-f", u"C:\\", u"-r", u"FFFFFFFFFF", u"-a"});
   runs.Run({u"-f", u"C:\\$AttrDef", u"-l"});
   runs.Run({u"--timeline", u"-f", u"C:\\"});
+  runs.Run({u"--usn", u"-f", u"C:\\"});  // no journal on these volumes: found false
 }
 
 class JsonOutput : public OnCommittedVolumes {

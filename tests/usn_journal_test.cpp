@@ -15,6 +15,7 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"
 #include "tests/support/usn_journal_builder.h"
+#include "tests/support/volumes.h"
 
 namespace velmora::testing {
 namespace {
@@ -334,6 +335,20 @@ TEST(UsnJournalReport, PathsAsTheyWereFromTheVolumeAFileAndACollectedCopy) {
   RunResult alone = RunVelmora(platform, {u"--usn-file", u"J", u"--json"});
   ASSERT_EQ(alone.exit_code, 0) << alone.err;
   EXPECT_EQ(JsonPaths(alone.out), v.model.expected());
+  // Every object valid under the published schema, the timeline's too.
+  if (RunCommand("python3 -c \"import jsonschema; print(1)\" 2>/dev/null") == "1\n") {
+    const std::string source = VELMORA_TEST_DATA "/../..";
+    const auto lines = std::filesystem::temp_directory_path() / "velmora_usn_schema.jsonl";
+    std::ofstream(lines, std::ios::binary)
+        << all.out << alone.out << RunVelmora(platform, {u"--timeline", u"--usn", u"--json", u"-f", u"C:\\"}).out
+        << RunVelmora(platform, {u"--usn-file", u"missing", u"--json"}).out;
+    int status = 0;
+    RunCommand("python3 " + Quote(source + "/tests/tools/json_lines_check.py") + " " +
+                   Quote(source + "/docs/velmora.schema.json") + " " + Quote(lines.string()) + " >/dev/null",
+               &status);
+    EXPECT_EQ(status, 0);
+    std::filesystem::remove(lines);
+  }
   // Text: the journal's identity, then a line per record.
   RunResult text = RunVelmora(platform, {u"--usn", u"-f", u"C:\\"});
   EXPECT_NE(text.out.find("Journal ID : 01D4B1D9B1E5DDF2\tLowest valid USN : 0000000000001000\tMaximum size : "
