@@ -228,8 +228,14 @@ UsnWalkCounts WalkUsnJournal(JournalStream& stream, const std::function<void(con
       if (pos >= held) break;
       const std::span<const uint8_t> rest(block.data() + pos, held - pos);
       const uint64_t offset = block_start + pos;
+      if (rest.size() < usn::kAlignment) {
+        // A stream that ends inside an 8-byte unit: no record fits there.
+        if (std::any_of(rest.begin(), rest.end(), [](uint8_t b) { return b != 0; }))
+          skip(UsnSkip::kLengthOutOfRange);
+        break;
+      }
       const uint32_t length = LeBytes(rest).U32(usn::kRecordLength);
-      if (length == 0 && rest.size() >= usn::kAlignment) {
+      if (length == 0) {
         pos += usn::kAlignment;  // padding
         continue;
       }

@@ -11,6 +11,9 @@ namespace velmora {
 
 namespace {
 
+// The USN after this one; the largest stays (a hostile USN must not overflow).
+int64_t After(int64_t usn) { return usn == INT64_MAX ? usn : usn + 1; }
+
 // Chains up to this deep are checked for a loop by looking back along them;
 // deeper ones through a set.
 constexpr size_t kLinearLoopCheck = 32;
@@ -91,10 +94,10 @@ UsnPathBook::Placed UsnPathBook::StateAt(FileReference directory, int64_t usn) c
   if (next != states.end() && next->usn == usn) {
     take(*next);
     placed.from = usn;
-    placed.to = usn + 1;
+    placed.to = After(usn);
     return placed;
   }
-  if (next != states.begin()) placed.from = std::prev(next)->usn + 1;
+  if (next != states.begin()) placed.from = After(std::prev(next)->usn);
   if (next == states.end()) {
     placed.to = INT64_MAX;
     const Placed current = CurrentState(directory);
