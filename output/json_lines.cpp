@@ -61,9 +61,16 @@ void AppendUtf8(std::string& out, uint32_t c) {
 
 void AppendString(std::string& out, std::string_view utf8) {
   out += '"';
-  for (char c : utf8) {
-    if (!AppendEscape(out, static_cast<unsigned char>(c))) out += c;
+  // Runs that need no escape (nearly every string) are copied whole.
+  size_t run = 0;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7F) continue;
+    out.append(utf8, run, i - run);
+    AppendEscape(out, c);
+    run = i + 1;
   }
+  out.append(utf8, run, utf8.size() - run);
   out += '"';
 }
 
