@@ -12,6 +12,7 @@
 #include "reports/logfile.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
+#include "reports/usn_journal.h"
 
 namespace velmora {
 
@@ -27,8 +28,8 @@ struct ReportRow {
   std::function<bool(ReportContext&, const CommandOptions&, FileReference)> run;
 };
 
-const std::array<ReportRow, 9>& ReportTable() {
-  static const std::array<ReportRow, 9> table = {{
+const std::array<ReportRow, 10>& ReportTable() {
+  static const std::array<ReportRow, 10> table = {{
       {action::kList, "listing",
        [](Console& c, const CommandOptions&) {
          c.Print("File Reference\t\tAccess time\t\tType\tFile name\n");
@@ -73,6 +74,8 @@ const std::array<ReportRow, 9>& ReportTable() {
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return WriteAttributeToFile(r, o.output_path, t, o.attribute_id);
        }},
+      {action::kUsn, "usn_journal", [](Console& c, const CommandOptions&) { c.Print("Change journal:\n"); },
+       [](ReportContext& r, const CommandOptions& o, FileReference t) { return ReportUsnJournal(r, t, o.usn_file); }},
   }};
   return table;
 }
@@ -129,7 +132,11 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
     ReportContext context{volume, platform, console, json};
-    return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
+    std::optional<std::u16string_view> journal;
+    if (options.actions & action::kUsn) journal = options.usn_file;
+    return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile, journal)
+               ? 0
+               : 1;
   }
   // What the target is called in print: the reference as typed, a full
   // one with its sequence number.
@@ -225,6 +232,12 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
                   : ReportLogFile(context, source);
     console.out().Flush();
     return ok ? 0 : 1;
+  }
+  if (!(options.actions & action::kTargetPath) && !options.usn_file.empty() && options.drive_bindings.empty()) {
+    // A collected journal by itself: no volume to open.
+    int code = ReportUsnFileAlone(console, platform, options.usn_file, json);
+    console.out().Flush();
+    return code;
   }
   if (!(options.actions & action::kTargetPath)) {
     // With --json standard output holds objects only.

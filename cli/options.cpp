@@ -218,6 +218,11 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
     } else if (token == u"--logfile-file" && one) {
       options.logfile_path = arguments[++i];
       options.actions |= action::kLogFile;
+    } else if (token == u"--usn") {
+      options.actions |= action::kUsn;
+    } else if (token == u"--usn-file" && one) {
+      options.usn_file = arguments[++i];
+      options.actions |= action::kUsn;
     } else if (token == u"--json") {
       options.actions |= action::kJson;
     } else if (token == u"--help") {
@@ -355,6 +360,15 @@ std::u16string_view HelpText() {
          u"                     timeline lines marked ($LogFile ...)\n"
          u"  --logfile-file LOG a collected $LogFile decoded as --logfile does, with paths\n"
          u"                     from -f's volume when one is named, without them alone\n"
+         u"  --usn              the change journal ($UsnJrnl:$J): every record (PATH the\n"
+         u"                     root) or PATH's own, each with the path its file had\n"
+         u"                     when the record was written; with --timeline, a body\n"
+         u"                     file line per record besides the names\n"
+         u"  --usn-file J       --usn over a collected $J (sparse head kept as zeros or\n"
+         u"                     stripped), paths from the bound volume; alone (no -m,\n"
+         u"                     no -f) the journal by itself, paths from its own\n"
+         u"                     records. A path that cannot be placed starts with\n"
+         u"                     <unresolved REF>, REF the directory's reference\n"
          u"  --json             every report as JSON Lines on stdout\n"
          u"  --help             this text;  --version  the version\n"
          u"\n"

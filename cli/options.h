@@ -25,6 +25,7 @@ inline constexpr uint32_t kJson = 0x200;      // --json: every report as JSON Li
 inline constexpr uint32_t kHelp = 0x400;      // --help: every option, on stdout; nothing else runs
 inline constexpr uint32_t kVersion = 0x800;   // --version: the version line; nothing else runs
 inline constexpr uint32_t kLogFile = 0x1000;  // --logfile / --logfile-file: runs alone (with --timeline: its events)
+inline constexpr uint32_t kUsn = 0x2000;      // --usn (or --usn-file): the change journal's records
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;
@@ -43,6 +44,8 @@ struct CommandOptions {
   uint32_t security_id = 0;
   // --logfile-file PATH: a collected $LogFile read instead of the volume's.
   std::u16string logfile_path;
+  // --usn-file: a collected $J read in place of the volume's.
+  std::u16string usn_file;
   // -m X: SOURCE, in command-line order (a later binding of a letter wins).
   std::vector<std::pair<char16_t, std::u16string>> drive_bindings;
   // Tokens that could not be taken, one line each for stderr: a bad -m

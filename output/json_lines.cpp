@@ -62,19 +62,16 @@ void AppendUtf8(std::string& out, uint32_t c) {
 
 void AppendString(std::string& out, std::string_view utf8) {
   out += '"';
-  // Keys and most values need no escape: appended whole.
-  const auto plain = [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte != 0x7F && c != '"' && c != '\\';
-  };
-  if (std::all_of(utf8.begin(), utf8.end(), plain)) {
-    out += utf8;
-    out += '"';
-    return;
+  // Runs that need no escape (nearly every string) are copied whole.
+  size_t run = 0;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7F) continue;
+    out.append(utf8, run, i - run);
+    AppendEscape(out, c);
+    run = i + 1;
   }
-  for (char c : utf8) {
-    if (!AppendEscape(out, static_cast<unsigned char>(c))) out += c;
-  }
+  out.append(utf8, run, utf8.size() - run);
   out += '"';
 }
 

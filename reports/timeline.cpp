@@ -9,6 +9,7 @@
 #include "ntfs/standard_information.h"
 #include "ntfs/types.h"
 #include "ntfs/volume.h"
+#include "reports/usn_journal.h"
 
 namespace velmora {
 
@@ -161,7 +162,8 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
 
 }  // namespace
 
-bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format) {
+bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format,
+                    std::optional<std::u16string_view> journal) {
   std::optional<MftScan> scan = ScanMft(context.volume);
   if (!scan) {
     context.console.Diagnostic("timeline: the MFT cannot be read\n");
@@ -186,6 +188,15 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
       context.console.out().WriteNarrow(out);
       out.clear();
     }
+  }
+  if (journal) {
+    // The journal's lines go under the same subtree as the names.
+    std::string subtree;
+    if (subtree_root.Number() != kRootReference.value && subtree_root.Number() < scan->records().size()) {
+      const uint32_t primary = scan->records()[subtree_root.Number()].primary_name;
+      if (primary != ScannedRecord::kNoName) subtree = scan->PathOf(names[primary], subtree_root).text;
+    }
+    AppendUsnTimeline(context, *scan, *journal, subtree, out);
   }
   context.console.out().WriteNarrow(out);
 

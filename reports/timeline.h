@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,10 @@ enum class TimelineFormat {
 // orphans included), read in one pass over the MFT. Lines go to standard
 // output; one line on standard error counts the records read and skipped.
 // False when the MFT cannot be read.
-bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format);
+// With journal (--usn; the collected $J it names, or empty for the
+// volume's), a line per change journal record follows the names.
+bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format,
+                    std::optional<std::u16string_view> journal = std::nullopt);
 
 // A name field kept to one field of one line: "|" and every control
 // character (below 0x20, and 0x7F) become \xHH, a backslash becomes \\.

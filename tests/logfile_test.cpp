@@ -515,7 +515,7 @@ TEST(LogFileCommandTest, CollectedLogAloneAsTextJsonAndTimeline) {
 
   auto missing = testing::RunVelmora(platform, {u"--logfile-file", u"/evidence/none"});
   EXPECT_EQ(missing.exit_code, 1);
-  EXPECT_NE(missing.err.find("logfile: /evidence/none: no such file"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("logfile: /evidence/none: No such file or directory"), std::string::npos) << missing.err;
 }
 
 // Every object of the published schema (python3 and its jsonschema read it).

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_targets.h"
+#include "tests/support/usn_journal_builder.h"
 
 namespace velmora::fuzz {
 
@@ -265,6 +266,23 @@ inline std::map<std::string, std::vector<std::vector<uint8_t>>> MakeSeeds() {
   }
   std::filesystem::remove_all(dir);
 #endif
+  // Change journals of every version, one with a directory renamed.
+  {
+    using testing::JournalBuilder;
+    const FileReference root = FileReference::Of(5, 5), dir = FileReference::Of(40, 1);
+    for (uint16_t version : {2, 3}) {
+      JournalBuilder journal;
+      journal.Add({version, dir, root, 0x100, 0x10, u"old"});
+      journal.Add({version, FileReference::Of(64, 1), dir, 0x100, 0x20, u"file.txt"});
+      journal.Add({version, dir, root, 0x1000, 0x10, u"old"});
+      journal.Add({version, dir, root, 0x2000, 0x10, u"new"});
+      journal.Add({4, FileReference::Of(64, 1), dir, 0x2, 0, u"", 0, {{0, 4096}, {8192, 4096}}});
+      std::vector<uint8_t> seed = {static_cast<uint8_t>(version & 1)};
+      const auto bytes = journal.Stream(false);
+      seed.insert(seed.end(), bytes.begin(), bytes.end());
+      all["usn_journal"].push_back(seed);
+    }
+  }
   return all;
 }
 

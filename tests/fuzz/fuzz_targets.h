@@ -39,6 +39,8 @@
 #include "base/format.h"
 #include "output/console.h"
 #include "ntfs/log_file.h"
+#include "history/usn_journal.h"
+#include "history/usn_paths.h"
 #include "reports/reports.h"
 #include "security/descriptor.h"
 #include "source/evidence.h"
@@ -956,6 +958,39 @@ inline int FuzzContainers(std::span<const uint8_t> data) {
   return 0;
 }
 
+// A change journal as collected: every record decoded and placed, with the
+// paths from the journal's own records; the first byte chooses whether the
+// bytes after it are read as one range or as two (a hole between halves).
+inline int FuzzUsnJournal(std::span<const uint8_t> data) {
+  class Stream : public JournalStream {
+   public:
+    Stream(std::span<const uint8_t> bytes, bool split) : bytes_(bytes), split_(split) {}
+    std::vector<Range> Ranges() const override {
+      if (bytes_.empty()) return {};
+      if (!split_) return {{0, bytes_.size()}};
+      const uint64_t half = bytes_.size() / 2 / 8 * 8;
+      return {{0, half / 2}, {half, bytes_.size() - half}};
+    }
+    bool Read(uint64_t offset, std::span<uint8_t> out) override {
+      if (offset > bytes_.size() || out.size() > bytes_.size() - offset) return false;
+      std::copy_n(bytes_.begin() + offset, out.size(), out.begin());
+      return true;
+    }
+
+   private:
+    std::span<const uint8_t> bytes_;
+    bool split_;
+  };
+  if (data.empty()) return 0;
+  Stream stream(data.subspan(1), data[0] & 1);
+  UsnPathBook book(nullptr);
+  WalkUsnJournalWithPaths(stream, book, [](const UsnRecord& record, const UsnPathBook::Path& path) {
+    (void)record;
+    if (path.text.empty()) std::abort();  // a path always starts at the root or a marker
+  });
+  return 0;
+}
+
 struct Target {
   const char* name;
   int (*run)(std::span<const uint8_t>);
@@ -972,6 +1007,7 @@ inline const std::vector<Target>& Targets() {
       {"security_descriptor", FuzzSecurityDescriptor, 4096},
       {"log_record", FuzzLogRecord, 9 + 0x9000},
       {"containers", FuzzContainers, 1 << 20},
+      {"usn_journal", FuzzUsnJournal, 3 * 4096 + 1},
   };
   return targets;
 }

@@ -21,7 +21,8 @@ class FakePlatform : public platform::Platform {
   // The bytes must outlive the platform; each open gets a fresh source over them.
   void AddVolume(char16_t letter, std::span<const uint8_t> bytes) { volumes_[Upper(letter)] = bytes; }
   void BindDrive(char16_t letter, std::u16string) override { (void)letter; }
-
+  // A file opened by name (a collected artifact); the bytes must outlive the platform.
+  void AddInputFile(std::string path, std::span<const uint8_t> bytes) { input_files[std::move(path)] = bytes; }
   bool PathExists(std::u16string_view path) override {
     char16_t letter = LetterOf(path);
     return letter != 0 && volumes_.count(letter) != 0;
@@ -73,11 +74,13 @@ class FakePlatform : public platform::Platform {
     return result;
   }
 
-  // Files by name: those written through CreateOutputFile, and any a test
-  // puts in `files` to be read.
+  // Files by name: those added with AddInputFile, those written through
+  // CreateOutputFile, and any a test puts in `files` to be read.
   Expected<std::unique_ptr<source::ByteSource>> OpenFile(const std::string& path) override {
+    if (auto input = input_files.find(path); input != input_files.end())
+      return std::unique_ptr<source::ByteSource>(new source::MemorySource(input->second));
     auto it = files.find(Utf8ToUtf16(path));
-    if (it == files.end()) return Error{Utf8ToUtf16(path), u"no such file"};
+    if (it == files.end()) return Error{Utf8ToUtf16(path), u"No such file or directory", ErrorKind::kAbsent};
     return std::unique_ptr<source::ByteSource>(new source::MemorySource(std::span<const uint8_t>(it->second)));
   }
 
@@ -100,6 +103,7 @@ class FakePlatform : public platform::Platform {
   uint64_t opens = 0;
   bool refuse_output = false;
   std::map<std::u16string, std::vector<uint8_t>> files;
+  std::map<std::string, std::span<const uint8_t>> input_files;
 
  private:
   class CountingSource : public source::MemorySource {
