@@ -112,7 +112,8 @@ Expected<std::vector<uint8_t>> WofReparseData(FileAttributes& file) {
   if (point->ValueSize() > reparse::kMaxBytes)
     return Damaged(Format("the reparse point holds %I64u bytes, more than the %I64u NTFS allows", point->ValueSize(),
                           reparse::kMaxBytes));
-  const std::vector<uint8_t>* value = file.Reader(point).ReadAttributeValue();
+  AttributeReader reader = file.Reader(point);
+  const std::vector<uint8_t>* value = reader.ReadAttributeValue();  // held by the reader
   if (!value) return Damaged(u"the reparse point cannot be read");
   LeBytes bytes(*value);
   if (bytes.U32(reparse::kTag) != reparse::kTagWof) return std::vector<uint8_t>{};
