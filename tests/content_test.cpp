@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,14 @@
 #include "content/wof.h"
 #include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
+#include "ntfs/path.h"
 #include "ntfs/volume.h"
 #include "base/format.h"
 #include "tests/support/compressors.h"
 #include "tests/support/deadline.h"
 #include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"
+#include "tests/support/volumes.h"
 
 namespace velmora {
 namespace {
@@ -326,6 +329,52 @@ TEST(ContentReaderTest, SparseRangesAreTheHolesWithinTheContent) {
   EXPECT_EQ(outcome.info.sparse_ranges[0].length, 4u * kCluster);
   EXPECT_EQ(outcome.info.sparse_ranges[1].offset, 6u * kCluster);
   EXPECT_EQ(outcome.info.sparse_ranges[1].length, 3u * kCluster - 7);
+}
+
+// Every stream of the committed volumes' files gives the SHA-256 Sleuth
+// Kit's icat gave: plain, sparse, resident, named, and the \compressed\
+// files ntfs-3g wrote with its compression option (compressed, stored and
+// all-zero units, a sparse one).
+class CommittedContentTest : public testing::OnCommittedVolumes {};
+
+TEST_F(CommittedContentTest, EveryStreamGivesSleuthKitsHash) {
+  size_t compressed = 0;
+  for (const std::string& name : names_) {
+    SCOPED_TRACE(name);
+    const testing::TestVolume& volume = testing::LoadVolume(name);
+    std::map<std::string, std::string> paths;  // record -> path
+    for (const testing::Fact* f : volume.Facts("path")) paths[f->fields[0]] = f->fields[2];
+    for (const testing::Fact* f : volume.Facts("value")) {
+      const std::string& path = paths[f->fields[0]];
+      // Every file's streams; the system files (\$...) are not content.
+      if (f->fields[1] != "128" || path.empty() || path.rfind("\\$", 0) == 0) continue;
+      const std::u16string stream = f->fields[3] == "-" ? u"" : Utf8ToUtf16(f->fields[3]);
+      SCOPED_TRACE(path + ":" + f->fields[3]);
+      testing::FakePlatform platform;
+      platform.AddVolume(u'C', volume.image);
+      VolumeContext context;
+      auto reference = ResolvePath(testing::Target(path), context, platform);
+      ASSERT_TRUE(reference.has_value());
+      auto base = ReadFileRecord(context, reference->Record());
+      ASSERT_TRUE(base.has_value());
+      FileAttributes file = FileAttributes::Open(context, std::move(*base));
+      auto reader = ContentReader::Open(context, file, stream);
+      ASSERT_TRUE(reader.has_value()) << Utf16ToUtf8(reader.error().Line());
+      Bytes bytes;
+      Bytes piece(70000);
+      for (;;) {
+        auto count = reader->Read(piece);
+        ASSERT_TRUE(count.has_value()) << Utf16ToUtf8(count.error().Line());
+        if (*count == 0) break;
+        bytes.insert(bytes.end(), piece.begin(), piece.begin() + *count);
+      }
+      EXPECT_EQ(std::to_string(bytes.size()), f->fields[4]);
+      EXPECT_EQ(testing::Sha256Hex(bytes), f->fields[5]);
+      EXPECT_EQ(reader->info().compression, f->fields[6] == "compressed" ? Compression::kLznt1 : Compression::kNone);
+      compressed += reader->info().compression == Compression::kLznt1;
+    }
+  }
+  EXPECT_GT(compressed, 0u);
 }
 
 // The example of Microsoft's LZNT1 documentation: 59 bytes that give the
