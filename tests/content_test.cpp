@@ -332,8 +332,8 @@ TEST(ContentReaderTest, SparseRangesAreTheHolesWithinTheContent) {
 }
 
 // Every stream of the committed volumes' files gives the SHA-256 Sleuth
-// Kit's icat gave: plain, sparse, resident, named, and the \compressed\
-// files ntfs-3g wrote with its compression option (compressed, stored and
+// Kit's icat gave: plain, sparse, resident, named, and the files under
+// \compressed that ntfs-3g wrote with its compression option (compressed, stored and
 // all-zero units, a sparse one).
 class CommittedContentTest : public testing::OnCommittedVolumes {};
 
