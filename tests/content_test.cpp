@@ -19,6 +19,7 @@
 #include "ntfs/volume.h"
 #include "base/format.h"
 #include "tests/support/compressors.h"
+#include "tests/support/content_files.h"
 #include "tests/support/deadline.h"
 #include "tests/support/report_harness.h"
 #include "tests/support/synthetic_volume.h"
@@ -47,19 +48,7 @@ Bytes Join(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A non-resident attribute as NTFS writes it, with the fields the content
-// depends on set apart: flags, compression unit, initialized size.
-Bytes NonResident(const std::u16string& name, const std::vector<RunSpec>& runs, uint64_t size, uint16_t flags = 0,
-                  uint8_t unit_shift = 0, std::optional<uint64_t> initialized = std::nullopt, uint16_t id = 1) {
-  uint64_t clusters = 0;
-  for (const RunSpec& r : runs) clusters += r.length;
-  Bytes a = testing::NonResidentAttribute(0x80, id, name, EncodeRuns(runs), 0, clusters ? clusters - 1 : 0,
-                                          clusters * kCluster, size);
-  testing::Put16(a, 0x0C, flags);
-  testing::Put16(a, 0x22, unit_shift);
-  testing::Put64(a, 0x38, initialized.value_or(size));
-  return a;
-}
+using testing::DataAttribute;
 
 // What one case builds: file record kFile's attributes and the clusters
 // they name, from kLcn on.
@@ -132,41 +121,41 @@ std::vector<ContentCase> PlainCases() {
             Pattern(300, 4)),
       Reads("non-resident, two runs",
             [text] {
-              return Built{{NonResident(u"", {{kLcn + 3, 3}, {kLcn, 3}}, text.size())},
+              return Built{{DataAttribute(u"", {{kLcn + 3, 3}, {kLcn, 3}}, text.size())},
                            Join({Bytes(text.begin() + 3 * kCluster, text.end()), Zeros(kCluster - 100),
                                  Bytes(text.begin(), text.begin() + 3 * kCluster)})};
             },
             text),
       Reads("sparse: hole, data, hole",
             [sparse_data] {
-              return Built{{NonResident(u"", {{std::nullopt, 4}, {kLcn, 2}, {std::nullopt, 3}}, 9 * kCluster - 7,
+              return Built{{DataAttribute(u"", {{std::nullopt, 4}, {kLcn, 2}, {std::nullopt, 3}}, 9 * kCluster - 7,
                                         attr::kFlagSparse)},
                            sparse_data};
             },
             Join({Zeros(4 * kCluster), sparse_data, Zeros(3 * kCluster - 7)})),
       Reads("bytes past the initialized size are zeros whatever the clusters hold",
             [text] {
-              return Built{{NonResident(u"", {{kLcn, 6}}, 6 * kCluster, 0, 0, 1000)}, Join({text, Pattern(kCluster, 5)})};
+              return Built{{DataAttribute(u"", {{kLcn, 6}}, 6 * kCluster, 0, 0, 1000)}, Join({text, Pattern(kCluster, 5)})};
             },
             Join({Bytes(text.begin(), text.begin() + 1000), Zeros(6 * kCluster - 1000)})),
       Reads("named stream beside the unnamed one",
             [stream] {
               return Built{{testing::ResidentAttribute(0x80, 1, u"", Pattern(10, 6)),
-                            NonResident(u"beta", {{kLcn, 3}}, stream.size(), 0, 0, std::nullopt, 2)},
+                            DataAttribute(u"beta", {{kLcn, 3}}, stream.size(), 0, 0, std::nullopt, 2)},
                            stream};
             },
             stream, Compression::kNone, u"beta"),
       Fails("no such stream", [] { return Built{{testing::ResidentAttribute(0x80, 1, u"", Pattern(10, 6))}, {}}; },
             "no $DATA stream \"gamma\"", u"gamma"),
       Fails("runs short of the initialized size",
-            [] { return Built{{NonResident(u"", {{kLcn, 2}}, 4 * kCluster)}, Pattern(2 * kCluster, 7)}; },
+            [] { return Built{{DataAttribute(u"", {{kLcn, 2}}, 4 * kCluster)}, Pattern(2 * kCluster, 7)}; },
             "the runs end at byte 0x400 of the value, short of its 2048 initialized bytes"),
       Fails("encrypted by its flag",
-            [] { return Built{{NonResident(u"", {{kLcn, 2}}, 1000, attr::kFlagEncrypted)}, {}}; }, "encrypted ($EFS)"),
+            [] { return Built{{DataAttribute(u"", {{kLcn, 2}}, 1000, attr::kFlagEncrypted)}, {}}; }, "encrypted ($EFS)"),
       Fails("encrypted: an $EFS attribute",
             [] {
               return Built{
-                  {NonResident(u"", {{kLcn, 2}}, 1000), testing::ResidentAttribute(0x100, 2, u"$EFS", Zeros(40))}, {}};
+                  {DataAttribute(u"", {{kLcn, 2}}, 1000), testing::ResidentAttribute(0x100, 2, u"$EFS", Zeros(40))}, {}};
             },
             "its raw bytes are available with -w"),
   };
@@ -194,7 +183,7 @@ Built CompressedFile(const std::vector<UnitSpec>& units, uint64_t size, std::opt
     stored.resize(used * kCluster);
     clusters.insert(clusters.end(), stored.begin(), stored.end());
   }
-  return Built{{NonResident(u"", runs, size, attr::kFlagLznt1, 4, initialized)}, clusters};
+  return Built{{DataAttribute(u"", runs, size, attr::kFlagLznt1, 4, initialized)}, clusters};
 }
 
 Bytes UnitBytes(const Bytes& content) {
@@ -226,30 +215,17 @@ std::vector<ContentCase> Lznt1Cases() {
       Fails("LZNT1: a damaged unit names its content offset", mixed(Unit::kSignatureBroken),
             "compression unit at content offset 0x2000: LZNT1 chunk at byte 0x0 of the unit (header 0x"),
       Fails("LZNT1: a unit of more than 2^16 clusters",
-            [] { return Built{{NonResident(u"", {{kLcn, 2}}, 1000, attr::kFlagLznt1, 17)}, {}}; },
+            [] { return Built{{DataAttribute(u"", {{kLcn, 2}}, 1000, attr::kFlagLznt1, 17)}, {}}; },
             "compression unit of 2^17 clusters"),
       Fails("compression other than LZNT1",
-            [] { return Built{{NonResident(u"", {{kLcn, 2}}, 1000, 0x0002, 4)}, {}}; },
+            [] { return Built{{DataAttribute(u"", {{kLcn, 2}}, 1000, 0x0002, 4)}, {}}; },
             "the attribute names compression 0x2, which NTFS does not define"),
   };
 }
 
-// A system-compressed file: its reparse point, an unnamed $DATA of the
-// content's size without clusters, and the WofCompressedData stream.
+// A system-compressed file whose WofCompressedData stream is `stream`.
 Built WofFile(uint32_t algorithm, uint64_t size, const Bytes& stream, uint32_t provider = 2) {
-  Bytes point(8 + 16);
-  testing::Put32(point, 0, 0x80000017);
-  testing::Put16(point, 4, 16);
-  testing::Put32(point, 8, 1);
-  testing::Put32(point, 12, provider);
-  testing::Put32(point, 16, 1);
-  testing::Put32(point, 20, algorithm);
-  const uint64_t clusters = (size + kCluster - 1) / kCluster;
-  return Built{{NonResident(u"", {{std::nullopt, clusters}}, size, attr::kFlagSparse),
-                NonResident(u"WofCompressedData", {{kLcn, (stream.size() + kCluster - 1) / kCluster}}, stream.size(),
-                            0, 0, std::nullopt, 3),
-                testing::ResidentAttribute(0xC0, 2, u"", point)},
-               stream};
+  return Built{testing::WofFileAttributes(algorithm, size, stream.size(), kLcn, provider), stream};
 }
 
 std::vector<ContentCase> WofCases() {
