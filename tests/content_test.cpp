@@ -417,6 +417,34 @@ TEST(Lznt1Test, RoundTripsEverySplitAndPadsShortChunks) {
   EXPECT_EQ(Bytes(padded.begin(), padded.begin() + *produced), Join({Bytes(100, 'a'), Zeros(3996), Bytes(10, 'b')}));
 }
 
+// The chunk table's geometry: one entry a chunk after the first, 8 bytes
+// wide only past 4 GiB of content; entries checked across a window's edge.
+TEST(WofTableTest, EntriesWidenPastFourGibAndMustRise) {
+  struct Case {
+    uint64_t size;
+    uint32_t chunk;
+    uint64_t chunks;
+    unsigned entry;
+  };
+  for (const Case& c : {Case{0, 4096, 0, 4}, Case{4096, 4096, 1, 4}, Case{4097, 4096, 2, 4},
+                        Case{0xFFFFFFFF, 32768, 0x20000, 4}, Case{0x100000000, 32768, 0x20000, 8}}) {
+    const content::WofTable table = content::WofTableOf(c.size, c.chunk);
+    EXPECT_EQ(table.chunks, c.chunks) << c.size;
+    EXPECT_EQ(table.entry_bytes, c.entry) << c.size;
+    EXPECT_EQ(table.table_bytes, c.chunks ? (c.chunks - 1) * c.entry : 0) << c.size;
+  }
+  Bytes wide(16);
+  testing::Put64(wide, 0, 0x100000000);
+  testing::Put64(wide, 8, 0x100000100);
+  auto last = content::CheckWofEntries(wide, 8, 100, 0xFFFFFFFF, 0x200000000);
+  ASSERT_TRUE(last.has_value());
+  EXPECT_EQ(*last, 0x100000100u);
+  last = content::CheckWofEntries(wide, 8, 100, 0x100000000, 0x200000000);
+  ASSERT_FALSE(last.has_value());
+  EXPECT_EQ(Utf16ToUtf8(last.error().message),
+            "WofCompressedData: chunk table entry 100 is 0x100000000, not past the entry before it (0x100000000)");
+}
+
 TEST(HasherTest, KnownDigestsOfAbc) {
   if (!content::HashingAvailable()) GTEST_SKIP() << "built without libcrypto";
   content::Hasher hasher;
