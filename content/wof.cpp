@@ -47,8 +47,6 @@ constexpr uint64_t kTableWindowEntries = 8192;
 // serves hundreds of small chunks instead of a device request each.
 constexpr uint64_t kReadAheadBytes = 1u << 20;
 
-Error Damaged(std::u16string message) { return Error{u"", std::move(message), ErrorKind::kDamaged}; }
-
 std::u16string AlgorithmName(Compression compression) { return Utf8ToUtf16(CompressionName(compression)); }
 
 #ifdef VELMORA_HAVE_WIMLIB
