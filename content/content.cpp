@@ -105,6 +105,11 @@ Expected<std::vector<uint8_t>> WofReparseData(FileAttributes& file) {
   return std::vector<uint8_t>(data.begin(), data.end());
 }
 
+bool Encrypted(FileAttributes& file, const AttributeRecord& data) {
+  const CountedName efs{kEfsName};
+  return (data.Flags() & attr::kFlagEncrypted) || file.First(AttrType::kLoggedUtilityStream, &efs);
+}
+
 }  // namespace
 
 std::string_view CompressionName(Compression compression) {
@@ -194,8 +199,7 @@ Expected<ContentReader> ContentReader::Open(VolumeContext& volume, FileAttribute
   HeldAttribute data = file.First(AttrType::kData, &name);
   if (!data) return Error{u"", u"the file has no " + stream_label, ErrorKind::kAbsent};
 
-  const CountedName efs{kEfsName};
-  if (file.First(AttrType::kLoggedUtilityStream, &efs) || (data->Flags() & attr::kFlagEncrypted))
+  if (Encrypted(file, *data))
     return Error{u"",
                  u"encrypted ($EFS): Windows gives its content only to a holder of the file's key; its raw bytes are "
                  u"available with -w",
@@ -217,6 +221,24 @@ Expected<ContentReader> ContentReader::Open(VolumeContext& volume, FileAttribute
   Expected<std::unique_ptr<ContentSource>> opened = OpenStream(file, data, info);
   if (!opened) return opened.error();
   return ContentReader(std::move(info), std::move(*opened));
+}
+
+Expected<ContentInfo> ContentReader::Describe(VolumeContext& volume, FileAttributes& file,
+                                              std::u16string_view stream_name) {
+  const CountedName name{stream_name};
+  HeldAttribute data = file.First(AttrType::kData, &name);
+  if (data && Encrypted(file, *data)) {
+    ContentInfo info;
+    info.encrypted = true;
+    info.size = data->ValueSize();
+    info.initialized_size = data->NonResident() ? std::min(data->IniSize(), info.size) : info.size;
+    if (data->NonResident() && (data->Flags() & attr::kFlagCompressionMask) == attr::kFlagLznt1)
+      info.compression = Compression::kLznt1;
+    return info;
+  }
+  Expected<ContentReader> reader = Open(volume, file, stream_name);
+  if (!reader) return reader.error();
+  return reader->info();
 }
 
 Expected<size_t> ContentReader::Read(std::span<uint8_t> out) {

@@ -44,7 +44,7 @@ struct ContentInfo {
   uint64_t size = 0;  // bytes of the content
   Compression compression = Compression::kNone;
   bool sparse = false;     // holes in the runs give some of the content as zeros
-  bool encrypted = false;  // never true on an opened reader: such content is refused
+  bool encrypted = false;  // set by Describe only: Open refuses such content
   uint64_t initialized_size = 0;  // content bytes from here on read as zeros
   // Content offsets that holes give as zeros: holes of a plain value, whole
   // compression units that map no cluster; in content order, merged.
@@ -64,6 +64,11 @@ class ContentReader {
   // this build has no library for (kLimit, naming the library); a damaged
   // structure (kDamaged). The volume must outlive the reader; `file` need not.
   static Expected<ContentReader> Open(VolumeContext& volume, FileAttributes& file, std::u16string_view stream_name);
+
+  // What Open would give for the stream, without reading it: the info of
+  // an encrypted stream too (encrypted set, its size and compression as
+  // the attribute says), where Open refuses. Open's other errors.
+  static Expected<ContentInfo> Describe(VolumeContext& volume, FileAttributes& file, std::u16string_view stream_name);
 
   ContentReader(ContentReader&&) noexcept;
   ContentReader& operator=(ContentReader&&) noexcept;

@@ -299,6 +299,28 @@ TEST(ContentReaderTest, GivesTheBytesWindowsReads) {
   }
 }
 
+// Describe gives what Open would, and an encrypted stream's size and
+// compression where Open refuses it.
+TEST(ContentReaderTest, DescribeTellsEncryptedContentApart) {
+  SyntheticVolume synthetic;
+  synthetic.SetRecord(kFile, RecordBuilder(kFile)
+                                 .Attribute(DataAttribute(u"", {{kLcn, 32}}, 10000, attr::kFlagLznt1, 4, 9000))
+                                 .Resident(0x100, 2, u"$EFS", Zeros(40))
+                                 .Build());
+  testing::ReportHarness h(synthetic.image());
+  auto base = ReadFileRecord(h.volume, RecordNumber(kFile));
+  ASSERT_TRUE(base.has_value());
+  FileAttributes file = FileAttributes::Open(h.volume, std::move(*base));
+  auto info = ContentReader::Describe(h.volume, file, u"");
+  ASSERT_TRUE(info.has_value());
+  EXPECT_TRUE(info->encrypted);
+  EXPECT_EQ(info->size, 10000u);
+  EXPECT_EQ(info->initialized_size, 9000u);
+  EXPECT_EQ(info->compression, Compression::kLznt1);
+  EXPECT_EQ(ContentReader::Open(h.volume, file, u"").error().kind, ErrorKind::kLimit);
+  EXPECT_EQ(ContentReader::Describe(h.volume, file, u"x").error().kind, ErrorKind::kAbsent);
+}
+
 TEST(ContentReaderTest, SparseRangesAreTheHolesWithinTheContent) {
   const ContentCase c = PlainCases()[2];
   Outcome outcome = ReadContent(c.build(), u"");
