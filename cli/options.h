@@ -24,6 +24,9 @@ inline constexpr uint32_t kTimeline = 0x100;  // --timeline: runs alone, body fi
 inline constexpr uint32_t kJson = 0x200;      // --json: every report as JSON Lines
 inline constexpr uint32_t kHelp = 0x400;      // --help: every option, on stdout; nothing else runs
 inline constexpr uint32_t kVersion = 0x800;   // --version: the version line; nothing else runs
+inline constexpr uint32_t kExtract = 0x1000;  // -x OUTFILE: the content of $DATA or a named stream
+inline constexpr uint32_t kHash = 0x2000;     // --hash: MD5, SHA-1, SHA-256 of what -x or --export wrote
+inline constexpr uint32_t kExport = 0x4000;   // --export DIR: the subtree's contents; runs alone
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;
@@ -40,6 +43,13 @@ struct CommandOptions {
   uint32_t attribute_id = 0;
   std::u16string output_path;
   uint32_t security_id = 0;
+  // -x: the content's destination, "-" for standard output.
+  std::u16string extract_path;
+  // --export: the directory the subtree is recreated under.
+  std::u16string export_directory;
+  // The arguments as given, program name first: the export manifest names
+  // the command that made it.
+  std::vector<std::u16string> command_line;
   // -m X: SOURCE, in command-line order (a later binding of a letter wins).
   std::vector<std::pair<char16_t, std::u16string>> drive_bindings;
   // Tokens that could not be taken, one line each for stderr: a bad -m
@@ -55,6 +65,9 @@ uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits);
 // of 0x10..0xE0 or 0x100; else 0.
 uint32_t ParseTypeCode(std::u16string_view text);
 CommandOptions ScanArguments(const std::vector<std::u16string>& arguments);
+// -x with "-": the content goes to standard output, which then holds
+// nothing else.
+bool ExtractsToStandardOutput(const CommandOptions& options);
 
 std::u16string_view BannerText();
 // Printed without a target: the usage text of the first versions.
