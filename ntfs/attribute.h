@@ -37,6 +37,13 @@ inline constexpr uint64_t kAllocSize = 0x28;      // u64, bytes
 inline constexpr uint64_t kRealSize = 0x30;       // u64, bytes of the value
 inline constexpr uint64_t kIniSize = 0x38;        // u64, bytes initialised
 inline constexpr uint64_t kNonResidentSize = 0x40;
+
+// Flags (kFlags). The low byte names the compression: 1 is LZNT1, the only
+// one NTFS defines.
+inline constexpr uint16_t kFlagCompressionMask = 0x00FF;
+inline constexpr uint16_t kFlagLznt1 = 0x0001;
+inline constexpr uint16_t kFlagEncrypted = 0x4000;
+inline constexpr uint16_t kFlagSparse = 0x8000;
 }  // namespace attr
 
 // A validated view of one attribute record inside a file record buffer.

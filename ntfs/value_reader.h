@@ -43,6 +43,9 @@ class AttributeReader {
   const AttributeRecord& attribute() const { return attribute_; }
   bool NonResident() const { return attribute_.NonResident(); }
   uint64_t ValueSize() const { return attribute_.ValueSize(); }
+  // The runs of every extent read through (empty for a resident value).
+  const RunList& runs() const { return runs_; }
+  VolumeContext& volume() const { return volume_; }
 
   // Up to dest.size() bytes from offset of a non-resident value, clamped to
   // RealSize; bytes no run maps read as zeros. nullopt when nothing can be

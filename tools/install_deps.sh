@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ clang libclang-rt-14-dev make libgtest-dev libgmock-dev libbenchmark-dev xz-utils ntfs-3g sleuthkit attr python3 python3-jsonschema time dpkg-dev groff-base
-  pkg-config libewf-dev libafflib-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils afflib-tools)
+  pkg-config libewf-dev libafflib-dev libvhdi-dev libvmdk-dev libqcow-dev ewf-tools qemu-utils afflib-tools
+  libssl-dev libwim-dev hashdeep)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
