@@ -45,6 +45,9 @@ struct CommandOptions {
   uint32_t security_id = 0;
   // -x: the content's destination, "-" for standard output.
   std::u16string extract_path;
+  // -x: the stream named by -f's last component (path:stream), empty for
+  // the unnamed $DATA; taken off the path when the target is resolved.
+  std::u16string extract_stream;
   // --export: the directory the subtree is recreated under.
   std::u16string export_directory;
   // The arguments as given, program name first: the export manifest names
