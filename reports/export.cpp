@@ -172,6 +172,11 @@ ExportCounts Exporter::Run(FileReference target) {
     ReportProblems(context_, file);
     ExportStreams(file, false, PrimaryName(file), {}, std::u16string(request_.target_path));
   }
+  // --deleted belongs here, after the live tree: each free record whose
+  // names still parse (history/free_records.h) opened as a FileAttributes
+  // of its own record and written through ExportStream under the
+  // timeline's deleted naming, with the share of its clusters $Bitmap now
+  // gives to other files in its manifest line.
   if (system_files_ != 0) {
     context_.console.Diagnostic("export: %I64u names of the volume's metadata files (records 0 to 23) left out; -f "
                                 "names one to export it\n",

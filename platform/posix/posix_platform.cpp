@@ -175,6 +175,19 @@ std::vector<Guarded> GuardedFiles(const ByteSource& volume, const OutputGuard& g
   return guarded;
 }
 
+// Every byte to the descriptor: 0, or the errno that stopped it (ENOSPC
+// for a write that took nothing).
+int WriteAll(int fd, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return put < 0 ? errno : ENOSPC;
+    done += static_cast<size_t>(put);
+  }
+  return 0;
+}
+
 // Writes to a new file beside the output name and renames it over that
 // name on Commit; destroyed uncommitted, it removes the new file.
 class PosixOutputFile : public OutputFile {
@@ -189,13 +202,7 @@ class PosixOutputFile : public OutputFile {
   PosixOutputFile& operator=(const PosixOutputFile&) = delete;
 
   Expected<void> Write(std::span<const uint8_t> bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return Failure(put < 0 ? errno : ENOSPC);
-      done += static_cast<size_t>(put);
-    }
+    if (const int error = WriteAll(fd_, bytes); error != 0) return Failure(error);
     return {};
   }
 
@@ -234,13 +241,7 @@ class PosixNewFile : public OutputFile {
   PosixNewFile& operator=(const PosixNewFile&) = delete;
 
   Expected<void> Write(std::span<const uint8_t> bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return SystemError(name_, put < 0 ? errno : ENOSPC);
-      done += static_cast<size_t>(put);
-    }
+    if (const int error = WriteAll(fd_, bytes); error != 0) return SystemError(name_, error);
     return {};
   }
 

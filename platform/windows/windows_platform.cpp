@@ -93,6 +93,20 @@ std::u16string SetRefusal(std::u16string_view path, const std::vector<OutputGuar
   return {};
 }
 
+// Every byte to the file, in writes of at most 1 GiB: ERROR_SUCCESS, or
+// the error that stopped it (ERROR_DISK_FULL for a write that took nothing).
+DWORD WriteAll(HANDLE handle, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
+    DWORD put = 0;
+    if (!WriteFile(handle, bytes.data() + done, chunk, &put, nullptr)) return GetLastError();
+    if (put == 0) return ERROR_DISK_FULL;
+    done += put;
+  }
+  return ERROR_SUCCESS;
+}
+
 // Writes to a new file beside the output name and moves it over that name
 // on Commit; destroyed uncommitted, it deletes the new file.
 class WindowsOutputFile : public OutputFile {
@@ -107,14 +121,7 @@ class WindowsOutputFile : public OutputFile {
   WindowsOutputFile& operator=(const WindowsOutputFile&) = delete;
 
   Expected<void> Write(std::span<const uint8_t> bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
-      DWORD put = 0;
-      if (!WriteFile(handle_, bytes.data() + done, chunk, &put, nullptr)) return WindowsError(label_, GetLastError());
-      if (put == 0) return WindowsError(label_, ERROR_DISK_FULL);
-      done += put;
-    }
+    if (const DWORD error = WriteAll(handle_, bytes); error != ERROR_SUCCESS) return WindowsError(label_, error);
     return {};
   }
 
@@ -151,14 +158,7 @@ class WindowsNewFile : public OutputFile {
   WindowsNewFile& operator=(const WindowsNewFile&) = delete;
 
   Expected<void> Write(std::span<const uint8_t> bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
-      DWORD put = 0;
-      if (!WriteFile(handle_, bytes.data() + done, chunk, &put, nullptr)) return WindowsError(name_, GetLastError());
-      if (put == 0) return WindowsError(name_, ERROR_DISK_FULL);
-      done += put;
-    }
+    if (const DWORD error = WriteAll(handle_, bytes); error != ERROR_SUCCESS) return WindowsError(name_, error);
     return {};
   }
 
