@@ -25,8 +25,6 @@ namespace {
 constexpr uint64_t kMaxUnitBytes = 1u << 20;
 constexpr unsigned kMaxUnitShift = 16;
 
-Error Damaged(std::u16string message) { return Error{u"", std::move(message), ErrorKind::kDamaged}; }
-
 // How a unit's clusters are mapped.
 struct UnitMap {
   uint64_t mapped = 0;  // clusters some run maps
@@ -152,19 +150,12 @@ Expected<std::unique_ptr<ContentSource>> OpenLznt1(AttributeReader reader, Conte
                           shift, cluster, kMaxUnitBytes >> 10));
   const uint64_t unit_clusters = uint64_t{1} << shift;
   const uint64_t unit_bytes = unit_clusters * cluster;
-  const RunList& runs = reader.runs();
-  if (runs.over_bound())
-    return Error{u"", Format("the value has more than %I64u runs: bound reached", uint64_t{kMaxRunsPerValue}),
-                 ErrorKind::kLimit};
   // Every unit that holds initialized bytes must be mapped or a hole in
   // full: a unit the runs stop inside cannot be told from a compressed one.
   const uint64_t needed_units = info.initialized_size / unit_bytes + (info.initialized_size % unit_bytes ? 1 : 0);
-  uint64_t mapped_bytes = 0;
-  if (!CheckedMul(runs.EndVcn().value, cluster, mapped_bytes)) mapped_bytes = UINT64_MAX;
-  if (mapped_bytes / unit_bytes < needed_units)
-    return Damaged(Format("the runs end at byte 0x%I64X of the value, short of the compression units of its %I64u "
-                          "initialized bytes",
-                          mapped_bytes, info.initialized_size));
+  Expected<void> covered = CheckRunsCover(reader, needed_units * unit_bytes);
+  if (!covered) return covered.error();
+  const RunList& runs = reader.runs();
   AddHoleUnits(runs, unit_clusters, cluster, info);
   return std::unique_ptr<ContentSource>(std::make_unique<Lznt1Source>(std::move(reader), unit_clusters));
 }

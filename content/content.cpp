@@ -27,11 +27,8 @@ inline constexpr uint64_t kMaxBytes = 16u << 10;
 inline constexpr uint32_t kTagWof = 0x80000017;
 }  // namespace reparse
 
-// The Windows Overlay Filter keeps its own streams' data apart and gives the
-// unnamed stream's content through its reparse point.
+// The logged utility stream that holds an encrypted file's keys.
 constexpr std::u16string_view kEfsName = u"$EFS";
-
-Error Damaged(std::u16string message) { return Error{u"", std::move(message), ErrorKind::kDamaged}; }
 
 class ResidentSource : public ContentSource {
  public:
@@ -75,22 +72,6 @@ void AddHoles(const RunList& runs, uint64_t cluster, ContentInfo& info) {
   info.sparse = info.sparse_ranges_total > 0;
 }
 
-// A non-resident value's runs must reach its initialized size: bytes no run
-// maps would otherwise read as zeros that the volume never said were zeros.
-Expected<void> CheckRunsCover(const AttributeReader& reader, uint64_t bytes) {
-  const RunList& runs = reader.runs();
-  if (runs.over_bound())
-    return Error{u"", Format("the value has more than %I64u runs: bound reached", uint64_t{kMaxRunsPerValue}),
-                 ErrorKind::kLimit};
-  const uint64_t cluster = reader.volume().BytesPerCluster();
-  uint64_t mapped = 0;
-  if (!CheckedMul(runs.EndVcn().value, cluster, mapped)) mapped = UINT64_MAX;
-  if (mapped < bytes)
-    return Damaged(Format("the runs end at byte 0x%I64X of the value, short of its %I64u initialized bytes", mapped,
-                          bytes));
-  return {};
-}
-
 Expected<std::unique_ptr<ContentSource>> OpenNonResident(AttributeReader reader, ContentInfo& info) {
   const AttributeRecord& attribute = reader.attribute();
   info.size = attribute.RealSize();
@@ -112,7 +93,8 @@ Expected<std::vector<uint8_t>> WofReparseData(FileAttributes& file) {
   if (point->ValueSize() > reparse::kMaxBytes)
     return Damaged(Format("the reparse point holds %I64u bytes, more than the %I64u NTFS allows", point->ValueSize(),
                           reparse::kMaxBytes));
-  const std::vector<uint8_t>* value = file.Reader(point).ReadAttributeValue();
+  AttributeReader reader = file.Reader(point);
+  const std::vector<uint8_t>* value = reader.ReadAttributeValue();  // held by the reader
   if (!value) return Damaged(u"the reparse point cannot be read");
   LeBytes bytes(*value);
   if (bytes.U32(reparse::kTag) != reparse::kTagWof) return std::vector<uint8_t>{};
@@ -135,6 +117,21 @@ std::string_view CompressionName(Compression compression) {
     case Compression::kWofXpress16k: return "xpress16k";
   }
   return "none";
+}
+
+Expected<void> CheckRunsCover(const AttributeReader& reader, uint64_t bytes) {
+  const RunList& runs = reader.runs();
+  if (runs.over_bound())
+    return Error{u"", Format("the value has more than %I64u runs: bound reached", uint64_t{kMaxRunsPerValue}),
+                 ErrorKind::kLimit};
+  const uint64_t cluster = reader.volume().BytesPerCluster();
+  uint64_t mapped = 0;
+  if (!CheckedMul(runs.EndVcn().value, cluster, mapped)) mapped = UINT64_MAX;
+  if (mapped < bytes)
+    return Damaged(
+        Format("the runs end at byte 0x%I64X of the value, short of the 0x%I64X its initialized size needs", mapped,
+               bytes));
+  return {};
 }
 
 void AddSparseRange(ContentInfo& info, uint64_t offset, uint64_t length) {

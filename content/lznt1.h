@@ -28,7 +28,7 @@ inline constexpr size_t kLznt1ChunkBytes = 4096;
 // cut off by the chunk's end or a header without the signature is damage:
 // an Error naming the chunk's offset in `in`. A compressed chunk that
 // produces fewer than 4096 bytes is followed by zeros up to the next
-// chunk's place.
+// chunk's place. Bytes of out past those produced are left undefined.
 Expected<size_t> Lznt1Decompress(std::span<const uint8_t> in, std::span<uint8_t> out);
 
 }  // namespace velmora::content

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base/error.h"
@@ -23,11 +24,19 @@ namespace velmora::content {
 // a few big device requests, small enough for a caller's stack of buffers.
 inline constexpr size_t kMaxReadBlock = 4u << 20;
 
+inline Error Damaged(std::u16string message) { return Error{u"", std::move(message), ErrorKind::kDamaged}; }
+
 class ContentSource {
  public:
   virtual ~ContentSource() = default;
   virtual Expected<size_t> Read(uint64_t offset, std::span<uint8_t> out) = 0;
 };
+
+// A non-resident value's runs must map or leave as holes its first `bytes`
+// (its initialized size, rounded up to whole compression units when
+// compressed): bytes no run maps would otherwise read as zeros the volume
+// never said were zeros. A run list over the run bound is refused too.
+Expected<void> CheckRunsCover(const AttributeReader& reader, uint64_t bytes);
 
 // Appends [offset, offset + length) to info's sparse ranges, merged with
 // the last one when they touch, within kMaxSparseRanges.

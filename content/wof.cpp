@@ -43,8 +43,9 @@ constexpr Algorithm kAlgorithms[] = {
 
 // Table entries read and checked at a time.
 constexpr uint64_t kTableWindowEntries = 8192;
-
-Error Damaged(std::u16string message) { return Error{u"", std::move(message), ErrorKind::kDamaged}; }
+// Chunk data read ahead: the chunks lie one after another, so one read
+// serves hundreds of small chunks instead of a device request each.
+constexpr uint64_t kReadAheadBytes = 1u << 20;
 
 std::u16string AlgorithmName(Compression compression) { return Utf8ToUtf16(CompressionName(compression)); }
 
@@ -119,6 +120,23 @@ class WofSource : public ContentSource {
     return LeBytes(window_).Unsigned((index - window_first_) * table_.entry_bytes, table_.entry_bytes);
   }
 
+  // Stream bytes of a chunk, through the read-ahead.
+  Expected<void> ChunkBytes(uint64_t offset, std::span<uint8_t> out) {
+    if (offset < ahead_start_ || offset - ahead_start_ > ahead_.size() ||
+        out.size() > ahead_.size() - (offset - ahead_start_)) {
+      if (out.size() >= kReadAheadBytes) return ReadStreamBytes(*stream_, stream_info_, offset, out);
+      ahead_.resize(std::min(kReadAheadBytes, stream_info_.size - offset));
+      ahead_start_ = offset;
+      Expected<void> read = ReadStreamBytes(*stream_, stream_info_, offset, ahead_);
+      if (!read) {
+        ahead_.clear();
+        return read.error();
+      }
+    }
+    std::memcpy(out.data(), ahead_.data() + (offset - ahead_start_), out.size());
+    return {};
+  }
+
   Expected<void> Decode(uint64_t chunk) {
     decoded_chunk_ = UINT64_MAX;
     const uint64_t content_offset = chunk * format_.chunk_bytes;
@@ -141,11 +159,11 @@ class WofSource : public ContentSource {
       return Damaged(where() + Format("stored in %I64u bytes, more than the %I64u it stands for", stored, expanded));
     chunk_buffer_.resize(expanded);
     if (stored == expanded) {
-      Expected<void> read = ReadStreamBytes(*stream_, stream_info_, table_.table_bytes + start, chunk_buffer_);
+      Expected<void> read = ChunkBytes(table_.table_bytes + start, chunk_buffer_);
       if (!read) return read.error().Within(where() + u"WofCompressedData");
     } else {
       compressed_.resize(stored);
-      Expected<void> read = ReadStreamBytes(*stream_, stream_info_, table_.table_bytes + start, compressed_);
+      Expected<void> read = ChunkBytes(table_.table_bytes + start, compressed_);
       if (!read) return read.error().Within(where() + u"WofCompressedData");
       if (!decompressor_.Decompress(compressed_, chunk_buffer_))
         return Damaged(where() + Format("its %I64u bytes of ", stored) + AlgorithmName(format_.compression) +
@@ -163,6 +181,8 @@ class WofSource : public ContentSource {
   ChunkDecompressor decompressor_;
   std::vector<uint8_t> window_;  // table entries from window_first_ on
   uint64_t window_first_ = 0;
+  std::vector<uint8_t> ahead_;  // stream bytes from ahead_start_ on
+  uint64_t ahead_start_ = 0;
   std::vector<uint8_t> compressed_;
   std::vector<uint8_t> chunk_buffer_;
   uint64_t decoded_chunk_ = UINT64_MAX;

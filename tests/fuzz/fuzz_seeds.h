@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_targets.h"
+#include "tests/support/compressors.h"
 
 namespace velmora::fuzz {
 
@@ -265,6 +266,28 @@ inline std::map<std::string, std::vector<std::vector<uint8_t>>> MakeSeeds() {
   }
   std::filesystem::remove_all(dir);
 #endif
+  // Content: LZNT1 data of text, a file compressed into one compressed and
+  // one stored unit, and a WofCompressedData stream of each algorithm.
+  {
+    const std::vector<uint8_t> text = testing::CompressibleText(12000, 1);
+    auto seed = [](uint8_t selector, uint32_t size, const std::vector<uint8_t>& bytes) {
+      std::vector<uint8_t> out{selector};
+      seeds::Append(out, size, 4);
+      out.insert(out.end(), bytes.begin(), bytes.end());
+      return out;
+    };
+    const std::vector<uint8_t> packed = testing::Lznt1Compress(std::vector<uint8_t>(text.begin(), text.begin() + 8192));
+    all["content"].push_back(seed(0, 8192, packed));
+    std::vector<uint8_t> units = packed;
+    const uint8_t used = static_cast<uint8_t>((packed.size() + 511) / 512);
+    units.resize(used * 512u);
+    units.insert(units.end(), text.begin(), text.begin() + 8192);
+    all["content"].push_back(seed(static_cast<uint8_t>(1 | (used << 2)), 16384, units));
+#ifdef VELMORA_HAVE_WIMLIB
+    for (uint8_t algorithm = 0; algorithm < 4; ++algorithm)
+      all["content"].push_back(seed(static_cast<uint8_t>(2 | (algorithm << 2)), 12000, testing::WofCompress(text, algorithm)));
+#endif
+  }
   return all;
 }
 

@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "cli/dispatch.h"
+#include "content/content.h"
+#include "content/lznt1.h"
 #include "ntfs/attribute_list.h"
 #include "ntfs/attribute_set.h"
 #include "ntfs/data_runs.h"
@@ -46,6 +48,7 @@
 #ifdef VELMORA_TEST_CACHE
 #include "tests/support/volumes.h"
 #endif
+#include "tests/support/content_files.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/synthetic_volume.h"
 #ifndef _WIN32
@@ -956,6 +959,65 @@ inline int FuzzContainers(std::span<const uint8_t> data) {
   return 0;
 }
 
+// ---------------------------------------------------------------------------
+// A file's content: the LZNT1 decoder alone, then whole files read through
+// the content reader on a synthetic volume: an LZNT1-compressed attribute
+// whose clusters are the input, and a system-compressed file whose
+// WofCompressedData stream (chunk table and chunks) is the input.
+//
+// Input: selector byte (low 2 bits which; then the compressed clusters of
+// the first unit, or the WOF algorithm, 4 an unknown one), the content size
+// (u32, below 1 MiB), the bytes.
+inline int FuzzContent(std::span<const uint8_t> data) {
+  using testing::SyntheticVolume;
+  FuzzInput in(data);
+  const uint8_t selector = in.U8();
+  const uint32_t size = in.U32() % (1u << 20);
+  const std::span<const uint8_t> bytes = in.Rest();
+  if ((selector & 3) == 0) {
+    std::vector<uint8_t> out(size % (64u << 10));
+    content::Lznt1Decompress(bytes, out);
+    return 0;
+  }
+  constexpr uint64_t kLcn = SyntheticVolume::kFreeLcn;
+  constexpr uint64_t kRoom = (SyntheticVolume::kClusters - kLcn) * SyntheticVolume::kCluster;
+  const std::vector<uint8_t> clusters(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), kRoom));
+  const uint64_t cluster_count = (clusters.size() + SyntheticVolume::kCluster - 1) / SyntheticVolume::kCluster;
+  std::vector<std::vector<uint8_t>> attributes;
+  if ((selector & 3) == 1) {
+    // Units of 16 clusters: the first maps (selector >> 2) % 17 clusters and
+    // a hole, the next the rest of the input as far as it goes.
+    const uint64_t first = std::min<uint64_t>((selector >> 2) % 17, cluster_count);
+    std::vector<testing::RunSpec> runs;
+    if (first) runs.push_back({kLcn, first});
+    if (first < 16) runs.push_back({std::nullopt, 16 - first});
+    if (cluster_count > first) runs.push_back({kLcn + first, std::min<uint64_t>(cluster_count - first, 16)});
+    attributes.push_back(testing::DataAttribute(u"", runs, size, attr::kFlagLznt1, 4));
+  } else {
+    attributes = testing::WofFileAttributes((selector >> 2) % 5, size, clusters.size(), kLcn);
+  }
+  SyntheticVolume synthetic;
+  testing::RecordBuilder record(40);
+  record.Resident(0x10, 0, u"", std::vector<uint8_t>(0x48, 0));
+  for (const auto& a : attributes) record.Attribute(a);
+  synthetic.SetRecord(40, record.Build());
+  if (!clusters.empty()) synthetic.SetClusters(kLcn, clusters);
+  VolumeContext volume;
+  OpenVolumeSource(volume, std::make_unique<source::MemorySource>(std::span<const uint8_t>(synthetic.image())),
+                   u"image");
+  auto base = ReadFileRecord(volume, RecordNumber(40));
+  if (!base) return 0;
+  FileAttributes file = FileAttributes::Open(volume, std::move(*base));
+  auto reader = content::ContentReader::Open(volume, file, u"");
+  if (!reader) return 0;
+  std::vector<uint8_t> piece(4096);
+  for (;;) {
+    auto count = reader->Read(piece);
+    if (!count || *count == 0) break;
+  }
+  return 0;
+}
+
 struct Target {
   const char* name;
   int (*run)(std::span<const uint8_t>);
@@ -972,6 +1034,7 @@ inline const std::vector<Target>& Targets() {
       {"security_descriptor", FuzzSecurityDescriptor, 4096},
       {"log_record", FuzzLogRecord, 9 + 0x9000},
       {"containers", FuzzContainers, 1 << 20},
+      {"content", FuzzContent, 5 + (64u << 10)},
   };
   return targets;
 }
