@@ -20,6 +20,9 @@ class TextSink {
   virtual void WriteWide(std::u16string_view text) = 0;
   virtual void WriteNarrow(std::string_view bytes) = 0;
   virtual void Flush() {}
+  // True once the stream has stopped taking bytes: a long stream of
+  // content ends there instead of writing on into nothing.
+  virtual bool Broken() const { return false; }
 };
 
 // Writes to a stdio stream. UTF-16 text becomes the encoding of the
@@ -31,6 +34,7 @@ class StreamSink : public TextSink {
   void WriteWide(std::u16string_view text) override;
   void WriteNarrow(std::string_view bytes) override;
   void Flush() override;
+  bool Broken() const override { return !failure_.empty(); }
   // Why the stream stopped taking text (full disk, closed descriptor, I/O
   // error), once it has; empty while every byte went out.
   const std::u16string& Failure() const { return failure_; }

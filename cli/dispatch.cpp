@@ -8,8 +8,10 @@
 #include "ntfs/volume.h"
 #include "output/json_lines.h"
 #include "base/format.h"
+#include "content/hash.h"
 #include "output/text.h"
 #include "reports/logfile.h"
+#include "reports/content_reports.h"
 #include "reports/reports.h"
 #include "reports/timeline.h"
 #include "reports/usn_journal.h"
@@ -20,6 +22,12 @@ namespace {
 
 constexpr std::string_view kSectionLine = "=====================\n";
 
+bool Extract(ReportContext& context, const CommandOptions& options, FileReference target) {
+  const ExtractRequest request{options.extract_path, options.extract_stream, options.target_path,
+                               (options.actions & action::kHash) != 0};
+  return ExtractContent(context, target, request);
+}
+
 // One requested report: its flag, its name in JSON, its title and how it runs.
 struct ReportRow {
   uint32_t flag;
@@ -28,8 +36,8 @@ struct ReportRow {
   std::function<bool(ReportContext&, const CommandOptions&, FileReference)> run;
 };
 
-const std::array<ReportRow, 10>& ReportTable() {
-  static const std::array<ReportRow, 10> table = {{
+const std::array<ReportRow, 11>& ReportTable() {
+  static const std::array<ReportRow, 11> table = {{
       {action::kList, "listing",
        [](Console& c, const CommandOptions&) {
          c.Print("File Reference\t\tAccess time\t\tType\tFile name\n");
@@ -74,6 +82,9 @@ const std::array<ReportRow, 10>& ReportTable() {
        [](ReportContext& r, const CommandOptions& o, FileReference t) {
          return WriteAttributeToFile(r, o.output_path, t, o.attribute_id);
        }},
+      {action::kExtract, "extract",
+       [](Console& c, const CommandOptions& o) { c.Print("Extract content to file (%s):\n", o.extract_path); },
+       [](ReportContext& r, const CommandOptions& o, FileReference t) { return Extract(r, o, t); }},
       {action::kUsn, "usn_journal", [](Console& c, const CommandOptions&) { c.Print("Change journal:\n"); },
        [](ReportContext& r, const CommandOptions& o, FileReference t) { return ReportUsnJournal(r, t, o.usn_file); }},
   }};
@@ -82,9 +93,15 @@ const std::array<ReportRow, 10>& ReportTable() {
 
 }  // namespace
 
-int RunReports(const CommandOptions& options, platform::Platform& platform, Console& console) {
+int RunReports(const CommandOptions& scanned, platform::Platform& platform, Console& console) {
   VolumeContext volume;
-  auto resolved = ResolvePath(options.target_path, volume, platform);
+  CommandOptions options = scanned;
+  // -x takes a stream off the last component (path:stream); every other
+  // report reads the path as it always has.
+  Expected<StreamPath> split = StreamPath{options.target_path, {}};
+  if (options.actions & action::kExtract) split = SplitStreamPath(options.target_path);
+  if (split) options.extract_stream = split->stream;
+  auto resolved = split ? ResolvePath(split->file, volume, platform) : Expected<FileReference>(split.error());
   // Told once at open, before whatever failure it explains: a read past
   // the source's end fails far from here.
   if (const auto& truncated = volume.truncation()) {
@@ -98,12 +115,16 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
       console.Diagnostic("%s\n", Utf8ToUtf16(volume.device()->ReadFailure()));
   };
   const bool json = options.actions & action::kJson;
-  // The target cannot be had: the program's line or a JSON error object,
-  // the reason on stderr, and what a failed container read adds.
+  // Standard output holds the content or the export's manifest, nothing else.
+  const bool content_alone = !(options.actions & action::kTimeline) &&
+                             ((options.actions & action::kExport) || ExtractsToStandardOutput(options));
+  // The target cannot be had: the program's line or a JSON error object
+  // (neither where stdout holds content or a manifest), the reason on
+  // stderr, and what a failed container read adds.
   auto fail = [&](json::Line& object, const Error& error, const std::function<void()>& print_text) {
-    if (json) {
+    if (json && !content_alone) {
       json::Emit(console, object.Text("reason", error.Line()).String("kind", KindName(error.kind)));
-    } else {
+    } else if (!content_alone) {
       print_text();
     }
     console.Diagnostic("%s\n", error.Line());
@@ -137,6 +158,19 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile, journal)
                ? 0
                : 1;
+  }
+  if (options.actions & action::kExport) {
+    ReportContext context{volume, platform, console, json};
+    const ExportRequest request{options.export_directory, options.target_path, &options.command_line};
+    const ExportCounts counts = ExportTree(context, target, request);
+    tell_read_failure();
+    return counts.started && counts.failures == 0 ? 0 : kExitContentFailed;
+  }
+  if (ExtractsToStandardOutput(options)) {
+    ReportContext context{volume, platform, console, json};
+    const bool written = Extract(context, options, target);
+    tell_read_failure();
+    return written ? 0 : kExitContentFailed;
   }
   // What the target is called in print: the reference as typed, a full
   // one with its sequence number.
@@ -176,6 +210,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   }
 
   ReportContext context{volume, platform, console, json};
+  int code = 0;
   for (const ReportRow& row : ReportTable()) {
     if (!(options.actions & row.flag)) continue;
     if (!json) {
@@ -184,10 +219,15 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     }
     bool ok = row.run(context, options, target);
     if (row.flag == action::kList) continue;
+    if (row.flag == action::kExtract && !ok) code = kExitContentFailed;
     if (json) {
       if (row.flag == action::kWrite) {
         json::Line line("write");
         line.Bool("written", ok).Text("output_path", options.output_path).Number("attribute_id", options.attribute_id);
+        json::Emit(console, line);
+      } else if (row.flag == action::kExtract) {
+        json::Line line("extract");
+        line.Bool("written", ok).Text("output_path", options.extract_path).Text("stream", options.extract_stream);
         json::Emit(console, line);
       } else if (!ok) {
         json::Line line(row.name);
@@ -195,12 +235,14 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
       }
     } else if (row.flag == action::kWrite) {
       console.Print("%s", ok ? "Write file succeed.\n" : "Write file failed.\n");
+    } else if (row.flag == action::kExtract) {
+      console.Print("%s", ok ? "Extract file succeed.\n" : "Extract file failed.\n");
     } else if (!ok) {
       console.Print("\tNONE\n");
     }
   }
   tell_read_failure();
-  return 0;
+  return code;
 }
 
 int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform& platform, Console& console) {
@@ -216,11 +258,13 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
     console.Print("%s", options.actions & action::kHelp ? HelpText() : VersionText());
     return 0;
   }
-  const bool body_file = (options.actions & action::kTimeline) && (options.actions & action::kTargetPath);
+  // A body file, content on stdout or a manifest: nothing else on stdout.
+  const bool alone = (options.actions & (action::kTimeline | action::kExport) || ExtractsToStandardOutput(options)) &&
+                     (options.actions & action::kTargetPath);
   const bool json = options.actions & action::kJson;
   // A collected log alone needs no volume.
   const bool log_alone = !options.logfile_path.empty() && !(options.actions & action::kTargetPath);
-  if (!body_file && !json && !(log_alone && (options.actions & action::kTimeline))) console.Print("%s", BannerText());
+  if (!alone && !json && !(log_alone && (options.actions & action::kTimeline))) console.Print("%s", BannerText());
   for (const auto& [letter, source] : options.drive_bindings) platform.BindDrive(letter, source);
   warn();
   if (log_alone) {
@@ -251,6 +295,11 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
     // The usage text above is the first versions' own; the options added
     // since are in --help.
     console.Diagnostic("no target: -f PATH names one; velmora --help lists every option\n");
+    return 1;
+  }
+  if ((options.actions & action::kHash) && (options.actions & (action::kExtract | action::kExport)) &&
+      !content::HashingAvailable()) {
+    console.Diagnostic("--hash: this build has no libcrypto (OpenSSL), which computes the hashes; nothing was run\n");
     return 1;
   }
   int code = RunReports(options, platform, console);

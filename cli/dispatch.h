@@ -11,6 +11,9 @@ namespace velmora {
 // found (both kept from the first versions), and this one when the report
 // itself could not be written to standard output or standard error.
 inline constexpr int kExitOutputFailed = 2;
+// -x could not write the content in full, or --export could not write
+// every file (each one said on standard error).
+inline constexpr int kExitContentFailed = 3;
 
 // Resolves the target and runs every requested report once, in table
 // order. Returns the exit code: 0 when the reports ran, 1 when the target

@@ -181,6 +181,7 @@ uint64_t ParseReferenceArgument(std::u16string_view text, std::vector<std::u16st
 
 CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
   CommandOptions options;
+  options.command_line = arguments;
   const size_t count = arguments.size();
   for (size_t i = 0; i < count; ++i) {
     const std::u16string& token = arguments[i];
@@ -211,6 +212,14 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
     } else if (token == u"-s" && one) {
       options.security_id = static_cast<uint32_t>(ReadHex(u"-s", arguments[++i], 32, options.warnings));
       options.actions |= action::kSecurity;
+    } else if ((token == u"-x" || token == u"--extract") && one) {
+      options.extract_path = arguments[++i];
+      options.actions |= action::kExtract;
+    } else if (token == u"--export" && one) {
+      options.export_directory = arguments[++i];
+      options.actions |= action::kExport;
+    } else if (token == u"--hash") {
+      options.actions |= action::kHash;
     } else if (token == u"--timeline") {
       options.actions |= action::kTimeline;
     } else if (token == u"--logfile") {
@@ -256,12 +265,26 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
   }
   constexpr uint32_t kReports = action::kList | action::kFileRecord | action::kDetail | action::kDump |
                                 action::kSecurity | action::kWrite | action::kAttrDef | action::kFirstUnused |
-                                action::kLogRecord;
-  if ((options.actions & action::kTimeline) && (options.actions & kReports))
+                                action::kLogRecord | action::kExtract | action::kExport;
+  // Each of these owns standard output (or, for --export, the whole run):
+  // the first one here that was asked for runs, and nothing else.
+  if ((options.actions & action::kTimeline) && (options.actions & kReports)) {
     options.warnings.push_back(u"--timeline runs alone: the other reports asked for are not run");
-  else if ((options.actions & action::kLogFile) && (options.actions & kReports))
+  } else if ((options.actions & action::kLogFile) && (options.actions & kReports)) {
     options.warnings.push_back(u"--logfile runs alone: the other reports asked for are not run");
+  } else if ((options.actions & action::kExport) && (options.actions & kReports & ~action::kExport)) {
+    options.warnings.push_back(u"--export runs alone: the other reports asked for are not run");
+  } else if (ExtractsToStandardOutput(options) && (options.actions & kReports & ~action::kExtract)) {
+    options.warnings.push_back(u"-x - runs alone (the content is all that goes to standard output): the other "
+                               u"reports asked for are not run");
+  }
+  if ((options.actions & action::kHash) && !(options.actions & (action::kExtract | action::kExport)))
+    options.warnings.push_back(u"--hash hashes what -x or --export writes; ignored without them");
   return options;
+}
+
+bool ExtractsToStandardOutput(const CommandOptions& options) {
+  return (options.actions & action::kExtract) && options.extract_path == u"-";
 }
 
 std::u16string_view BannerText() {
@@ -348,6 +371,18 @@ std::u16string_view HelpText() {
          u"  -n LSN             the header of the log file record with this LSN\n"
          u"  -w ID OUTPUT_FILE  the value of the attribute with this instance (the INSTANCE\n"
          u"                     column of -a) into OUTPUT_FILE, at most 128 MiB\n"
+         u"  -x OUTPUT_FILE     the file's content as Windows reads it (--extract): its\n"
+         u"                     unnamed $DATA, or the stream PATH names (file:name,\n"
+         u"                     file:name:$DATA; file::$DATA is the unnamed one);\n"
+         u"                     compressed (LZNT1, system compression) and sparse\n"
+         u"                     values expanded, no size limit. \"-\" writes it to\n"
+         u"                     stdout, which then holds nothing else (runs alone)\n"
+         u"  --hash             with -x or --export: MD5, SHA-1 and SHA-256 of the\n"
+         u"                     content (stdout; stderr when the content went there)\n"
+         u"  --export DIR       every file and named stream under PATH, content as -x\n"
+         u"                     gives it, into DIR (new or empty; nothing overwritten);\n"
+         u"                     a hashdeep manifest on stdout, audited with\n"
+         u"                     hashdeep -a -k MANIFEST -r DIR; runs alone\n"
          u"  --timeline         a body file (Sleuth Kit 3.x, for mactime -b) of every name\n"
          u"                     under PATH, from one pass over the MFT; runs alone\n"
          u"  --logfile          the log file ($LogFile) of PATH's volume decoded: both\n"
@@ -393,7 +428,7 @@ std::u16string_view HelpText() {
          u"says how.\n"
          u"\n"
          u"Exit status: 0 the reports ran; 1 no target, or it cannot be found; 2 the\n"
-         u"report could not be written.\n";
+         u"report could not be written; 3 -x or --export could not write every file.\n";
 }
 
 std::u16string_view VersionText() { return u"Velmora " VELMORA_VERSION u"\n"; }

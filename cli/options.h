@@ -26,6 +26,9 @@ inline constexpr uint32_t kHelp = 0x400;      // --help: every option, on stdout
 inline constexpr uint32_t kVersion = 0x800;   // --version: the version line; nothing else runs
 inline constexpr uint32_t kLogFile = 0x1000;  // --logfile / --logfile-file: runs alone (with --timeline: its events)
 inline constexpr uint32_t kUsn = 0x2000;      // --usn (or --usn-file): the change journal's records
+inline constexpr uint32_t kExtract = 0x4000;  // -x OUTFILE: the content of $DATA or a named stream
+inline constexpr uint32_t kHash = 0x8000;     // --hash: MD5, SHA-1, SHA-256 of what -x or --export wrote
+inline constexpr uint32_t kExport = 0x10000;  // --export DIR: the subtree's contents; runs alone
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;
@@ -46,6 +49,16 @@ struct CommandOptions {
   std::u16string logfile_path;
   // --usn-file: a collected $J read in place of the volume's.
   std::u16string usn_file;
+  // -x: the content's destination, "-" for standard output.
+  std::u16string extract_path;
+  // -x: the stream named by -f's last component (path:stream), empty for
+  // the unnamed $DATA; taken off the path when the target is resolved.
+  std::u16string extract_stream;
+  // --export: the directory the subtree is recreated under.
+  std::u16string export_directory;
+  // The arguments as given, program name first: the export manifest names
+  // the command that made it.
+  std::vector<std::u16string> command_line;
   // -m X: SOURCE, in command-line order (a later binding of a letter wins).
   std::vector<std::pair<char16_t, std::u16string>> drive_bindings;
   // Tokens that could not be taken, one line each for stderr: a bad -m
@@ -61,6 +74,9 @@ uint64_t ParseUnsigned(std::u16string_view text, unsigned base, unsigned bits);
 // of 0x10..0xE0 or 0x100; else 0.
 uint32_t ParseTypeCode(std::u16string_view text);
 CommandOptions ScanArguments(const std::vector<std::u16string>& arguments);
+// -x with "-": the content goes to standard output, which then holds
+// nothing else.
+bool ExtractsToStandardOutput(const CommandOptions& options);
 
 std::u16string_view BannerText();
 // Printed without a target: the usage text of the first versions.

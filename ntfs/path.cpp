@@ -31,7 +31,42 @@ size_t DriveEnd(std::u16string_view path) {
   return path.size() >= 2 && path[1] == u':' && IsAlpha(path[0]) ? 2 : 0;
 }
 
+// The type part of "file:name:$DATA", compared as the system compares it.
+bool IsDataTypeName(std::u16string_view type) {
+  constexpr std::u16string_view kData = u"$DATA";
+  return type.size() == kData.size() &&
+         std::equal(type.begin(), type.end(), kData.begin(),
+                    [](char16_t a, char16_t b) { return std::towupper(static_cast<wint_t>(a)) == b; });
+}
+
 }  // namespace
+
+Expected<StreamPath> SplitStreamPath(std::u16string_view path) {
+  const size_t drive = DriveEnd(path);
+  size_t last = path.find_last_of(u"\\/");
+  last = last == std::u16string_view::npos || last < drive ? drive : last + 1;
+  const size_t colon = path.find(u':', last);
+  if (colon == std::u16string_view::npos) return StreamPath{std::u16string(path), {}};
+  const std::u16string typed(path);
+  const std::u16string_view rest = path.substr(colon + 1);
+  const size_t second = rest.find(u':');
+  const std::u16string_view name = rest.substr(0, second);
+  if (second != std::u16string_view::npos) {
+    const std::u16string_view type = rest.substr(second + 1);
+    if (type.find(u':') != std::u16string_view::npos)
+      return Error{typed, u"a stream is named file:name or file:name:$DATA; this has more colons", ErrorKind::kAbsent};
+    if (!IsDataTypeName(type)) {
+      return Error{typed, u"only $DATA streams hold a file's content; \"" + std::u16string(type) + u"\" is not $DATA",
+                   ErrorKind::kAbsent};
+    }
+  } else if (name.empty()) {
+    return Error{typed, u"the stream name after the colon is empty (file::$DATA names the unnamed stream)",
+                 ErrorKind::kAbsent};
+  }
+  if (name.size() > kMaxNameUnits)
+    return Error{typed, Format("the stream name is longer than %u units", kMaxNameUnits), ErrorKind::kLimit};
+  return StreamPath{typed.substr(0, colon), std::u16string(name)};
+}
 
 PathForm ClassifyPath(std::u16string_view path) {
   const size_t drive = DriveEnd(path);

@@ -32,6 +32,20 @@ void SplitPathComponents(std::u16string_view text, std::vector<std::u16string>& 
 // The drive letter of a drive path, or 0.
 char16_t DriveLetterOf(std::u16string_view path);
 
+// A path whose last component may name one of the file's $DATA streams:
+// "file:name" and "file:name:$DATA" the named stream, "file::$DATA" the
+// unnamed one (the type is matched without regard to case).
+struct StreamPath {
+  std::u16string file;    // the path with the stream part taken off
+  std::u16string stream;  // empty: the unnamed $DATA
+};
+// Splits the stream part off the last component. Only a colon past the
+// drive part ("C:", "\\?\C:") and the last separator counts, so a path
+// without one is returned whole. Refused, with the reason: an empty stream
+// name without a type, a type other than $DATA, more than two colons, a
+// stream name longer than a name may be.
+Expected<StreamPath> SplitStreamPath(std::u16string_view path);
+
 // The name sought by one directory lookup, and what the walk found.
 struct NameQuery {
   bool found = false;

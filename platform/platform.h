@@ -86,6 +86,16 @@ struct OutputGuard {
   std::vector<Set> sets;
 };
 
+// What the host's file names cannot hold, for the names an export writes.
+// Every host refuses "/" and NUL inside a name and the names "." and "..".
+struct HostNameRules {
+  // Windows also refuses \ : * ? " < > | and the control characters, the
+  // device names (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without an
+  // extension) and a name ending in a dot or a space.
+  bool windows = false;
+  char16_t separator = u'/';  // between a folder and its entries, as the host prints paths
+};
+
 struct CreateOutcome {
   std::unique_ptr<OutputFile> file;  // null on failure
   bool refused = false;              // the path is one the tool never writes
@@ -158,6 +168,33 @@ class Platform {
   // refused before anything is created.
   virtual CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume,
                                          const OutputGuard& guard) = 0;
+
+  // --export. The host's naming rules.
+  virtual HostNameRules NameRules() const { return {}; }
+  // The export's top folder: created, or taken as it is when it is an empty
+  // directory; anything else is refused with the reason.
+  virtual Expected<void> TakeEmptyDirectory(std::u16string_view path) {
+    return Error{std::u16string(path), u"this platform creates no directories"};
+  }
+  // A directory that must not exist yet.
+  virtual Expected<void> CreateDirectory(std::u16string_view path) {
+    return Error{std::u16string(path), u"this platform creates no directories"};
+  }
+  // A file that must not exist yet: an existing name is never replaced.
+  // Destroyed uncommitted, the file is removed again.
+  virtual Expected<std::unique_ptr<OutputFile>> CreateNewFile(std::u16string_view path) {
+    return Error{std::u16string(path), u"this platform creates no files"};
+  }
+  // The folder relative paths start from (the export manifest names it).
+  virtual std::u16string CurrentDirectory() { return {}; }
+  // An existing path as the system spells it from the root, links and "."
+  // and ".." resolved: how hashdeep -r names the files it finds below it.
+  virtual std::optional<std::u16string> CanonicalPath(std::u16string_view /*path*/) { return std::nullopt; }
+
+  // Whether standard error is a terminal, where a progress line helps.
+  virtual bool StandardErrorIsTerminal() { return false; }
+  // Standard output takes bytes as they are (-x -): no line-end translation.
+  virtual void SetStandardOutputBinary() {}
 };
 
 // The platform of the machine the program runs on.

@@ -56,6 +56,18 @@ class BoundPlatform : public platform::Platform {
                                            uint32_t domain_capacity) override {
     return system_.LookupAccountSid(sid, name_capacity, domain_capacity);
   }
+  platform::HostNameRules NameRules() const override { return system_.NameRules(); }
+  Expected<void> TakeEmptyDirectory(std::u16string_view path) override { return system_.TakeEmptyDirectory(path); }
+  Expected<void> CreateDirectory(std::u16string_view path) override { return system_.CreateDirectory(path); }
+  Expected<std::unique_ptr<platform::OutputFile>> CreateNewFile(std::u16string_view path) override {
+    return system_.CreateNewFile(path);
+  }
+  std::u16string CurrentDirectory() override { return system_.CurrentDirectory(); }
+  std::optional<std::u16string> CanonicalPath(std::u16string_view path) override {
+    return system_.CanonicalPath(path);
+  }
+  bool StandardErrorIsTerminal() override { return system_.StandardErrorIsTerminal(); }
+  void SetStandardOutputBinary() override { system_.SetStandardOutputBinary(); }
 
  private:
   // The source bound to the letter of a drive path or "\\.\X:" device, or null.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -174,6 +175,19 @@ std::vector<Guarded> GuardedFiles(const ByteSource& volume, const OutputGuard& g
   return guarded;
 }
 
+// Every byte to the descriptor: 0, or the errno that stopped it (ENOSPC
+// for a write that took nothing).
+int WriteAll(int fd, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return put < 0 ? errno : ENOSPC;
+    done += static_cast<size_t>(put);
+  }
+  return 0;
+}
+
 // Writes to a new file beside the output name and renames it over that
 // name on Commit; destroyed uncommitted, it removes the new file.
 class PosixOutputFile : public OutputFile {
@@ -188,13 +202,7 @@ class PosixOutputFile : public OutputFile {
   PosixOutputFile& operator=(const PosixOutputFile&) = delete;
 
   Expected<void> Write(std::span<const uint8_t> bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t put = write(fd_, bytes.data() + done, bytes.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return Failure(put < 0 ? errno : ENOSPC);
-      done += static_cast<size_t>(put);
-    }
+    if (const int error = WriteAll(fd_, bytes); error != 0) return Failure(error);
     return {};
   }
 
@@ -218,7 +226,91 @@ class PosixOutputFile : public OutputFile {
   bool committed_ = false;
 };
 
+// An export's file: written under its own name, which O_EXCL took when it
+// was created; destroyed uncommitted, it removes that name again. No fsync:
+// an export writes tens of thousands of files, and the manifest, not the
+// disk cache, is what vouches for them.
+class PosixNewFile : public OutputFile {
+ public:
+  PosixNewFile(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  ~PosixNewFile() override {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlink(name_.c_str());
+  }
+  PosixNewFile(const PosixNewFile&) = delete;
+  PosixNewFile& operator=(const PosixNewFile&) = delete;
+
+  Expected<void> Write(std::span<const uint8_t> bytes) override {
+    if (const int error = WriteAll(fd_, bytes); error != 0) return SystemError(name_, error);
+    return {};
+  }
+
+  Expected<void> Commit() override {
+    const int closed = close(fd_);
+    fd_ = -1;
+    if (closed != 0) return SystemError(name_, errno);
+    committed_ = true;
+    return {};
+  }
+
+ private:
+  int fd_;
+  std::string name_;
+  bool committed_ = false;
+};
+
 }  // namespace
+
+Expected<void> PosixPlatform::TakeEmptyDirectory(std::u16string_view path) {
+  auto name = SystemName(path);
+  if (!name) return Error{std::u16string(path), u"not a usable directory name"};
+  if (mkdir(name->c_str(), 0777) == 0) return {};
+  if (errno != EEXIST) return SystemError(*name, errno);
+  DIR* directory = opendir(name->c_str());
+  if (directory == nullptr) return SystemError(*name, errno);
+  bool empty = true;
+  while (const dirent* entry = readdir(directory)) {
+    const std::string_view entry_name(entry->d_name);
+    if (entry_name != "." && entry_name != "..") {
+      empty = false;
+      break;
+    }
+  }
+  closedir(directory);
+  if (!empty) return Error{std::u16string(path), u"the directory is not empty: an export never overwrites"};
+  return {};
+}
+
+Expected<void> PosixPlatform::CreateDirectory(std::u16string_view path) {
+  auto name = SystemName(path);
+  if (!name) return Error{std::u16string(path), u"not a usable directory name"};
+  if (mkdir(name->c_str(), 0777) != 0) return SystemError(*name, errno);
+  return {};
+}
+
+Expected<std::unique_ptr<OutputFile>> PosixPlatform::CreateNewFile(std::u16string_view path) {
+  auto name = SystemName(path);
+  if (!name) return Error{std::u16string(path), u"not a usable file name"};
+  const int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return SystemError(*name, errno);
+  return std::unique_ptr<OutputFile>(std::make_unique<PosixNewFile>(fd, *name));
+}
+
+std::u16string PosixPlatform::CurrentDirectory() {
+  char buffer[PATH_MAX];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return {};
+  return Utf8ToUtf16(buffer);
+}
+
+std::optional<std::u16string> PosixPlatform::CanonicalPath(std::u16string_view path) {
+  auto name = SystemName(path);
+  if (!name) return std::nullopt;
+  auto canonical = RealPath(*name);
+  if (!canonical) return std::nullopt;
+  return Utf8ToUtf16(*canonical);
+}
+
+bool PosixPlatform::StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 void PosixPlatform::SetUpConsole() {
   for (int fd = 0; fd <= 2; ++fd) {

@@ -49,6 +49,15 @@ class PosixPlatform : public Platform {
   CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume,
                                  const OutputGuard& guard) override;
 
+  Expected<void> TakeEmptyDirectory(std::u16string_view path) override;
+  Expected<void> CreateDirectory(std::u16string_view path) override;
+  // Created with O_EXCL under its own name: the name is taken at once, and
+  // a failure removes the file again.
+  Expected<std::unique_ptr<OutputFile>> CreateNewFile(std::u16string_view path) override;
+  std::u16string CurrentDirectory() override;
+  std::optional<std::u16string> CanonicalPath(std::u16string_view path) override;
+  bool StandardErrorIsTerminal() override;
+
  private:
   std::vector<std::string> opened_;  // devices opened by path: never an output
 };

@@ -1,7 +1,8 @@
 // The Win32 headers the Windows platform uses, without the macros that
 // would rename the platform's own methods: with UNICODE, <shlwapi.h> makes
-// PathIsDirectory mean PathIsDirectoryW and <winbase.h> LookupAccountSid
-// mean LookupAccountSidW. The W functions are called by their own names.
+// PathIsDirectory mean PathIsDirectoryW, <winbase.h> LookupAccountSid
+// LookupAccountSidW and <fileapi.h> CreateDirectory CreateDirectoryW. The
+// W functions are called by their own names.
 #pragma once
 
 #include <windows.h>
@@ -10,3 +11,4 @@
 
 #undef PathIsDirectory
 #undef LookupAccountSid
+#undef CreateDirectory

@@ -1,6 +1,10 @@
 #include "platform/windows/windows_platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -89,6 +93,20 @@ std::u16string SetRefusal(std::u16string_view path, const std::vector<OutputGuar
   return {};
 }
 
+// Every byte to the file, in writes of at most 1 GiB: ERROR_SUCCESS, or
+// the error that stopped it (ERROR_DISK_FULL for a write that took nothing).
+DWORD WriteAll(HANDLE handle, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
+    DWORD put = 0;
+    if (!WriteFile(handle, bytes.data() + done, chunk, &put, nullptr)) return GetLastError();
+    if (put == 0) return ERROR_DISK_FULL;
+    done += put;
+  }
+  return ERROR_SUCCESS;
+}
+
 // Writes to a new file beside the output name and moves it over that name
 // on Commit; destroyed uncommitted, it deletes the new file.
 class WindowsOutputFile : public OutputFile {
@@ -103,14 +121,7 @@ class WindowsOutputFile : public OutputFile {
   WindowsOutputFile& operator=(const WindowsOutputFile&) = delete;
 
   Expected<void> Write(std::span<const uint8_t> bytes) override {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 0x40000000));
-      DWORD put = 0;
-      if (!WriteFile(handle_, bytes.data() + done, chunk, &put, nullptr)) return WindowsError(label_, GetLastError());
-      if (put == 0) return WindowsError(label_, ERROR_DISK_FULL);
-      done += put;
-    }
+    if (const DWORD error = WriteAll(handle_, bytes); error != ERROR_SUCCESS) return WindowsError(label_, error);
     return {};
   }
 
@@ -134,7 +145,88 @@ class WindowsOutputFile : public OutputFile {
   bool committed_ = false;
 };
 
+// An export's file, created under its own name with CREATE_NEW; destroyed
+// uncommitted, it deletes that name again.
+class WindowsNewFile : public OutputFile {
+ public:
+  WindowsNewFile(HANDLE handle, std::u16string name) : handle_(handle), name_(std::move(name)) {}
+  ~WindowsNewFile() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    if (!committed_) DeleteFileW(Wide(name_).c_str());
+  }
+  WindowsNewFile(const WindowsNewFile&) = delete;
+  WindowsNewFile& operator=(const WindowsNewFile&) = delete;
+
+  Expected<void> Write(std::span<const uint8_t> bytes) override {
+    if (const DWORD error = WriteAll(handle_, bytes); error != ERROR_SUCCESS) return WindowsError(name_, error);
+    return {};
+  }
+
+  Expected<void> Commit() override {
+    const BOOL closed = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!closed) return WindowsError(name_, GetLastError());
+    committed_ = true;
+    return {};
+  }
+
+ private:
+  HANDLE handle_;
+  std::u16string name_;
+  bool committed_ = false;
+};
+
 }  // namespace
+
+Expected<void> WindowsPlatform::TakeEmptyDirectory(std::u16string_view path) {
+  if (!IsSystemName(path)) return Error{std::u16string(path), u"not a usable directory name"};
+  const std::wstring wide = Wide(path);
+  if (CreateDirectoryW(wide.c_str(), nullptr)) return {};
+  const DWORD error = GetLastError();
+  if (error != ERROR_ALREADY_EXISTS) return WindowsError(path, error);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return Error{std::u16string(path), u"it exists and is not a directory"};
+  if (!PathIsDirectoryEmptyW(wide.c_str()))
+    return Error{std::u16string(path), u"the directory is not empty: an export never overwrites"};
+  return {};
+}
+
+Expected<void> WindowsPlatform::CreateDirectory(std::u16string_view path) {
+  if (!IsSystemName(path)) return Error{std::u16string(path), u"not a usable directory name"};
+  if (!CreateDirectoryW(Wide(path).c_str(), nullptr)) return WindowsError(path, GetLastError());
+  return {};
+}
+
+Expected<std::unique_ptr<OutputFile>> WindowsPlatform::CreateNewFile(std::u16string_view path) {
+  if (!IsSystemName(path)) return Error{std::u16string(path), u"not a usable file name"};
+  HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return WindowsError(path, GetLastError());
+  return std::unique_ptr<OutputFile>(std::make_unique<WindowsNewFile>(handle, std::u16string(path)));
+}
+
+std::u16string WindowsPlatform::CurrentDirectory() {
+  const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+  if (needed == 0) return {};
+  std::wstring buffer(needed, L'\0');
+  const DWORD got = GetCurrentDirectoryW(needed, buffer.data());
+  if (got == 0 || got >= needed) return {};
+  buffer.resize(got);
+  return FromWide(buffer);
+}
+
+std::optional<std::u16string> WindowsPlatform::CanonicalPath(std::u16string_view path) {
+  if (!IsSystemName(path)) return std::nullopt;
+  return FullPathOf(path);
+}
+
+bool WindowsPlatform::StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+void WindowsPlatform::SetStandardOutputBinary() {
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
 
 void WindowsPlatform::SetUpConsole() {
   // The results are not examined: without a console (output redirected)

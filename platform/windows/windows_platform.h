@@ -39,6 +39,16 @@ class WindowsPlatform : public Platform {
   // Commit.
   CreateOutcome CreateOutputFile(std::u16string_view path, const ByteSource& volume,
                                  const OutputGuard& guard) override;
+
+  HostNameRules NameRules() const override { return {true, u'\\'}; }
+  Expected<void> TakeEmptyDirectory(std::u16string_view path) override;
+  Expected<void> CreateDirectory(std::u16string_view path) override;
+  // CREATE_NEW under its own name; a failure deletes the file again.
+  Expected<std::unique_ptr<OutputFile>> CreateNewFile(std::u16string_view path) override;
+  std::u16string CurrentDirectory() override;
+  std::optional<std::u16string> CanonicalPath(std::u16string_view path) override;
+  bool StandardErrorIsTerminal() override;
+  void SetStandardOutputBinary() override;
 };
 
 }  // namespace velmora::platform
