@@ -35,17 +35,13 @@ program_bytes() {
 # wof_file ALGORITHM SOURCE MOUNTED-PATH: SOURCE put on the mount in
 # Windows' system compression (see tools/wof_pack.c and tests/data/README.md).
 wof_file() {
-  local algorithm=$1 source=$2 path=$3 number packer=$WORK/wof_pack
-  case "$algorithm" in
-    xpress4k) number=0 ;; lzx) number=1 ;; xpress8k) number=2 ;; xpress16k) number=3 ;;
-  esac
+  local algorithm=$1 source=$2 path=$3 packer=$WORK/wof_pack
   [ -x "$packer" ] || cc -O2 -o "$packer" "$ROOT/tools/wof_pack.c" -lwim || skip "cannot build tools/wof_pack.c"
   "$packer" "$algorithm" "$source" "$WORK/packed"
   : > "$path"
   truncate -s "$(stat -c %s "$source")" "$path"
   cat "$WORK/packed" > "$path:WofCompressedData"
-  setfattr -n system.ntfs_reparse_data \
-    -v "0x$(printf '17000080100000000100000002000000010000000%s000000' "$number")" "$path"
+  setfattr -n system.ntfs_reparse_data -v "0x$("$packer" --reparse "$algorithm")" "$path"
   rm -f "$WORK/packed"
 }
 

@@ -434,21 +434,16 @@ content_note() {
 # wof ALGORITHM PATH [RAW-CHUNK]...: the copy in WORK/src (made before) put
 # on the mount as Windows' system compression leaves a file: the chunks in
 # the WofCompressedData stream, the unnamed $DATA sparse with the
-# uncompressed size, and the reparse point (tag 0x80000017; external info
-# version 1, provider 2 = file; file provider info version 1, algorithm
-# 0 XPRESS4K, 1 LZX, 2 XPRESS8K, 3 XPRESS16K).
+# uncompressed size, and the reparse point (tag 0x80000017, the file
+# provider and the algorithm; see tools/wof_pack.c).
 wof() {
-  local algorithm=$1 path=$2 number
+  local algorithm=$1 path=$2
   shift 2
-  case "$algorithm" in
-    xpress4k) number=0 ;; lzx) number=1 ;; xpress8k) number=2 ;; xpress16k) number=3 ;;
-  esac
   wof_pack "$algorithm" "$WORK/src/$path" "$WORK/packed" "$@"
   : > "$MNT/$path"
   gen truncate "$MNT/$path" "$(stat -c %s "$WORK/src/$path")"
   cat "$WORK/packed" > "$MNT/$path:WofCompressedData"
-  setfattr -n system.ntfs_reparse_data \
-    -v "0x$(printf '17000080100000000100000002000000010000000%s000000' "$number")" "$MNT/$path"
+  setfattr -n system.ntfs_reparse_data -v "0x$(wof_pack --reparse "$algorithm")" "$MNT/$path"
   content_note "$path"
 }
 

@@ -3,6 +3,7 @@
  * WofCompressedData stream through an ntfs-3g mount).
  *
  *   wof_pack ALGORITHM INPUT OUTPUT [RAW-CHUNK]...
+ *   wof_pack --reparse ALGORITHM
  *
  * ALGORITHM is xpress4k, xpress8k, xpress16k or lzx (chunks of 4, 8, 16 and
  * 32 KiB). The stream is a table of chunk offsets followed by the chunks:
@@ -14,6 +15,12 @@
  * tells). Each RAW-CHUNK index names a chunk stored that way whatever it
  * would compress to. The chunks are compressed by wimlib, whose XPRESS and
  * LZX formats are the ones system compression uses.
+ *
+ * --reparse prints, in hex, the reparse point such a file carries (for
+ * ntfs-3g's system.ntfs_reparse_data): tag 0x80000017 with its 16 bytes of
+ * data: the external info (version 1, provider 2: a single compressed file)
+ * and the file provider's info (version 1, the algorithm: 0 XPRESS4K, 1 LZX,
+ * 2 XPRESS8K, 3 XPRESS16K), each field a little-endian 32-bit word.
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -30,7 +37,26 @@ static void put_le(FILE *out, uint64_t value, int width) {
   for (int i = 0; i < width; ++i) fputc((int)((value >> (8 * i)) & 0xFF), out);
 }
 
+static void print_reparse(unsigned algorithm) {
+  const uint32_t words[] = {0x80000017u, 16u, 1u, 2u, 1u, algorithm};
+  for (int w = 0; w < 6; ++w) {
+    /* The second word is the 16-bit data length and 16 reserved bits. */
+    for (int i = 0; i < 4; ++i) printf("%02x", (unsigned)((words[w] >> (8 * i)) & 0xFF));
+  }
+  printf("\n");
+}
+
 int main(int argc, char **argv) {
+  if (argc == 3 && strcmp(argv[1], "--reparse") == 0) {
+    const char *names[] = {"xpress4k", "lzx", "xpress8k", "xpress16k"};
+    for (unsigned a = 0; a < 4; ++a) {
+      if (strcmp(argv[2], names[a]) == 0) {
+        print_reparse(a);
+        return 0;
+      }
+    }
+    fail("unknown algorithm");
+  }
   if (argc < 4) fail("usage: wof_pack xpress4k|xpress8k|xpress16k|lzx INPUT OUTPUT [RAW-CHUNK]...");
   enum wimlib_compression_type type = WIMLIB_COMPRESSION_TYPE_XPRESS;
   size_t chunk;
