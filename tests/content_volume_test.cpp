@@ -45,7 +45,9 @@ const std::map<std::string, Expectation>& Expected() {
       {"\\compressed\\mixed.bin", {Compression::kLznt1, true, 0}},
       {"\\compressed\\large.txt", {Compression::kLznt1, false, 0}},
       {"\\compressed\\truncated.txt", {Compression::kLznt1, true, 0}},
-      {"\\sparse\\holes.bin", {Compression::kNone, true, 0}},
+      // ntfs-3g leaves the initialized size where the last write ended
+      // (istat's init_size): the trailing hole lies past it.
+      {"\\sparse\\holes.bin", {Compression::kNone, true, 90189}},
       {"\\sparse\\initialized.bin", {Compression::kNone, true, 10000}},
       {"\\streams.txt", {Compression::kNone, false, 0}},
       {"\\wof\\xpress4k.txt", {Compression::kWofXpress4k, false, 0}},
