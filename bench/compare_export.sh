@@ -21,7 +21,8 @@ SCRIPT=compare_export.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/content_volumes.sh"
 for tool in tsk_recover /usr/bin/time; do command -v "$tool" >/dev/null || skip "$tool missing"; done
-"$VELMORA" --help 2>/dev/null | grep -q -- '--export' || skip "$VELMORA has no --export"
+HELP=$("$VELMORA" --help 2>/dev/null || true)
+grep -q -- '--export' <<< "$HELP" || skip "$VELMORA has no --export"
 
 DIR=${1:-/tmp/velmora-bench}
 FILES=${2:-40000}

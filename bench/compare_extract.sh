@@ -18,7 +18,8 @@ SCRIPT=compare_extract.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/content_volumes.sh"
 for tool in icat /usr/bin/time sha256sum; do command -v "$tool" >/dev/null || skip "$tool missing"; done
-"$VELMORA" --help 2>/dev/null | grep -q -- '-x' || skip "$VELMORA has no -x"
+HELP=$("$VELMORA" --help 2>/dev/null || true)
+grep -q -- '^ *-x ' <<< "$HELP" || skip "$VELMORA has no -x"
 
 DIR=${1:-/tmp/velmora-bench}
 mkdir -p "$DIR"
