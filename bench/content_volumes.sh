@@ -26,11 +26,12 @@ unmount_image() {
 
 # Bytes that pack as real files do (about 2:1 for LZNT1): the programs and
 # libraries under /usr, concatenated in name order, cut or repeated to SIZE.
-program_bytes() {
-  local size=$1
-  find /usr/lib /usr/bin -type f -size +16k 2>/dev/null | LC_ALL=C sort | head -n 4000 |
-    xargs cat 2>/dev/null | head -c "$size"
-}
+# (A subshell without pipefail: head ends the pipe early on purpose.)
+program_bytes() (
+  set +o pipefail
+  find /usr/lib /usr/bin -type f -size +16k 2>/dev/null | LC_ALL=C sort | head -n 20000 |
+    xargs cat 2>/dev/null | head -c "$1"
+)
 
 # wof_file ALGORITHM SOURCE MOUNTED-PATH: SOURCE put on the mount in
 # Windows' system compression (see tools/wof_pack.c and tests/data/README.md).
