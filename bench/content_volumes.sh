@@ -61,12 +61,15 @@ measure() {
   echo "$best"
 }
 
-# row NAME MIB WALL CPU KIB [BASE_WALL]: one table line, MB/s and the ratio to BASE_WALL.
+# row NAME MIB WALL CPU KIB [BASE_WALL]: one table line, MB/s by wall and
+# by CPU time (on a shared machine the wall time also counts waiting), and
+# the ratio to BASE_WALL.
 row() {
   awk -v n="$1" -v mib="$2" -v w="$3" -v c="$4" -v k="$5" -v b="${6:-}" 'BEGIN {
-    m = 0.0005; if (w < m) w = m
-    printf "%-26s %9.3f %9.3f %9.1f %9.0f %9s\n", n, w, c, k / 1024, mib * 1.048576 / w, (b == "" ? "" : sprintf("%.2f", w / b))
+    m = 0.005; if (w < m) w = m; if (c < m) c = m
+    printf "%-26s %9.3f %9.3f %9.1f %9.0f %9.0f %9s\n", n, w, c, k / 1024, mib * 1.048576 / w, mib * 1.048576 / c,
+      (b == "" ? "" : sprintf("%.2f", w / b))
   }'
 }
 
-header() { printf '%-26s %9s %9s %9s %9s %9s\n' "$1" wall_s cpu_s peak_MiB MB/s ratio; }
+header() { printf '%-26s %9s %9s %9s %9s %9s %9s\n' "$1" wall_s cpu_s peak_MiB MB/s MB/s_cpu ratio; }
