@@ -70,7 +70,7 @@ PY
 fi
 
 cat "$IMG" > /dev/null
-echo "volume: $(du -h --apparent-size "$IMG" | cut -f1), $(ils "$IMG" 2>/dev/null | grep -c '|a|') allocated records"
+echo "volume: $(du -h --apparent-size "$IMG" | cut -f1), $(fls -r -p "$IMG" 2>/dev/null | grep -c '^r/r') file names (fls)"
 header "export"
 best_of_runs() {  # NAME OUTDIR COMMAND...: a fresh OUTDIR each run
   local name=$1 out=$2 best= line
