@@ -44,7 +44,35 @@ bool MftScan::Listed(const ScannedName& name) const {
   return name.record != kRootReference.value && records_[name.record].valid;
 }
 
-void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
+const FreeRecordData* MftScan::FreeDataOf(uint64_t record) const {
+  auto it = std::lower_bound(free_data_.begin(), free_data_.end(), record,
+                             [](const FreeRecordData& d, uint64_t r) { return d.record < r; });
+  return it != free_data_.end() && it->record == record ? &*it : nullptr;
+}
+
+void MftScan::KeepFreeData(uint64_t number, const AttributeRecord& data) {
+  FreeRecordData kept;
+  kept.record = number;
+  kept.size = data.ValueSize();
+  kept.resident = !data.NonResident();
+  kept.complete = kept.resident;
+  if (!kept.resident) {
+    kept.first_run = static_cast<uint32_t>(free_runs_.size());
+    RunCursor cursor(data);
+    Run run;
+    bool more = cursor.FirstRun(run);
+    Vcn end;
+    for (; more && free_runs_.size() < kMaxFreeRecordRuns; more = cursor.NextRun(run)) {
+      free_runs_.push_back(run);
+      end = run.End();
+    }
+    kept.run_count = static_cast<uint32_t>(free_runs_.size() - kept.first_run);
+    kept.complete = !more && data.StartVcn() == 0 && end.value == data.LastVcn() + 1;
+  }
+  free_data_.push_back(kept);
+}
+
+void MftScan::ParseRecord(uint64_t number, const FileRecord& record, const ScanOptions& options) {
   const FileReference base(record.RefToBase());
   const bool extension = base.value != 0;
   const bool in_use = (record.Flags() & kRecordInUse) != 0;
@@ -60,7 +88,10 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
     slot.valid = true;
     slot.in_use = in_use;
     slot.directory = (record.Flags() & record::kFlagDirectory) != 0;
+    const LeBytes bitmap(options.mft_bitmap);
+    slot.free_in_bitmap = number / 8 < bitmap.size() && !((bitmap.U8(number / 8) >> (number % 8)) & 1);
   }
+  const bool keep_free_data = options.free_record_data && !extension && (!in_use || slot.free_in_bitmap);
   slot.sequence = record.Sequence();
 
   const size_t names_before = names_.size();
@@ -100,6 +131,7 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record) {
         if (!FirstExtent(*a)) break;
         if (a->NameLength() == 0) {
           (extension ? claim.size : slot.size).Offer(a->ValueSize(), a->Id(), SizeSource::kData);
+          if (keep_free_data) KeepFreeData(number, *a);
           break;
         }
         std::string text = Utf16ToUtf8(a->Name());
@@ -239,7 +271,7 @@ MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) co
   return path;
 }
 
-std::optional<MftScan> ScanMft(VolumeContext& volume) {
+std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options) {
   auto mft = ReadFileRecord(volume, kMftReference.Record());
   const RunList* runs = MftRunList(volume);
   if (!mft || !runs) return std::nullopt;
@@ -290,7 +322,7 @@ std::optional<MftScan> ScanMft(VolumeContext& volume) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
         continue;
       }
-      scan.ParseRecord(number, FileRecord(std::move(copy), RecordNumber(number)));
+      scan.ParseRecord(number, FileRecord(std::move(copy), RecordNumber(number)), options);
     }
   }
   scan.Finish();

@@ -11,10 +11,12 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ntfs/data_runs.h"
 #include "ntfs/types.h"
 
 namespace velmora {
@@ -63,7 +65,35 @@ struct ScannedRecord {
   bool valid = false;  // a base record: read, signature and update sequence good
   bool in_use = false;
   bool directory = false;
+  bool free_in_bitmap = false;  // the MFT bitmap given to the scan has its bit clear
 };
+
+// The unnamed $DATA of a free base record (one the MFT bitmap marks free or
+// whose in-use flag is clear), as its record still describes it: what a
+// recovery needs to find the clusters again.
+struct FreeRecordData {
+  uint64_t record = 0;
+  uint64_t size = 0;
+  bool resident = false;
+  // The runs of the extent in the base record, in runs() of the scan from
+  // first_run; complete when they reach the value's last VCN (a value whose
+  // later extents lay in extension records is not complete).
+  uint32_t first_run = 0;
+  uint32_t run_count = 0;
+  bool complete = false;
+};
+
+// What a scan keeps beyond the timeline's needs.
+struct ScanOptions {
+  // Keep FreeRecordData of free base records, and mark free_in_bitmap from
+  // this bitmap (bit n, byte n / 8 least significant first: record n in use).
+  bool free_record_data = false;
+  std::span<const uint8_t> mft_bitmap;
+};
+
+// Runs kept for free records, all together (32 bytes each); past this the
+// records' data is kept without runs, as not complete.
+inline constexpr size_t kMaxFreeRecordRuns = size_t{1} << 20;
 
 struct ScannedName {
   uint64_t record = 0;  // the base record's number: an index into records()
@@ -99,6 +129,13 @@ class MftScan {
   // Sorted by record, each record's in on-disk order.
   const std::vector<ScannedName>& names() const { return names_; }
   const std::vector<ScannedStream>& streams() const { return streams_; }
+  // With ScanOptions::free_record_data: sorted by record.
+  const std::vector<FreeRecordData>& free_data() const { return free_data_; }
+  std::span<const Run> RunsOf(const FreeRecordData& data) const {
+    return std::span<const Run>(free_runs_).subspan(data.first_run, data.run_count);
+  }
+  // The free record data of a record, or null.
+  const FreeRecordData* FreeDataOf(uint64_t record) const;
   std::string_view Text(PooledText text) const { return std::string_view(pool_).substr(text.offset, text.length); }
 
   uint64_t slots() const { return slots_; }  // records of the MFT visited
@@ -121,19 +158,22 @@ class MftScan {
   // starts the path under /$OrphanFiles, and so does a cycle.
   Path PathOf(const ScannedName& name, FileReference subtree_root) const;
 
-  friend std::optional<MftScan> ScanMft(VolumeContext& volume);
+  friend std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options);
 
  private:
   enum class Link : uint8_t { kUnknown, kOnChain, kLinked, kCut };
   bool ParentAccepted(FileReference parent) const;
   Link LinkOf(uint64_t directory) const;
-  void ParseRecord(uint64_t number, const FileRecord& record);
+  void ParseRecord(uint64_t number, const FileRecord& record, const ScanOptions& options);
+  void KeepFreeData(uint64_t number, const AttributeRecord& data);
   void Finish();
 
   std::vector<ScannedRecord> records_;
   std::vector<ScannedName> names_;
   std::vector<ScannedStream> streams_;
   std::string pool_;
+  std::vector<FreeRecordData> free_data_;
+  std::vector<Run> free_runs_;
   // Extension contributions wait here until every base record is known.
   struct Claim {
     FileReference base;
@@ -148,7 +188,7 @@ class MftScan {
 };
 
 // nullopt when the MFT cannot be located (record 0 or its runs unreadable).
-std::optional<MftScan> ScanMft(VolumeContext& volume);
+std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options = {});
 
 // True when a reference's sequence number names this record: equal, or one
 // below for a record no longer in use. A reference without one (0, which

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <span>
 
+#include "history/free_records.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/standard_information.h"
 #include "ntfs/types.h"
@@ -99,9 +100,36 @@ void AppendEscapedName(std::string& line, std::string_view name) {
 
 namespace {
 
+// How many of a deleted record's data clusters $Bitmap now gives to
+// something else, counted once per record (its names arrive together).
+// Nothing when the allocation could not be read or the runs in the base
+// record do not reach the value's end.
+class DeletedClusters {
+ public:
+  explicit DeletedClusters(history::ClusterBitmap* bitmap) : bitmap_(bitmap) {}
+  const std::optional<history::ReallocatedClusters>& Of(const MftScan& scan, uint64_t record) {
+    if (record == record_) return counted_;
+    record_ = record;
+    counted_.reset();
+    if (!bitmap_) return counted_;
+    const FreeRecordData* data = scan.FreeDataOf(record);
+    if (!data) {
+      counted_ = history::ReallocatedClusters{};
+    } else if (data->complete) {
+      counted_ = history::CountReallocated(*bitmap_, scan.RunsOf(*data));
+    }
+    return counted_;
+  }
+
+ private:
+  history::ClusterBitmap* bitmap_;
+  uint64_t record_ = ~uint64_t{0};
+  std::optional<history::ReallocatedClusters> counted_;
+};
+
 // The body file lines of one name: the name, its $FILE_NAME, its streams.
 uint64_t WriteBodyLines(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
-                        std::span<const ScannedStream> streams) {
+                        std::span<const ScannedStream> streams, DeletedClusters&) {
   const ScannedRecord& record = scan.records()[name.record];
   const bool deleted = !record.in_use;
   LineWriter writer{out};
@@ -137,7 +165,7 @@ void AppendTimes(json::Line& line, std::string_view key, const FileTimes& times)
 
 // One JSON object a name, on one line.
 uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
-                       std::span<const ScannedStream> streams) {
+                       std::span<const ScannedStream> streams, DeletedClusters& deleted) {
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
   line.String("path", path.text)
@@ -150,6 +178,10 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
       .Number("attributes", record.attributes)
       .Number("name_space", name.name_space)
       .Wide("size", record.size.bytes);
+  if (!record.in_use) {
+    if (const auto& counted = deleted.Of(scan, name.record))
+      line.Number("data_clusters", counted->clusters).Number("clusters_reallocated", counted->reallocated);
+  }
   AppendTimes(line, "standard_information", record.times);
   AppendTimes(line, "file_name", name.times);
   line.Array("streams");
@@ -164,7 +196,23 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
 
 bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format,
                     std::optional<std::u16string_view> journal) {
-  std::optional<MftScan> scan = ScanMft(context.volume);
+  // JSON tells, for each deleted record, how much of its data the volume
+  // has given away since: the scan then keeps the free records' runs.
+  std::vector<uint8_t> mft_bitmap;
+  std::optional<history::ClusterBitmap> bitmap;
+  if (format == TimelineFormat::kJsonLines) {
+    auto mft = history::ReadMftBitmap(context.volume);
+    auto clusters = mft ? history::ClusterBitmap::Open(context.volume) : Expected<history::ClusterBitmap>(mft.error());
+    if (clusters) {
+      mft_bitmap = std::move(*mft);
+      bitmap.emplace(std::move(*clusters));
+    } else {
+      context.console.Diagnostic("timeline: deleted files' clusters not counted: %s\n", clusters.error().Line());
+    }
+  }
+  const ScanOptions options = bitmap ? history::FreeRecordScanOptions(mft_bitmap) : ScanOptions{};
+  std::optional<MftScan> scan = ScanMft(context.volume, options);
+  DeletedClusters deleted(bitmap ? &*bitmap : nullptr);
   if (!scan) {
     context.console.Diagnostic("timeline: the MFT cannot be read\n");
     return false;
@@ -183,7 +231,7 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
     if (!path.within) continue;
     size_t end_stream = first_stream;
     while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;
-    lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream));
+    lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream), deleted);
     if (out.size() >= kFlushBytes) {
       context.console.out().WriteNarrow(out);
       out.clear();

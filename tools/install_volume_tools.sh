@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what tools/make_volumes.sh needs: mkntfs and ntfs-3g (ntfs-3g),
-# fls/istat/icat (sleuthkit), setfattr (attr), xz (xz-utils) and python3.
+# fls/istat/icat (sleuthkit), setfattr (attr), xz (xz-utils), python3, and
+# a C compiler with wimlib (gcc, libwim-dev) for tools/wof_pack.c.
 # Run as root; installs only what is missing, without questions.
 set -euo pipefail
 
@@ -10,6 +11,8 @@ declare -A need=(
   [xz-utils]=/usr/bin/xz
   [attr]=/usr/bin/setfattr
   [python3]=/usr/bin/python3
+  [gcc]=/usr/bin/cc
+  [libwim-dev]=/usr/include/wimlib.h
 )
 missing=()
 for pkg in "${!need[@]}"; do

@@ -35,6 +35,15 @@
 # record headers (one straddling a sector end, read right only after the
 # update sequence fixup).
 #
+# The content volume (committed, tests/data/content/; --only content):
+#   content  4 KiB clusters: LZNT1-compressed files (ntfs-3g's compression
+#            option), sparse files, an initialized size short of the size, a
+#            sparse file over 4 GiB, named streams, and files in Windows'
+#            system compression (XPRESS 4K/8K/16K, LZX) packed by
+#            tools/wof_pack.c with wimlib's compressors. Each file is also
+#            made in a work directory by the same calls, and the manifest's
+#            content lines give the size and SHA-256 of those bytes.
+#
 # The large set (built on demand into OUTDIR, not committed):
 #   bigdir  4 KiB clusters: \huge holds 60,000 names (some CJK), an index of
 #           three levels and more
@@ -46,6 +55,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 OUT="$ROOT/tests/data"
 MODE=small
 ONLY=
+SUBDIR=
 while [ $# -gt 0 ]; do
   case "$1" in
     --large) MODE=large; OUT=${2:?--large needs an output directory}; shift 2 ;;
@@ -58,7 +68,7 @@ done
 
 [ "$(id -u)" -eq 0 ] || { echo "make_volumes.sh: run as root (mounting needs it)" >&2; exit 1; }
 [ -c /dev/fuse ] || { echo "make_volumes.sh: no /dev/fuse" >&2; exit 1; }
-for tool in mkntfs ntfs-3g fls istat icat setfattr xz python3; do
+for tool in mkntfs ntfs-3g fls istat icat setfattr xz python3 cc; do
   command -v "$tool" >/dev/null || { echo "make_volumes.sh: $tool missing; run tools/install_volume_tools.sh" >&2; exit 1; }
 done
 
@@ -108,8 +118,9 @@ mkvol() {
   set_serial "$IMG" "$name" "$sector"
 }
 
+# mount_vol [OPTION]: ntfs-3g with the Windows stream interface (and OPTION).
 mount_vol() {
-  ntfs-3g -o no_detach,streams_interface=windows "$IMG" "$MNT" > "$WORK/ntfs-3g.log" 2>&1 &
+  ntfs-3g -o "no_detach,streams_interface=windows${1:+,$1}" "$IMG" "$MNT" > "$WORK/ntfs-3g.log" 2>&1 &
   NTFS_PID=$!
   for _ in $(seq 100); do
     mountpoint -q "$MNT" && return 0
@@ -318,8 +329,9 @@ finish() {
   python3 "$ROOT/tools/volume_manifest.py" "$IMG" "$name" "$NOTES" \
     --check-listing "$WORK/$name.listing" "${bulk[@]}" > "$WORK/$name.manifest"
   if [ "$MODE" = small ]; then
-    xz -9 -T1 -c "$IMG" > "$OUT/$name.img.xz"
-    cp "$WORK/$name.manifest" "$OUT/$name.manifest"
+    mkdir -p "$OUT/$SUBDIR"
+    xz -9 -T1 -c "$IMG" > "$OUT/$SUBDIR$name.img.xz"
+    cp "$WORK/$name.manifest" "$OUT/$SUBDIR$name.manifest"
   else
     cp "$IMG" "$OUT/$name.img"
     cp "$WORK/$name.manifest" "$OUT/$name.manifest"
@@ -384,6 +396,133 @@ large_values() {
   finish
 }
 
+# The content volume: values whose content differs from their stored
+# bytes. Every file is made twice with the same calls, on the mount and in
+# WORK/src, so the bytes written into it are known apart from any reader of
+# the image: a `content` note gives their size and SHA-256 (sparse holes read
+# as zeros, a WOF file's uncompressed bytes).
+
+# Builds tools/wof_pack.c (wimlib's XPRESS and LZX compressors) once.
+wof_pack() {
+  if [ ! -x "$WORK/wof_pack" ]; then
+    cc -O2 -o "$WORK/wof_pack" "$ROOT/tools/wof_pack.c" -lwim \
+      || { echo "make_volumes.sh: cannot build tools/wof_pack.c (cc, libwim-dev)" >&2; exit 1; }
+  fi
+  "$WORK/wof_pack" "$@"
+}
+
+# both CMD PATH ARGS...: one tools/volume_fill.py call on the mount and on
+# the copy in WORK/src (PATH relative to both; file:stream names a stream on
+# the mount and the file "file:stream" in the copy).
+both() {
+  local cmd=$1 path=$2
+  shift 2
+  mkdir -p "$(dirname "$WORK/src/$path")"
+  gen "$cmd" "$WORK/src/$path" "$@"
+  gen "$cmd" "$MNT/$path" "$@"
+}
+
+# content PATH [STREAM]: the note of what was written (size, SHA-256).
+content_note() {
+  local path=$1 stream=${2:--} src=$WORK/src/$1 size sum
+  [ "$stream" = - ] || src="$src:$stream"
+  size=$(stat -c %s "$src")
+  sum=$(sha256sum < "$src" | cut -d' ' -f1)
+  note content "$(winpath "$path")" "$stream" "$size" "$sum"
+}
+
+# wof ALGORITHM PATH [RAW-CHUNK]...: the copy in WORK/src (made before) put
+# on the mount as Windows' system compression leaves a file: the chunks in
+# the WofCompressedData stream, the unnamed $DATA sparse with the
+# uncompressed size, and the reparse point (tag 0x80000017, the file
+# provider and the algorithm; see tools/wof_pack.c).
+wof() {
+  local algorithm=$1 path=$2
+  shift 2
+  wof_pack "$algorithm" "$WORK/src/$path" "$WORK/packed" "$@"
+  : > "$MNT/$path"
+  gen truncate "$MNT/$path" "$(stat -c %s "$WORK/src/$path")"
+  cat "$WORK/packed" > "$MNT/$path:WofCompressedData"
+  setfattr -n system.ntfs_reparse_data -v "0x$(wof_pack --reparse "$algorithm")" "$MNT/$path"
+  content_note "$path"
+}
+
+# It holds a tree of its own, so it lies apart (tests/data/content/) from
+# the volumes of the common tree, which many tests walk alike.
+content_volume() {
+  SUBDIR=content/
+  mkvol content 48 512 4096
+  mount_vol compression
+  local c=$CLUSTER u=$(( 16 * 4096 ))
+  cd "$MNT"
+  # LZNT1 through ntfs-3g's compression option: text packs, random bytes stay
+  # stored, zero units become holes; one file spans more than a MiB.
+  mkdir compressed
+  setfattr -n system.ntfs_attrib_be -v 0x00000810 compressed
+  both text compressed/text.txt 300000
+  both random compressed/random.bin 150000
+  both text compressed/mixed.bin $(( u + 100 )) 0
+  both random compressed/mixed.bin $u $(( u + 100 ))
+  both zero compressed/mixed.bin $(( 2 * u )) $(( 2 * u + 100 ))
+  both text compressed/mixed.bin 5000 $(( 4 * u + 100 ))
+  both text compressed/large.txt $(( 1300 * 1024 )) 0
+  both random compressed/large.txt 40000 $(( 700 * 1024 ))
+  both text compressed/truncated.txt 30000
+  both truncate compressed/truncated.txt 200000
+  for f in text.txt random.bin mixed.bin large.txt truncated.txt; do content_note "compressed/$f"; done
+
+  # Sparse values: holes at the start, in the middle and at the end; a file
+  # whose initialized size stops short of its size (written, then extended:
+  # ntfs-3g leaves the initialized size where the data ended); a file of
+  # more than 4 GiB with data at both ends (and a cluster of it every 32 MiB
+  # between them: Sleuth Kit refuses a hole longer than the volume).
+  mkdir sparse
+  both truncate sparse/holes.bin $(( 40 * c ))
+  both text sparse/holes.bin $(( 3 * c )) $(( 8 * c ))
+  both random sparse/holes.bin $(( 2 * c + 77 )) $(( 20 * c ))
+  both text sparse/initialized.bin 10000
+  both truncate sparse/initialized.bin 100000
+  local huge=$(( 5 * 1024 * 1024 * 1024 + 12345 ))
+  both truncate sparse/huge.bin $huge
+  both text sparse/huge.bin 65536 0
+  both text sparse/huge.bin 70000 $(( huge - 70000 ))
+  local at
+  for (( at = 32 << 20; at < huge - (32 << 20); at += 32 << 20 )); do
+    both text sparse/huge.bin "$c" "$at"
+  done
+  for f in holes.bin initialized.bin huge.bin; do content_note "sparse/$f"; done
+
+  # Named streams, resident and not, beside the unnamed one.
+  both text streams.txt 3000
+  printf 'a resident stream\n' > "$WORK/src/streams.txt:small"
+  cp "$WORK/src/streams.txt:small" "$MNT/streams.txt:small"
+  both random streams.txt:big 50000
+  content_note streams.txt
+  content_note streams.txt small
+  content_note streams.txt big
+
+  # System compression: each algorithm; a chunk stored as it is (forced,
+  # and random chunks that do not pack); files of many chunks ending in a
+  # partial one; one smaller than a chunk (a table without entries).
+  mkdir wof "$WORK/src/wof"
+  gen text "$WORK/src/wof/xpress4k.txt" 100000
+  wof xpress4k wof/xpress4k.txt 2
+  gen text "$WORK/src/wof/xpress8k.bin" 60000
+  gen random "$WORK/src/wof/xpress8k.bin" 20000 30000
+  wof xpress8k wof/xpress8k.bin
+  gen text "$WORK/src/wof/xpress16k.txt" 150001
+  wof xpress16k wof/xpress16k.txt 0
+  gen text "$WORK/src/wof/lzx.txt" 400000
+  gen random "$WORK/src/wof/lzx.txt" 40000 100000
+  wof lzx wof/lzx.txt 5
+  gen text "$WORK/src/wof/small.txt" 3000
+  wof xpress4k wof/small.txt
+  cd /
+  list_mounted
+  umount_vol
+  finish
+}
+
 if [ "$MODE" = large ]; then
   for vol in bigdir values; do
     if [ -z "$ONLY" ] || [ "$ONLY" = "$vol" ]; then "large_$vol"; fi
@@ -397,4 +536,5 @@ if [ "$MODE" = small ]; then
   build c64k   16   512   65536     6   no       1   40    8  200    8
   build c128k  16   512  131072     6   no       1   24    4  300    6
   build s4k     8  4096    4096    12   yes      1  300   40   80   60
+  if [ -z "$ONLY" ] || [ "$ONLY" = content ]; then content_volume; fi
 fi

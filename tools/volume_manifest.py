@@ -11,6 +11,7 @@ separated):
     short  <path of the file>  <8.3 name it was given>
     sd     <path of the file>  <hex of the descriptor set through system.ntfs_acl>
     lsn    <hex lsn>  <hex fields of the planted log record header>
+    content <path of the file>  <stream name or ->  <size>  <sha256 of the bytes written>
 A --bulk-sample N keeps record lines under the bulk directories for
 every Nth record number only. A --bulk-prefix names a directory (path from the root, backslashes) whose
 children are many alike files: they get record, path and dirent lines but no
@@ -145,8 +146,12 @@ class Record:
                            m.group(5) == 'Resident', m.group(6),
                            int(m.group(7)), []]
                 self.attrs.append(current)
-            elif current is not None and line.strip():
+            elif current is not None and re.fullmatch(r'[\d ]+', line.strip()):
                 current[6].extend(int(x) for x in line.split())
+            elif current is not None and line.strip():
+                # istat's complaint about a value it cannot walk (an
+                # extension record's piece of a long sparse value).
+                current = None
 
 
 def istat_all(image, recnos):
@@ -481,6 +486,15 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         for lines in pool.map(value, wanted):
             out.extend(lines)
+
+    # What the build wrote into each file, as a reader on Windows gets it
+    # back: the manifest only puts the record number to the path.
+    for note in notes:
+        if note[0] == 'content':
+            path, stream, size, digest = note[1:5]
+            if path not in path_of:
+                sys.exit('content of unknown path %s' % path)
+            out.append('content\t%d\t%s\t%s\t%s' % (path_of[path], stream, size, digest))
 
     for note in notes:
         if note[0] == 'sd':
