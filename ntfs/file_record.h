@@ -35,6 +35,7 @@ inline constexpr uint64_t kNumberHigh = 0x2A;     // u16, bits 32..47 of the rec
 inline constexpr uint64_t kNumberLow = 0x2C;      // u32, bits 0..31
 inline constexpr uint64_t kHeaderSize = 0x30;
 inline constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
+inline constexpr uint16_t kFlagInUse = 0x0001;
 inline constexpr uint16_t kFlagDirectory = 0x0002;
 // Records 0 to 23 are read straight from the MFT's first cluster run.
 inline constexpr uint64_t kDirectRecords = 24;

@@ -1,0 +1,55 @@
+#include "history/record_slack.h"
+
+#include <algorithm>
+
+#include "ntfs/attribute.h"
+#include "ntfs/file_record.h"
+#include "ntfs/index.h"
+
+namespace velmora {
+
+namespace {
+
+// Resident attribute record header; offsets from the attribute start.
+namespace resident {
+inline constexpr uint64_t kType = 0x00;         // u32
+inline constexpr uint64_t kLength = 0x04;       // u32, bytes of the attribute record
+inline constexpr uint64_t kNonResident = 0x08;  // u8
+inline constexpr uint64_t kNameLength = 0x09;   // u8
+inline constexpr uint64_t kId = 0x0E;           // u16
+inline constexpr uint64_t kValueLength = 0x10;  // u32
+inline constexpr uint64_t kValueOffset = 0x14;  // u16
+inline constexpr uint64_t kHeaderSize = 0x18;
+}  // namespace resident
+
+constexpr uint64_t kAlignment = 8;
+
+}  // namespace
+
+void CarveRecordSlack(std::span<const uint8_t> bytes, const RecordSlackVisitor& visitor) {
+  const LeBytes record(bytes);
+  const uint64_t end = std::min<uint64_t>(record.U32(record::kAllocSize), record.size());
+  const uint64_t used = record.U32(record::kFirstFreeByte);
+  for (uint64_t pos = (used + kAlignment - 1) / kAlignment * kAlignment;
+       pos < end && end - pos >= resident::kHeaderSize + file_name::kName;) {
+    const uint64_t length = record.U32(pos + resident::kLength);
+    const uint64_t value_length = record.U32(pos + resident::kValueLength);
+    const uint64_t value_offset = record.U16(pos + resident::kValueOffset);
+    std::optional<CarvedName> name;
+    if (record.U32(pos + resident::kType) == ToU32(AttrType::kFileName) && length % kAlignment == 0 &&
+        length <= end - pos && record.U8(pos + resident::kNonResident) == 0 &&
+        record.U8(pos + resident::kNameLength) == 0 && value_offset >= resident::kHeaderSize &&
+        value_offset + value_length <= length &&
+        value_length == file_name::kName + 2 * uint64_t{record.U8(pos + value_offset + file_name::kNameLength)}) {
+      name = ReadCarvedFileName(record, pos + value_offset, value_length);
+    }
+    if (!name) {
+      pos += kAlignment;
+      continue;
+    }
+    visitor(static_cast<uint32_t>(pos), record.U16(pos + resident::kId), std::move(*name));
+    pos += length;
+  }
+}
+
+}  // namespace velmora
