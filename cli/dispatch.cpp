@@ -115,7 +115,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
   FileReference target = *resolved;
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
-    ReportContext context{volume, platform, console, json};
+    ReportContext context{volume, platform, console, json, (options.actions & action::kDeleted) != 0};
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile) ? 0 : 1;
   }
   // What the target is called in print: the reference as typed, a full
@@ -155,7 +155,7 @@ int RunReports(const CommandOptions& options, platform::Platform& platform, Cons
     console.Print("FILE REF : %016I64X\n", shown.value);
   }
 
-  ReportContext context{volume, platform, console, json};
+  ReportContext context{volume, platform, console, json, (options.actions & action::kDeleted) != 0};
   for (const ReportRow& row : ReportTable()) {
     if (!(options.actions & row.flag)) continue;
     if (!json) {

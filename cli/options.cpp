@@ -215,6 +215,8 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.actions |= action::kTimeline;
     } else if (token == u"--json") {
       options.actions |= action::kJson;
+    } else if (token == u"--deleted") {
+      options.actions |= action::kDeleted;
     } else if (token == u"--help") {
       options.actions |= action::kHelp;
     } else if (token == u"--version") {

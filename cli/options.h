@@ -24,6 +24,7 @@ inline constexpr uint32_t kTimeline = 0x100;  // --timeline: runs alone, body fi
 inline constexpr uint32_t kJson = 0x200;      // --json: every report as JSON Lines
 inline constexpr uint32_t kHelp = 0x400;      // --help: every option, on stdout; nothing else runs
 inline constexpr uint32_t kVersion = 0x800;   // --version: the version line; nothing else runs
+inline constexpr uint32_t kDeleted = 0x1000;  // --deleted: -l and --timeline add the names slack holds
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;
