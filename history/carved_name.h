@@ -12,6 +12,9 @@
 
 namespace velmora {
 
+// The directory bit of a $FILE_NAME's flags.
+inline constexpr uint32_t kFileNameDirectoryFlag = 0x10000000;
+
 struct CarvedName {
   FileReference parent;  // with its sequence number
   FileTimes times;       // this $FILE_NAME's own

@@ -24,10 +24,22 @@ inline constexpr uint64_t kHeaderSize = 0x18;
 
 constexpr uint64_t kAlignment = 8;
 
+bool LiveName(const FileRecord& record, const CarvedName& carved) {
+  AttributeWalk walk(record);
+  while (auto a = walk.Next()) {
+    if (a->Type() != AttrType::kFileName || a->NonResident()) continue;
+    const LeBytes value(a->ResidentValue());
+    if (FileReference(value.U64(file_name::kParentRef)) == carved.parent &&
+        value.Utf16(file_name::kName, value.U8(file_name::kNameLength)) == carved.name)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-void CarveRecordSlack(std::span<const uint8_t> bytes, const RecordSlackVisitor& visitor) {
-  const LeBytes record(bytes);
+void CarveRecordSlack(const FileRecord& file, const RecordSlackVisitor& visitor) {
+  const LeBytes record = file.bytes();
   const uint64_t end = std::min<uint64_t>(record.U32(record::kAllocSize), record.size());
   const uint64_t used = record.U32(record::kFirstFreeByte);
   for (uint64_t pos = (used + kAlignment - 1) / kAlignment * kAlignment;
@@ -43,7 +55,7 @@ void CarveRecordSlack(std::span<const uint8_t> bytes, const RecordSlackVisitor& 
         value_length == file_name::kName + 2 * uint64_t{record.U8(pos + value_offset + file_name::kNameLength)}) {
       name = ReadCarvedFileName(record, pos + value_offset, value_length);
     }
-    if (!name) {
+    if (!name || LiveName(file, *name)) {
       pos += kAlignment;
       continue;
     }

@@ -12,12 +12,15 @@
 
 namespace velmora {
 
+class FileRecord;
+
 // Each resident, unnamed $FILE_NAME attribute record carved at an 8-byte
 // boundary of [used size, allocated size) of a file record (update
 // sequence undone): its length inside that region, the value inside the
 // attribute and exactly as long as its name, the value as
-// ReadCarvedFileName wants it. Bounded by the record's size.
+// ReadCarvedFileName wants it, and not one of the record's live names moved
+// down (the same parent and name). Bounded by the record's size.
 using RecordSlackVisitor = std::function<void(uint32_t offset, uint16_t attribute_id, CarvedName name)>;
-void CarveRecordSlack(std::span<const uint8_t> record, const RecordSlackVisitor& visitor);
+void CarveRecordSlack(const FileRecord& record, const RecordSlackVisitor& visitor);
 
 }  // namespace velmora

@@ -205,18 +205,23 @@ MftScan::Link MftScan::LinkOf(uint64_t directory) const {
 }
 
 MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) const {
+  return PathUnder(name.parent, name.record, Text(name.text), subtree);
+}
+
+MftScan::Path MftScan::PathUnder(FileReference parent, uint64_t record, std::string_view leaf,
+                                 FileReference subtree) const {
   const uint64_t subtree_root = subtree.Number();
   Path path;
-  std::vector<std::string_view> components{Text(name.text)};
-  path.within = name.record == subtree_root;
-  path.parent_matched = ParentAccepted(name.parent);
+  std::vector<std::string_view> components{leaf};
+  path.within = record == subtree_root;
+  path.parent_matched = ParentAccepted(parent);
   if (!path.parent_matched) {
     path.orphan = true;
   } else {
-    uint64_t current = name.parent.Number();
+    uint64_t current = parent.Number();
     while (current != kRootReference.value) {
       path.within = path.within || current == subtree_root;
-      if (current == name.record) {  // the name's own record among its ancestors
+      if (current == record) {  // the name's own record among its ancestors
         path.orphan = true;
         break;
       }
@@ -239,7 +244,7 @@ MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) co
   return path;
 }
 
-std::optional<MftScan> ScanMft(VolumeContext& volume) {
+std::optional<MftScan> ScanMft(VolumeContext& volume, const std::function<void(const FileRecord&)>& also) {
   auto mft = ReadFileRecord(volume, kMftReference.Record());
   const RunList* runs = MftRunList(volume);
   if (!mft || !runs) return std::nullopt;
@@ -290,7 +295,9 @@ std::optional<MftScan> ScanMft(VolumeContext& volume) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
         continue;
       }
-      scan.ParseRecord(number, FileRecord(std::move(copy), RecordNumber(number)));
+      const FileRecord record(std::move(copy), RecordNumber(number));
+      scan.ParseRecord(number, record);
+      if (also) also(record);
     }
   }
   scan.Finish();

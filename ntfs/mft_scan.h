@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,8 +121,11 @@ class MftScan {
   // sequence when it frees a record). The first directory whose link fails
   // starts the path under /$OrphanFiles, and so does a cycle.
   Path PathOf(const ScannedName& name, FileReference subtree_root) const;
+  // The same for a name the records no longer hold (found in slack):
+  // `leaf` of record `record` under parent.
+  Path PathUnder(FileReference parent, uint64_t record, std::string_view leaf, FileReference subtree_root) const;
 
-  friend std::optional<MftScan> ScanMft(VolumeContext& volume);
+  friend std::optional<MftScan> ScanMft(VolumeContext& volume, const std::function<void(const FileRecord&)>& also);
 
  private:
   enum class Link : uint8_t { kUnknown, kOnChain, kLinked, kCut };
@@ -148,7 +152,9 @@ class MftScan {
 };
 
 // nullopt when the MFT cannot be located (record 0 or its runs unreadable).
-std::optional<MftScan> ScanMft(VolumeContext& volume);
+// `also`, when given, sees every record the scan parses (update sequence
+// undone), base and extension alike, for what the tables do not keep.
+std::optional<MftScan> ScanMft(VolumeContext& volume, const std::function<void(const FileRecord&)>& also = nullptr);
 
 // True when a reference's sequence number names this record: equal, or one
 // below for a record no longer in use. A reference without one (0, which

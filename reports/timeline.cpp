@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <span>
 
+#include "history/index_slack.h"
+#include "history/record_slack.h"
+#include "ntfs/file_record.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/standard_information.h"
 #include "ntfs/types.h"
@@ -42,19 +45,24 @@ struct LineWriter {
 
   void Write(std::string_view path, std::string_view suffix, bool deleted, const std::string& inode,
              const ScannedRecord& record, uint64_t size, const FileTimes& times) {
+    Write(path, suffix, deleted ? " (deleted)" : "", deleted, inode, record.directory, record.attributes, size, times);
+  }
+  // `unallocated`: the name no longer in use (Sleuth Kit's "-" name type).
+  void Write(std::string_view path, std::string_view suffix, std::string_view state, bool unallocated,
+             const std::string& inode, bool directory, uint32_t attributes, uint64_t size, const FileTimes& times) {
     out += "0|";
     AppendEscapedName(out, path);
     out += suffix;
-    if (deleted) out += " (deleted)";
+    out += state;
     out += '|';
     out += inode;
     out += '|';
     // Name type / metadata type and permission bits, as Sleuth Kit spells them.
-    out += deleted ? '-' : (record.directory ? 'd' : 'r');
+    out += unallocated ? '-' : (directory ? 'd' : 'r');
     out += '/';
-    out += record.directory ? 'd' : 'r';
+    out += directory ? 'd' : 'r';
     namespace si = standard_information;
-    out += (record.attributes & (si::kReadOnly | si::kSystem)) ? "r-xr-xr-x" : "rwxrwxrwx";
+    out += (attributes & (si::kReadOnly | si::kSystem)) ? "r-xr-xr-x" : "rwxrwxrwx";
     out += "|0|0|";
     AppendNumber(out, size);
     for (uint64_t time : {times.accessed, times.modified, times.record_changed, times.created}) {
@@ -134,12 +142,32 @@ void AppendTimes(json::Line& line, std::string_view key, const FileTimes& times)
   line.Object(key).FileTimes(times.created, times.modified, times.record_changed, times.accessed).End();
 }
 
+// Timestamp indicators: evidence that a program may have set the times,
+// never a verdict (docs/json.md lists what else explains each).
+//  si_created_before_fn_created  setting times touches $STANDARD_INFORMATION
+//      only; $FILE_NAME keeps what the file system wrote
+//  si_whole_seconds  tools that set times often give whole seconds, where
+//      the file system's own $FILE_NAME times carry a fraction
+//  created_after_modified  a copy keeps the source's modification time and
+//      gets a new creation time; so does any file extracted from an archive
+void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn) {
+  const auto whole = [](uint64_t t) { return t % kTicksPerSecond == 0; };
+  line.Array("indicators");
+  if (si.created < fn.created) line.String("", "si_created_before_fn_created");
+  const bool si_whole = whole(si.created) && whole(si.modified) && whole(si.record_changed) && whole(si.accessed);
+  const bool fn_whole = whole(fn.created) && whole(fn.modified) && whole(fn.record_changed) && whole(fn.accessed);
+  if (si_whole && !fn_whole && si.created != 0) line.String("", "si_whole_seconds");
+  if (si.created > si.modified) line.String("", "created_after_modified");
+  line.End();
+}
+
 // One JSON object a name, on one line.
 uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
                        std::span<const ScannedStream> streams) {
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
   line.String("path", path.text)
+      .String("source", "file_record")
       .Reference("file", FileReference::Of(name.record, record.sequence))
       .Reference("parent", name.parent)
       .Bool("parent_matched", path.parent_matched)
@@ -151,6 +179,7 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
       .Wide("size", record.size.bytes);
   AppendTimes(line, "standard_information", record.times);
   AppendTimes(line, "file_name", name.times);
+  AppendIndicators(line, record.times, name.times);
   line.Array("streams");
   for (const ScannedStream& stream : streams)
     line.Object("").String("name", scan.Text(stream.text)).Wide("size", stream.size).End();
@@ -159,10 +188,122 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
   return 1;
 }
 
+// Names a file record keeps past its used size, each with its record.
+struct RecordSlackName {
+  uint64_t record;
+  uint32_t offset;
+  CarvedName name;
+};
+
+// Collects the older names each record keeps past its used size.
+class RecordSlackCollector {
+ public:
+  void operator()(const FileRecord& record) {
+    const FileReference base(record.RefToBase());
+    const uint64_t owner = base.value != 0 ? base.Number() : record.Number().value;
+    CarveRecordSlack(record, [&](uint32_t offset, uint16_t, CarvedName name) {
+      names_.push_back(RecordSlackName{owner, offset, std::move(name)});
+    });
+  }
+  const std::vector<RecordSlackName>& names() const { return names_; }
+
+ private:
+  std::vector<RecordSlackName> names_;
+};
+
+// One name found in slack: its line, in either format.
+struct SlackLine {
+  std::string_view source;  // "index_slack" or "record_slack"
+  const MftScan::Path& path;
+  FileReference file;
+  const CarvedName& name;
+  bool deleted;
+  const SlackEntry* entry;  // index slack: where it was found and its record's state
+  uint32_t offset;          // in the index block, the root value or the file record
+};
+
+uint64_t WriteSlackLine(std::string& out, TimelineFormat format, const SlackLine& slack) {
+  const CarvedName& name = slack.name;
+  const bool directory = name.flags & kFileNameDirectoryFlag;
+  if (format == TimelineFormat::kBodyFile) {
+    std::string inode;
+    AppendNumber(inode, slack.file.Number());
+    LineWriter{out}.Write(slack.path.text, slack.entry ? " (slack)" : " (record slack)", "", true, inode, directory,
+                          0, name.real_size, name.times);
+    return 1;
+  }
+  json::Line line("timeline");
+  line.String("path", slack.path.text)
+      .String("source", slack.source)
+      .Reference("file", slack.file)
+      .Reference("parent", name.parent)
+      .Bool("parent_matched", slack.path.parent_matched)
+      .Bool("deleted", slack.deleted)
+      .Bool("orphan", slack.path.orphan)
+      .Bool("directory", directory)
+      .Number("name_space", name.name_space)
+      .Wide("size", name.real_size);
+  AppendTimes(line, "file_name", name.times);
+  if (const SlackEntry* entry = slack.entry) {
+    line.String("record_state", RecordStateName(entry->state)).String("found_in", SlackSourceName(entry->source));
+    if (entry->block) line.Wide("block_vcn", entry->block->value);
+  }
+  line.Number("offset", slack.offset);
+  out += line.Finish();
+  return 1;
+}
+
+}  // namespace
+
+namespace {
+
+// --deleted: the names index slack and record slack hold, after the rest.
+uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, const RecordSlackCollector& record_slack,
+                         FileReference subtree_root, TimelineFormat format, std::string& out) {
+  uint64_t lines = 0;
+  auto flush = [&] {
+    if (out.size() < kFlushBytes) return;
+    context.console.out().WriteNarrow(out);
+    out.clear();
+  };
+  const auto& records = scan.records();
+  for (const RecordSlackName& slack : record_slack.names()) {
+    if (slack.record >= records.size() || !records[slack.record].valid) continue;
+    const MftScan::Path path = scan.PathUnder(slack.name.parent, slack.record, Utf16ToUtf8(slack.name.name), subtree_root);
+    if (!path.within) continue;
+    const ScannedRecord& record = records[slack.record];
+    lines += WriteSlackLine(out, format, {"record_slack", path, FileReference::Of(slack.record, record.sequence),
+                                          slack.name, !record.in_use, nullptr, slack.offset});
+    flush();
+  }
+  uint64_t unreadable = 0;
+  for (uint64_t number = 0; number < records.size(); ++number) {
+    if (!records[number].valid || !records[number].directory) continue;
+    auto slack = ReadIndexSlack(context.volume, FileReference(number));
+    if (!slack) {
+      ++unreadable;
+      continue;
+    }
+    for (const SlackEntry& entry : slack->entries) {
+      const MftScan::Path path =
+          scan.PathUnder(entry.key.parent, entry.file.Number(), Utf16ToUtf8(entry.key.name), subtree_root);
+      if (!path.within) continue;
+      const bool deleted = entry.state == RecordState::kFree || entry.state == RecordState::kReused;
+      lines += WriteSlackLine(out, format, {"index_slack", path, entry.file, entry.key, deleted, &entry, entry.offset});
+      flush();
+    }
+  }
+  if (unreadable) context.console.Diagnostic("timeline: %u directories' index slack not read\n", unreadable);
+  return lines;
+}
+
 }  // namespace
 
 bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format) {
-  std::optional<MftScan> scan = ScanMft(context.volume);
+  RecordSlackCollector record_slack;
+  std::function<void(const FileRecord&)> also;
+  if (context.deleted) also = [&record_slack](const FileRecord& record) { record_slack(record); };
+  std::optional<MftScan> scan = ScanMft(context.volume, also);
   if (!scan) {
     context.console.Diagnostic("timeline: the MFT cannot be read\n");
     return false;
@@ -187,6 +328,7 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
       out.clear();
     }
   }
+  if (context.deleted) lines += WriteSlackLines(context, *scan, record_slack, subtree_root, format, out);
   context.console.out().WriteNarrow(out);
 
   uint64_t skipped = 0;
