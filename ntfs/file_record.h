@@ -50,6 +50,8 @@ class FileRecord {
   FileRecord(std::vector<uint8_t> bytes, RecordNumber number) : bytes_(std::move(bytes)), number_(number) {}
 
   std::span<const uint8_t> span() const { return bytes_; }
+  // The bytes back, for a reader that reuses one buffer record after record.
+  std::vector<uint8_t> Release() && { return std::move(bytes_); }
   LeBytes bytes() const { return LeBytes(bytes_); }
   uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
   RecordNumber Number() const { return number_; }

@@ -1,6 +1,8 @@
 #include "ntfs/mft_scan.h"
 
 #include <algorithm>
+#include <array>
+#include <future>
 #include <limits>
 
 #include "base/bytes.h"
@@ -271,18 +273,45 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const std::function<void(c
   scan.names_.reserve(expected);
   scan.pool_.reserve(expected * 24);
   const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
-  std::vector<uint8_t> block(per_block * record_bytes);
-  for (uint64_t first = 0; first < count; first += per_block) {
+  // The next block is read on a second thread while this one is parsed:
+  // copying a block out of the page cache costs about as much as parsing
+  // it. Only that thread reads the device during the pass.
+  struct Block {
+    std::vector<uint8_t> bytes;
+    std::vector<bool> readable;  // per record, when the block could not be read whole
+    bool whole = false;
+  };
+  const auto read_block = [&volume, runs, record_bytes, per_block, count](uint64_t first, Block& block) {
+    const uint64_t in_block = std::min(per_block, count - first);
+    block.bytes.resize(in_block * record_bytes);
+    block.whole = ReadRunBytes(volume, *runs, first * record_bytes, block.bytes, /*require_mapped=*/true);
+    if (block.whole) return;
+    // A block that cannot be read whole is retried record by record.
+    block.readable.assign(in_block, false);
+    for (uint64_t i = 0; i < in_block; ++i) {
+      std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
+      block.readable[i] = ReadRunBytes(volume, *runs, (first + i) * record_bytes, slot, true);
+    }
+  };
+  // Without a thread to spare, the read runs when its result is asked for.
+  const auto start_read = [&read_block](uint64_t first, Block& block) {
+    return std::async(std::launch::async | std::launch::deferred, read_block, first, std::ref(block));
+  };
+  std::array<Block, 2> blocks;
+  std::future<void> pending;
+  if (count > 0) pending = start_read(0, blocks[0]);
+  std::vector<uint8_t> buffer;
+  for (uint64_t first = 0, turn = 0; first < count; first += per_block, turn ^= 1) {
+    pending.get();
+    Block& block = blocks[turn];
+    if (first + per_block < count) pending = start_read(first + per_block, blocks[turn ^ 1]);
     const uint64_t in_block = std::min(per_block, count - first);
     scan.records_.resize(first + in_block);
-    std::span<uint8_t> bytes(block.data(), in_block * record_bytes);
-    // A block that cannot be read whole is retried record by record.
-    const bool whole = ReadRunBytes(volume, *runs, first * record_bytes, bytes, /*require_mapped=*/true);
     for (uint64_t i = 0; i < in_block; ++i) {
       const uint64_t number = first + i;
-      std::span<uint8_t> slot = bytes.subspan(i * record_bytes, record_bytes);
+      std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
       ++scan.slots_;
-      if (!whole && !ReadRunBytes(volume, *runs, number * record_bytes, slot, true)) {
+      if (!block.whole && !block.readable[i]) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kUnreadable)];
         continue;
       }
@@ -290,14 +319,17 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const std::function<void(c
         if (!AllZero(slot)) ++scan.skipped_[static_cast<size_t>(SkipReason::kNotFileRecord)];
         continue;
       }
-      std::vector<uint8_t> copy(slot.begin(), slot.end());
-      if (!ApplyUpdateSequence(copy, kUpdateSequenceStride)) {
+      // One buffer serves every record: an allocation a record cost a
+      // tenth of the pass.
+      buffer.assign(slot.begin(), slot.end());
+      if (!ApplyUpdateSequence(buffer, kUpdateSequenceStride)) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
         continue;
       }
-      const FileRecord record(std::move(copy), RecordNumber(number));
+      FileRecord record(std::move(buffer), RecordNumber(number));
       scan.ParseRecord(number, record);
       if (also) also(record);
+      buffer = std::move(record).Release();
     }
   }
   scan.Finish();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <optional>
 #include <cstdio>
 #include <span>
 
@@ -23,55 +25,129 @@ constexpr uint64_t kTicksFrom1601To1970 = 116'444'736'000'000'000;
 // Lines are handed to the output in blocks of about this size.
 constexpr size_t kFlushBytes = 1u << 20;
 
-void AppendNumber(std::string& line, uint64_t value) {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  line.append(digits, end);
+// The lines of a timeline, built in place: each line reserves room for
+// its longest form and writes through a pointer. Appending a character at
+// a time to a string cost a quarter of the whole pass.
+class LineBuffer {
+ public:
+  char* Reserve(size_t bytes) {
+    if (used_ + bytes > bytes_.size()) bytes_.resize(std::max(bytes_.size() * 2, used_ + bytes));
+    return bytes_.data() + used_;
+  }
+  void Commit(const char* end) { used_ = static_cast<size_t>(end - bytes_.data()); }
+  void Append(std::string_view text) {
+    char* at = Reserve(text.size());
+    std::memcpy(at, text.data(), text.size());
+    Commit(at + text.size());
+  }
+  std::string_view view() const { return std::string_view(bytes_.data(), used_); }
+  size_t size() const { return used_; }
+  void clear() { used_ = 0; }
+
+ private:
+  std::string bytes_;
+  size_t used_ = 0;
+};
+
+constexpr size_t kMaxNumberChars = 20;
+
+char* PutNumber(char* at, uint64_t value) { return std::to_chars(at, at + kMaxNumberChars, value).ptr; }
+char* PutText(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+// The longest an escaped name becomes: \xHH for each byte.
+constexpr size_t kEscapedBytesPerByte = 4;
+char* PutEscaped(char* at, std::string_view name) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto plain = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte != 0x7F && byte != '|' && byte != '\\';
+  };
+  if (std::all_of(name.begin(), name.end(), plain)) return PutText(at, name);  // nearly every name
+  for (char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      *at++ = '\\';
+      *at++ = '\\';
+    } else if (byte == '|' || byte < 0x20 || byte == 0x7F) {
+      *at++ = '\\';
+      *at++ = 'x';
+      *at++ = kHex[byte >> 4];
+      *at++ = kHex[byte & 0xF];
+    } else {
+      *at++ = c;
+    }
+  }
+  return at;
 }
 
-// Sleuth Kit's inode column: record-type-id, the attribute the line describes.
-void AppendInode(std::string& line, uint64_t record, AttrType type, uint16_t id) {
-  AppendNumber(line, record);
-  line += '-';
-  AppendNumber(line, ToU32(type));
-  line += '-';
-  AppendNumber(line, id);
+// Sleuth Kit's inode column: record-type-id, the attribute the line
+// describes; the record alone when there is none.
+struct Inode {
+  uint64_t record = 0;
+  std::optional<AttrType> type;
+  uint16_t id = 0;
+};
+constexpr size_t kMaxInodeChars = 3 * kMaxNumberChars + 2;
+char* PutInode(char* at, const Inode& inode) {
+  at = PutNumber(at, inode.record);
+  if (!inode.type) return at;
+  *at++ = '-';
+  at = PutNumber(at, ToU32(*inode.type));
+  *at++ = '-';
+  return PutNumber(at, inode.id);
 }
 
 // One body file line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No hash is computed and NTFS keeps no POSIX owner: those columns are 0.
-struct LineWriter {
-  std::string& out;
-
-  void Write(std::string_view path, std::string_view suffix, bool deleted, const std::string& inode,
-             const ScannedRecord& record, uint64_t size, const FileTimes& times) {
-    Write(path, suffix, deleted ? " (deleted)" : "", deleted, inode, record.directory, record.attributes, size, times);
-  }
-  // `unallocated`: the name no longer in use (Sleuth Kit's "-" name type).
-  void Write(std::string_view path, std::string_view suffix, std::string_view state, bool unallocated,
-             const std::string& inode, bool directory, uint32_t attributes, uint64_t size, const FileTimes& times) {
-    out += "0|";
-    AppendEscapedName(out, path);
-    out += suffix;
-    out += state;
-    out += '|';
-    out += inode;
-    out += '|';
-    // Name type / metadata type and permission bits, as Sleuth Kit spells them.
-    out += unallocated ? '-' : (directory ? 'd' : 'r');
-    out += '/';
-    out += directory ? 'd' : 'r';
-    namespace si = standard_information;
-    out += (attributes & (si::kReadOnly | si::kSystem)) ? "r-xr-xr-x" : "rwxrwxrwx";
-    out += "|0|0|";
-    AppendNumber(out, size);
-    for (uint64_t time : {times.accessed, times.modified, times.record_changed, times.created}) {
-      out += '|';
-      AppendNumber(out, static_cast<uint64_t>(BodyFileSeconds(time)));
-    }
-    out += '\n';
-  }
+struct BodyLine {
+  std::string_view path;
+  std::string_view stream;  // a named stream's name, written path:stream
+  std::string_view suffix;  // " ($FILE_NAME)", " (slack)"...
+  bool unallocated = false;  // the name is no longer in use: Sleuth Kit's "-" name type, " (deleted)" when a record
+  bool deleted_record = false;
+  Inode inode;
+  bool directory = false;
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+  const FileTimes* times = nullptr;
 };
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+constexpr size_t kFixedLineChars = 2 + 1 + kMaxInodeChars + 1 + 12 + 5 + 5 * (kMaxNumberChars + 1) + 1;
+
+void WriteBodyLine(LineBuffer& out, const BodyLine& line) {
+  char* at = out.Reserve((line.path.size() + line.stream.size() + 1) * kEscapedBytesPerByte + line.suffix.size() +
+                         kDeletedSuffix.size() + kFixedLineChars);
+  *at++ = '0';
+  *at++ = '|';
+  at = PutEscaped(at, line.path);
+  if (!line.stream.empty()) {
+    *at++ = ':';
+    at = PutEscaped(at, line.stream);
+  }
+  at = PutText(at, line.suffix);
+  if (line.deleted_record) at = PutText(at, kDeletedSuffix);
+  *at++ = '|';
+  at = PutInode(at, line.inode);
+  *at++ = '|';
+  // Name type / metadata type and permission bits, as Sleuth Kit spells them.
+  *at++ = line.unallocated ? '-' : (line.directory ? 'd' : 'r');
+  *at++ = '/';
+  *at++ = line.directory ? 'd' : 'r';
+  namespace si = standard_information;
+  at = PutText(at, (line.attributes & (si::kReadOnly | si::kSystem)) ? "r-xr-xr-x" : "rwxrwxrwx");
+  at = PutText(at, "|0|0|");
+  at = PutNumber(at, line.size);
+  const FileTimes& t = *line.times;
+  for (uint64_t time : {t.accessed, t.modified, t.record_changed, t.created}) {
+    *at++ = '|';
+    at = PutNumber(at, static_cast<uint64_t>(BodyFileSeconds(time)));
+  }
+  *at++ = '\n';
+  out.Commit(at);
+}
 
 }  // namespace
 
@@ -81,59 +157,45 @@ int64_t BodyFileSeconds(uint64_t filetime) {
 }
 
 void AppendEscapedName(std::string& line, std::string_view name) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const auto plain = [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte != 0x7F && byte != '|' && byte != '\\';
-  };
-  if (std::all_of(name.begin(), name.end(), plain)) {  // nearly every name
-    line += name;
-    return;
-  }
-  for (char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      line += "\\\\";
-    } else if (byte == '|' || byte < 0x20 || byte == 0x7F) {
-      line += "\\x";
-      line += kHex[byte >> 4];
-      line += kHex[byte & 0xF];
-    } else {
-      line += c;
-    }
-  }
+  const size_t start = line.size();
+  line.resize(start + name.size() * kEscapedBytesPerByte);
+  line.resize(static_cast<size_t>(PutEscaped(line.data() + start, name) - line.data()));
 }
 
 namespace {
 
 // The body file lines of one name: the name, its $FILE_NAME, its streams.
-uint64_t WriteBodyLines(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
+uint64_t WriteBodyLines(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
                         std::span<const ScannedStream> streams) {
   const ScannedRecord& record = scan.records()[name.record];
-  const bool deleted = !record.in_use;
-  LineWriter writer{out};
-  std::string inode;
+  BodyLine line;
+  line.path = path.text;
+  line.unallocated = line.deleted_record = !record.in_use;
+  line.inode.record = name.record;
   switch (record.size.source) {
-    case SizeSource::kData:
-      AppendInode(inode, name.record, AttrType::kData, record.size.attribute_id);
-      break;
-    case SizeSource::kIndexRoot:
-      AppendInode(inode, name.record, AttrType::kIndexRoot, record.size.attribute_id);
-      break;
-    case SizeSource::kNone:
-      AppendNumber(inode, name.record);
-      break;
+    case SizeSource::kData: line.inode.type = AttrType::kData; break;
+    case SizeSource::kIndexRoot: line.inode.type = AttrType::kIndexRoot; break;
+    case SizeSource::kNone: break;
   }
-  writer.Write(path.text, "", deleted, inode, record, record.size.bytes, record.times);
-  inode.clear();
-  AppendInode(inode, name.record, AttrType::kFileName, name.attribute_id);
-  writer.Write(path.text, " ($FILE_NAME)", deleted, inode, record, record.size.bytes, name.times);
+  line.inode.id = record.size.attribute_id;
+  line.directory = record.directory;
+  line.attributes = record.attributes;
+  line.size = record.size.bytes;
+  line.times = &record.times;
+  WriteBodyLine(out, line);
+  line.suffix = " ($FILE_NAME)";
+  line.inode.type = AttrType::kFileName;
+  line.inode.id = name.attribute_id;
+  line.times = &name.times;
+  WriteBodyLine(out, line);
+  line.suffix = "";
+  line.times = &record.times;
+  line.inode.type = AttrType::kData;
   for (const ScannedStream& stream : streams) {
-    std::string stream_path = path.text + ":";
-    stream_path += scan.Text(stream.text);
-    inode.clear();
-    AppendInode(inode, name.record, AttrType::kData, stream.attribute_id);
-    writer.Write(stream_path, "", deleted, inode, record, stream.size, record.times);
+    line.stream = scan.Text(stream.text);
+    line.inode.id = stream.attribute_id;
+    line.size = stream.size;
+    WriteBodyLine(out, line);
   }
   return 2 + streams.size();
 }
@@ -162,7 +224,7 @@ void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn
 }
 
 // One JSON object a name, on one line.
-uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
+uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
                        std::span<const ScannedStream> streams) {
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
@@ -184,7 +246,7 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
   for (const ScannedStream& stream : streams)
     line.Object("").String("name", scan.Text(stream.text)).Wide("size", stream.size).End();
   line.End();
-  out += line.Finish();
+  out.Append(line.Finish());
   return 1;
 }
 
@@ -222,14 +284,19 @@ struct SlackLine {
   uint32_t offset;          // in the index block, the root value or the file record
 };
 
-uint64_t WriteSlackLine(std::string& out, TimelineFormat format, const SlackLine& slack) {
+uint64_t WriteSlackLine(LineBuffer& out, TimelineFormat format, const SlackLine& slack) {
   const CarvedName& name = slack.name;
   const bool directory = name.flags & kFileNameDirectoryFlag;
   if (format == TimelineFormat::kBodyFile) {
-    std::string inode;
-    AppendNumber(inode, slack.file.Number());
-    LineWriter{out}.Write(slack.path.text, slack.entry ? " (slack)" : " (record slack)", "", true, inode, directory,
-                          0, name.real_size, name.times);
+    BodyLine line;
+    line.path = slack.path.text;
+    line.suffix = slack.entry ? " (slack)" : " (record slack)";
+    line.unallocated = true;
+    line.inode.record = slack.file.Number();
+    line.directory = directory;
+    line.size = name.real_size;
+    line.times = &name.times;
+    WriteBodyLine(out, line);
     return 1;
   }
   json::Line line("timeline");
@@ -249,7 +316,7 @@ uint64_t WriteSlackLine(std::string& out, TimelineFormat format, const SlackLine
     if (entry->block) line.Wide("block_vcn", entry->block->value);
   }
   line.Number("offset", slack.offset);
-  out += line.Finish();
+  out.Append(line.Finish());
   return 1;
 }
 
@@ -259,11 +326,11 @@ namespace {
 
 // --deleted: the names index slack and record slack hold, after the rest.
 uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, const RecordSlackCollector& record_slack,
-                         FileReference subtree_root, TimelineFormat format, std::string& out) {
+                         FileReference subtree_root, TimelineFormat format, LineBuffer& out) {
   uint64_t lines = 0;
   auto flush = [&] {
     if (out.size() < kFlushBytes) return;
-    context.console.out().WriteNarrow(out);
+    context.console.out().WriteNarrow(out.view());
     out.clear();
   };
   const auto& records = scan.records();
@@ -311,8 +378,8 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
   const auto& names = scan->names();
   const std::span<const ScannedStream> streams(scan->streams());
   const auto write = format == TimelineFormat::kJsonLines ? WriteJsonLine : WriteBodyLines;
-  std::string out;
-  out.reserve(kFlushBytes + 4096);
+  LineBuffer out;
+  out.Reserve(kFlushBytes + 4096);
   uint64_t lines = 0;
   size_t first_stream = 0;
   for (const ScannedName& name : names) {
@@ -324,12 +391,12 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
     while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;
     lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream));
     if (out.size() >= kFlushBytes) {
-      context.console.out().WriteNarrow(out);
+      context.console.out().WriteNarrow(out.view());
       out.clear();
     }
   }
   if (context.deleted) lines += WriteSlackLines(context, *scan, record_slack, subtree_root, format, out);
-  context.console.out().WriteNarrow(out);
+  context.console.out().WriteNarrow(out.view());
 
   uint64_t skipped = 0;
   for (size_t r = 0; r < static_cast<size_t>(SkipReason::kCount); ++r) skipped += scan->Skipped(SkipReason(r));
