@@ -1,5 +1,6 @@
 #include "history/index_slack.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <tuple>
@@ -23,18 +24,38 @@ constexpr uint64_t kBlockEntriesFloor = index_block::kHeader + index_header::kSi
 
 uint64_t AlignUp(uint64_t offset) { return (offset + kEntryAlignment - 1) / kEntryAlignment * kEntryAlignment; }
 
-// One entry a live node holds, as the slack is compared with it.
-using LiveKey = std::pair<uint64_t, std::u16string>;  // reference with sequence, name
+// One entry a live node holds, as the slack is compared with it: its
+// reference and a 64-bit FNV-1a hash of its name's bytes. Kept in a flat
+// vector: a directory's every live entry passes through here, and a tree
+// of strings cost more than the carving.
+using LiveKey = std::pair<uint64_t, uint64_t>;
+
+uint64_t NameHash(std::span<const uint8_t> name_bytes) {
+  uint64_t hash = 0xcbf29ce484222325;
+  for (uint8_t byte : name_bytes) hash = (hash ^ byte) * 0x100000001b3;
+  return hash;
+}
+
+LiveKey KeyOf(uint64_t reference, const std::u16string& name) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(name.size() * 2);
+  for (char16_t unit : name) {
+    bytes.push_back(static_cast<uint8_t>(unit));
+    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  return {reference, NameHash(bytes)};
+}
 
 // The entries in use of a node, in on-disk order, up to the first one that
 // does not fit (the walk of the tree says why elsewhere).
-void CollectLive(LeBytes node, uint64_t begin, uint64_t end, std::set<LiveKey>& live) {
+void CollectLive(LeBytes node, uint64_t begin, uint64_t end, std::vector<LiveKey>& live) {
   for (uint64_t pos = begin; pos < end && end - pos >= index_entry::kKey;) {
     const uint64_t length = node.U16(pos + index_entry::kLength);
     if (length < index_entry::kKey || length > end - pos) return;
     if (node.U8(pos + index_entry::kFlags) & index_entry::kFlagLast) return;
     const uint64_t key = pos + index_entry::kKey;
-    live.emplace(node.U64(pos + index_entry::kData), node.Utf16(key + file_name::kName, node.U8(key + file_name::kNameLength)));
+    const uint64_t units = node.U8(key + file_name::kNameLength);
+    live.emplace_back(node.U64(pos + index_entry::kData), NameHash(node.Sub(key + file_name::kName, units * 2)));
     pos += length;
   }
 }
@@ -79,26 +100,23 @@ bool SlackOwner::Owns(FileReference parent) const {
 void CarveIndexRegion(LeBytes node, uint64_t begin, uint64_t end, const SlackOwner& owner,
                       const CarvedEntryVisitor& visitor) {
   if (end > node.size()) end = node.size();
-  for (uint64_t pos = AlignUp(begin); pos < end && end - pos >= kMinEntryBytes;) {
+  for (uint64_t pos = AlignUp(begin); pos < end && end - pos >= kMinEntryBytes; pos += kEntryAlignment) {
+    const uint64_t key = pos + index_entry::kKey;
+    // The parent first: nearly every boundary fails there.
+    if (!owner.Owns(FileReference(node.U64(key + file_name::kParentRef)))) continue;
     const uint64_t length = node.U16(pos + index_entry::kLength);
     const uint64_t key_length = node.U16(pos + index_entry::kKeyLength);
     const uint8_t flags = node.U8(pos + index_entry::kFlags);
     const uint64_t sub_node = (flags & index_entry::kFlagSubNode) ? 8 : 0;
     const FileReference file(node.U64(pos + index_entry::kData));
-    const uint64_t key = pos + index_entry::kKey;
-    std::optional<CarvedName> carved;
-    if ((flags & ~index_entry::kFlagSubNode) == 0 && length % kEntryAlignment == 0 && length <= end - pos &&
-        key_length >= file_name::kName && index_entry::kKey + key_length + sub_node <= length &&
-        key_length == file_name::kName + 2 * uint64_t{node.U8(key + file_name::kNameLength)} &&
-        file.Sequence() != 0 && owner.Owns(FileReference(node.U64(key + file_name::kParentRef)))) {
-      carved = ReadCarvedFileName(node, key, key_length);
-    }
-    if (!carved) {
-      pos += kEntryAlignment;
+    if ((flags & ~index_entry::kFlagSubNode) != 0 || length % kEntryAlignment != 0 || length > end - pos ||
+        key_length < file_name::kName || index_entry::kKey + key_length + sub_node > length ||
+        key_length != file_name::kName + 2 * uint64_t{node.U8(key + file_name::kNameLength)} || file.Sequence() == 0)
       continue;
-    }
+    std::optional<CarvedName> carved = ReadCarvedFileName(node, key, key_length);
+    if (!carved) continue;
     visitor(pos, file, std::move(*carved));
-    pos += length;
+    pos += length - kEntryAlignment;
   }
 }
 
@@ -124,7 +142,7 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
   if (!root_used) return Error{where, u"damaged: its $INDEX_ROOT header lies outside its value"};
 
   IndexSlack slack;
-  std::set<LiveKey> live;
+  std::vector<LiveKey> live;
   std::set<std::tuple<uint64_t, std::u16string, uint64_t, uint64_t, uint64_t, uint64_t>> seen;
   std::vector<SlackEntry> candidates;
   auto carve = [&](LeBytes node, uint64_t begin, uint64_t end, SlackSource source, std::optional<Vcn> block) {
@@ -193,8 +211,9 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
 
   // A candidate equal to a live entry is the index's own shifting, not a
   // deletion; only when the whole index has been read is that known.
+  if (!candidates.empty()) std::sort(live.begin(), live.end());
   for (SlackEntry& entry : candidates) {
-    if (live.count(LiveKey{entry.file.value, entry.key.name})) {
+    if (std::binary_search(live.begin(), live.end(), KeyOf(entry.file.value, entry.key.name))) {
       ++slack.live_copies;
       continue;
     }

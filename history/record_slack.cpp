@@ -43,24 +43,22 @@ void CarveRecordSlack(const FileRecord& file, const RecordSlackVisitor& visitor)
   const uint64_t end = std::min<uint64_t>(record.U32(record::kAllocSize), record.size());
   const uint64_t used = record.U32(record::kFirstFreeByte);
   for (uint64_t pos = (used + kAlignment - 1) / kAlignment * kAlignment;
-       pos < end && end - pos >= resident::kHeaderSize + file_name::kName;) {
+       pos < end && end - pos >= resident::kHeaderSize + file_name::kName; pos += kAlignment) {
+    // The type first: nearly every boundary fails there, and this loop
+    // runs over every record of a timeline.
+    if (record.U32(pos + resident::kType) != ToU32(AttrType::kFileName)) continue;
     const uint64_t length = record.U32(pos + resident::kLength);
     const uint64_t value_length = record.U32(pos + resident::kValueLength);
     const uint64_t value_offset = record.U16(pos + resident::kValueOffset);
-    std::optional<CarvedName> name;
-    if (record.U32(pos + resident::kType) == ToU32(AttrType::kFileName) && length % kAlignment == 0 &&
-        length <= end - pos && record.U8(pos + resident::kNonResident) == 0 &&
-        record.U8(pos + resident::kNameLength) == 0 && value_offset >= resident::kHeaderSize &&
-        value_offset + value_length <= length &&
-        value_length == file_name::kName + 2 * uint64_t{record.U8(pos + value_offset + file_name::kNameLength)}) {
-      name = ReadCarvedFileName(record, pos + value_offset, value_length);
-    }
-    if (!name || LiveName(file, *name)) {
-      pos += kAlignment;
+    if (length % kAlignment != 0 || length > end - pos || record.U8(pos + resident::kNonResident) != 0 ||
+        record.U8(pos + resident::kNameLength) != 0 || value_offset < resident::kHeaderSize ||
+        value_offset + value_length > length ||
+        value_length != file_name::kName + 2 * uint64_t{record.U8(pos + value_offset + file_name::kNameLength)})
       continue;
-    }
+    std::optional<CarvedName> name = ReadCarvedFileName(record, pos + value_offset, value_length);
+    if (!name || LiveName(file, *name)) continue;
     visitor(static_cast<uint32_t>(pos), record.U16(pos + resident::kId), std::move(*name));
-    pos += length;
+    pos += length - kAlignment;
   }
 }
 
