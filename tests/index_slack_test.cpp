@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "history/index_slack.h"
+#include "history/record_slack.h"
+#include "ntfs/file_record.h"
 #include "ntfs/volume.h"
 #include "tests/support/deadline.h"
 #include "tests/support/fake_platform.h"
@@ -162,6 +164,47 @@ TEST(IndexSlackTest, RandomSlackYieldsNothing) {
       CarveIndexRegion(LeBytes(bytes), 0, bytes.size(), owner, [&](uint64_t, FileReference, CarvedName) { ++found; });
     });
     EXPECT_EQ(found, 0u) << "seed " << seed;
+  }
+}
+
+// Record slack: $FILE_NAME attributes past the used size are older names,
+// unless one is a live name moved down or fails the checks.
+TEST(RecordSlackTest, LayoutsOfRecordSlack) {
+  const auto name = [](const std::u16string& text, uint64_t parent = kDir, uint16_t id = 5) {
+    std::vector<uint8_t> value = FileNameValue(FileReference::Of(parent, 1).value, text);
+    for (size_t at = 0x08; at <= 0x20; at += 8) Put64(value, at, kTime + at);
+    return ResidentAttribute(0x30, value, id);
+  };
+  const auto join = [](std::vector<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  std::vector<uint8_t> torn = name(u"torn");
+  Put32(torn, 4, 0x400);  // its length runs past the record
+  std::vector<uint8_t> zero_time = name(u"zerotime");
+  Put64(zero_time, 0x18 + 0x10, 0);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> slack;
+    std::vector<std::u16string> expected;
+  };
+  const Case cases[] = {
+      {"an older name", name(u"before.txt"), {u"before.txt"}},
+      {"the live name moved down", name(u"now.txt"), {}},
+      {"the live name under another parent", name(u"now.txt", kOtherDir), {u"now.txt"}},
+      {"behind bytes that are none", join({std::vector<uint8_t>(8, 0x30), name(u"behind")}), {u"behind"}},
+      {"torn, and a zeroed time", join({torn, zero_time}), {}},
+      {"random bytes", Pattern(400, 7), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> bytes = RecordBuilder(45).Resident(0x30, 1, u"", FileNameValue(FileReference::Of(kDir, 1).value, u"now.txt")).Build();
+    bytes = WithRecordSlack(bytes, c.slack);
+    ASSERT_TRUE(ApplyUpdateSequence(bytes, 512));
+    std::vector<std::u16string> found;
+    CarveRecordSlack(FileRecord(bytes, RecordNumber(45)), [&](uint32_t, uint16_t, CarvedName n) { found.push_back(n.name); });
+    EXPECT_EQ(found, c.expected);
   }
 }
 
