@@ -107,6 +107,9 @@ void RunEveryReport(JsonRuns& runs, const TestVolume& volume) {
   runs.Run({u"-f", u"C:\\", u"-r", u"FFFFFFFFFF", u"-a"});
   runs.Run({u"-f", u"C:\\$AttrDef", u"-l"});
   runs.Run({u"--timeline", u"-f", u"C:\\"});
+  // What slack holds: a deleted directory of the volumes (record 0x41) and the whole timeline.
+  runs.Run({u"-f", u"C:\\", u"-r", u"41", u"-l", u"--deleted"});
+  runs.Run({u"--timeline", u"--deleted", u"-f", u"C:\\"});
 }
 
 class JsonOutput : public OnCommittedVolumes {
