@@ -58,8 +58,9 @@ std::vector<std::vector<uint8_t>> Joined(const Node& node) {
 class SlackDirectory {
  public:
   // blocks[i] at VCN i; bitmap bit i set when in_use[i].
-  void MakeDirectory(const Node& root, const std::vector<Node>& blocks, const std::vector<bool>& in_use) {
-    RecordBuilder record(kDir, 1024, 0x0003);
+  void MakeDirectory(const Node& root, const std::vector<Node>& blocks, const std::vector<bool>& in_use,
+                     uint16_t flags = 0x0003) {
+    RecordBuilder record(kDir, 1024, flags);
     record.Resident(0x30, 1, u"", FileNameValue(5, u"dir", 1, 0x10000000));
     std::vector<uint8_t> root_value = IndexRootValue(Joined(root), !blocks.empty());
     Put32(root_value, 0x10 + 4, 0x10 + Bytes(root.used) + static_cast<uint32_t>(Last().size()));
@@ -102,6 +103,13 @@ class SlackDirectory {
     return found;
   }
 
+
+  // The whole program over the volume.
+  RunResult Run(const std::vector<std::u16string>& arguments) {
+    FakePlatform platform;
+    platform.AddVolume(u'C', synthetic_.image());
+    return RunVelmora(platform, arguments);
+  }
 
  private:
   SyntheticVolume synthetic_;
@@ -151,6 +159,29 @@ TEST(IndexSlackTest, LayoutsOfSlack) {
     uint64_t live_copies = 99;
     EXPECT_EQ(directory->Found(&live_copies), c.expected);
     EXPECT_EQ(live_copies, c.live_copies);
+  }
+}
+
+// -l --deleted: the listing as it was, then the section; a directory whose
+// record is free says so on stderr and is still listed.
+TEST(IndexSlackTest, ListingSection) {
+  for (const uint16_t flags : {uint16_t{0x0003}, uint16_t{0x0002}}) {
+    SCOPED_TRACE(flags);
+    SlackDirectory directory;
+    directory.MakeDirectory({{}, {}}, {{{Entry(u"a", kLiveRecord)}, {Entry(u"gone", kFreeRecord)}}}, {true}, flags);
+    const std::vector<std::u16string> target = {u"-f", u"C:\\", u"-r", u"28", u"-l"};
+    std::vector<std::u16string> deleted = target;
+    deleted.push_back(u"--deleted");
+    const RunResult plain = directory.Run(target);
+    const RunResult r = directory.Run(deleted);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(plain.out, 0), 0u) << r.out;
+    const std::string section = r.out.substr(plain.out.size());
+    EXPECT_EQ(section.rfind("Deleted entries (index slack) :\n", 0), 0u) << section;
+    EXPECT_NE(section.find("\n0001000000000029\tfree\tVCN 0x0 +0x"), std::string::npos) << section;
+    EXPECT_NE(section.find("\tgone\n"), std::string::npos) << section;
+    EXPECT_NE(section.find("Number of deleted entries : 1\n"), std::string::npos) << section;
+    EXPECT_EQ(r.err.find("the record is not in use") != std::string::npos, flags == 0x0002) << r.err;
   }
 }
 
