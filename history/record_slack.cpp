@@ -10,18 +10,6 @@ namespace velmora {
 
 namespace {
 
-// Resident attribute record header; offsets from the attribute start.
-namespace resident {
-inline constexpr uint64_t kType = 0x00;         // u32
-inline constexpr uint64_t kLength = 0x04;       // u32, bytes of the attribute record
-inline constexpr uint64_t kNonResident = 0x08;  // u8
-inline constexpr uint64_t kNameLength = 0x09;   // u8
-inline constexpr uint64_t kId = 0x0E;           // u16
-inline constexpr uint64_t kValueLength = 0x10;  // u32
-inline constexpr uint64_t kValueOffset = 0x14;  // u16
-inline constexpr uint64_t kHeaderSize = 0x18;
-}  // namespace resident
-
 constexpr uint64_t kAlignment = 8;
 
 bool LiveName(const FileRecord& record, const CarvedName& carved) {
@@ -43,21 +31,21 @@ void CarveRecordSlack(const FileRecord& file, const RecordSlackVisitor& visitor)
   const uint64_t end = std::min<uint64_t>(record.U32(record::kAllocSize), record.size());
   const uint64_t used = record.U32(record::kFirstFreeByte);
   for (uint64_t pos = (used + kAlignment - 1) / kAlignment * kAlignment;
-       pos < end && end - pos >= resident::kHeaderSize + file_name::kName; pos += kAlignment) {
+       pos < end && end - pos >= attr::kResidentSize + file_name::kName; pos += kAlignment) {
     // The type first: nearly every boundary fails there, and this loop
     // runs over every record of a timeline.
-    if (record.U32(pos + resident::kType) != ToU32(AttrType::kFileName)) continue;
-    const uint64_t length = record.U32(pos + resident::kLength);
-    const uint64_t value_length = record.U32(pos + resident::kValueLength);
-    const uint64_t value_offset = record.U16(pos + resident::kValueOffset);
-    if (length % kAlignment != 0 || length > end - pos || record.U8(pos + resident::kNonResident) != 0 ||
-        record.U8(pos + resident::kNameLength) != 0 || value_offset < resident::kHeaderSize ||
+    if (record.U32(pos + attr::kType) != ToU32(AttrType::kFileName)) continue;
+    const uint64_t length = record.U32(pos + attr::kTotalSize);
+    const uint64_t value_length = record.U32(pos + attr::kAttrSize);
+    const uint64_t value_offset = record.U16(pos + attr::kAttrOffset);
+    if (length % kAlignment != 0 || length > end - pos || record.U8(pos + attr::kNonResident) != 0 ||
+        record.U8(pos + attr::kNameLength) != 0 || value_offset < attr::kResidentSize ||
         value_offset + value_length > length ||
         value_length != file_name::kName + 2 * uint64_t{record.U8(pos + value_offset + file_name::kNameLength)})
       continue;
     std::optional<CarvedName> name = ReadCarvedFileName(record, pos + value_offset, value_length);
     if (!name || LiveName(file, *name)) continue;
-    visitor(static_cast<uint32_t>(pos), record.U16(pos + resident::kId), std::move(*name));
+    visitor(static_cast<uint32_t>(pos), record.U16(pos + attr::kId), std::move(*name));
     pos += length - kAlignment;
   }
 }
