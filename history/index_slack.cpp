@@ -77,6 +77,7 @@ const char* SlackSourceName(SlackSource source) {
     case SlackSource::kPastUsedSize: return "past_used_size";
     case SlackSource::kFreedBlock: return "freed_block";
     case SlackSource::kRootSlack: return "root_slack";
+    case SlackSource::kRecordSlack: return "record_slack";
   }
   return "";
 }
@@ -133,6 +134,9 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
   if (!base) return base.error();
   const SlackOwner owner{FileReference::Of(directory.Number(), base->Sequence()),
                          (base->Flags() & record::kFlagInUse) != 0};
+  const std::vector<uint8_t> record_bytes(base->span().begin(), base->span().end());
+  const uint64_t record_used = base->ScanBound();
+  const uint64_t record_end = std::min<uint64_t>(base->AllocSize(), base->size());
   FileAttributes attributes = FileAttributes::Open(volume, std::move(*base));
   const std::u16string where = u"$I30 index";
   const HeldAttribute root = attributes.First(AttrType::kIndexRoot, &kI30Name);
@@ -161,6 +165,7 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
   };
   CollectLive(root_value, root_used->first, root_used->second, live);
   carve(root_value, root_used->second, root_value.size(), SlackSource::kRootSlack, std::nullopt);
+  carve(LeBytes(record_bytes), record_used, record_end, SlackSource::kRecordSlack, std::nullopt);
 
   const HeldAttribute allocation = attributes.First(AttrType::kIndexAllocation, &kI30Name);
   const uint32_t block_bytes = root_value.U32(index_root::kBytesPerBlock);

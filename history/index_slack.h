@@ -1,6 +1,8 @@
 // Names a directory's $I30 index no longer holds but whose entry bytes
 // survive: past each index block's used size, in blocks the index's
-// $BITMAP has freed, and in the resident root past its used size.
+// $BITMAP has freed, in the resident root past its used size, and in the
+// directory's record past its used size (a root shrinks with its
+// attribute, leaving its old tail there).
 //
 // NTFS deletes an entry by moving the entries behind it down over it, so
 // the bytes past a node's used size are the old tail of the node: often the
@@ -28,6 +30,7 @@ enum class SlackSource : uint8_t {
   kPastUsedSize,  // an index block in use, past its used size
   kFreedBlock,    // an index block the $I30 $BITMAP marks free
   kRootSlack,     // the $INDEX_ROOT value past its used size
+  kRecordSlack,   // the directory's file record past its used size: a root that shrank
 };
 const char* SlackSourceName(SlackSource source);
 
@@ -45,7 +48,7 @@ struct SlackEntry {
   CarvedName key;
   SlackSource source = SlackSource::kPastUsedSize;
   std::optional<Vcn> block;  // none in the root
-  uint32_t offset = 0;       // of the entry, from the block start or the $INDEX_ROOT value start
+  uint32_t offset = 0;       // of the entry, from the block, $INDEX_ROOT value or file record start
   RecordState state = RecordState::kUnreadable;
   uint16_t record_sequence = 0;  // the record's sequence number now, when it reads
 };

@@ -52,6 +52,7 @@ const char* StateText(RecordState state) {
 
 // Where an entry was found, in text: "root +0x1A8", "VCN 0x3 +0x1A8 freed".
 std::u16string PlaceText(const SlackEntry& entry) {
+  if (entry.source == SlackSource::kRecordSlack) return Format("record +0x%X", entry.offset);
   if (!entry.block) return Format("root +0x%X", entry.offset);
   return Format("VCN 0x%I64X +0x%X%s", entry.block->value, entry.offset,
                 entry.source == SlackSource::kFreedBlock ? " freed" : "");
