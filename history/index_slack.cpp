@@ -1,7 +1,7 @@
 #include "history/index_slack.h"
 
 #include <algorithm>
-#include <set>
+#include <unordered_set>
 #include <string>
 #include <tuple>
 
@@ -30,20 +30,23 @@ uint64_t AlignUp(uint64_t offset) { return (offset + kEntryAlignment - 1) / kEnt
 // of strings cost more than the carving.
 using LiveKey = std::pair<uint64_t, uint64_t>;
 
-uint64_t NameHash(std::span<const uint8_t> name_bytes) {
-  uint64_t hash = 0xcbf29ce484222325;
-  for (uint8_t byte : name_bytes) hash = (hash ^ byte) * 0x100000001b3;
+constexpr uint64_t kHashStart = 0xcbf29ce484222325;
+constexpr uint64_t kHashPrime = 0x100000001b3;
+
+uint64_t HashBytes(uint64_t hash, std::span<const uint8_t> bytes) {
+  for (uint8_t byte : bytes) hash = (hash ^ byte) * kHashPrime;
   return hash;
 }
+uint64_t NameHash(std::span<const uint8_t> name_bytes) { return HashBytes(kHashStart, name_bytes); }
 
-LiveKey KeyOf(uint64_t reference, const std::u16string& name) {
-  std::vector<uint8_t> bytes;
-  bytes.reserve(name.size() * 2);
+// The same hash over a name's UTF-16 units, as the bytes on disk hold them.
+uint64_t NameHash(const std::u16string& name) {
+  uint64_t hash = kHashStart;
   for (char16_t unit : name) {
-    bytes.push_back(static_cast<uint8_t>(unit));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    const uint8_t bytes[2] = {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)};
+    hash = HashBytes(hash, bytes);
   }
-  return {reference, NameHash(bytes)};
+  return hash;
 }
 
 // The entries in use of a node, in on-disk order, up to the first one that
@@ -147,13 +150,15 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
 
   IndexSlack slack;
   std::vector<LiveKey> live;
-  std::set<std::tuple<uint64_t, std::u16string, uint64_t, uint64_t, uint64_t, uint64_t>> seen;
+  // One distinct entry once: its reference, name and times, hashed.
+  std::unordered_set<uint64_t> seen;
   std::vector<SlackEntry> candidates;
   auto carve = [&](LeBytes node, uint64_t begin, uint64_t end, SlackSource source, std::optional<Vcn> block) {
     CarveIndexRegion(node, begin, end, owner, [&](uint64_t offset, FileReference file, CarvedName key) {
       if (candidates.size() >= kMaxSlackEntries) return;
       const FileTimes& t = key.times;
-      if (!seen.emplace(file.value, key.name, t.created, t.modified, t.record_changed, t.accessed).second) return;
+      const uint64_t fields[] = {file.value, NameHash(key.name), t.created, t.modified, t.record_changed, t.accessed};
+      if (!seen.insert(HashBytes(kHashStart, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(fields), sizeof fields))).second) return;
       SlackEntry entry;
       entry.file = file;
       entry.key = std::move(key);
@@ -218,7 +223,7 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
   // deletion; only when the whole index has been read is that known.
   if (!candidates.empty()) std::sort(live.begin(), live.end());
   for (SlackEntry& entry : candidates) {
-    if (std::binary_search(live.begin(), live.end(), KeyOf(entry.file.value, entry.key.name))) {
+    if (std::binary_search(live.begin(), live.end(), LiveKey{entry.file.value, NameHash(entry.key.name)})) {
       ++slack.live_copies;
       continue;
     }
