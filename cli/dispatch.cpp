@@ -115,6 +115,7 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
       console.Diagnostic("%s\n", Utf8ToUtf16(volume.device()->ReadFailure()));
   };
   const bool json = options.actions & action::kJson;
+  const bool deleted = options.actions & action::kDeleted;
   // Standard output holds the content or the export's manifest, nothing else.
   const bool content_alone = !(options.actions & action::kTimeline) &&
                              ((options.actions & action::kExport) || ExtractsToStandardOutput(options));
@@ -141,7 +142,7 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
   if (options.actions & action::kLogFile) {
     // The whole log, many lines and its own counts on stderr: run alone,
     // as the timeline is, and with it as its own lines.
-    ReportContext context{volume, platform, console, json};
+    ReportContext context{volume, platform, console, json, deleted};
     const LogFileSource source{true, options.logfile_path};
     if (options.actions & action::kTimeline) {
       const TimelineFormat format = json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile;
@@ -152,7 +153,7 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
   }
   if (options.actions & action::kTimeline) {
     // A body file is read by other programs: nothing but its lines on stdout.
-    ReportContext context{volume, platform, console, json};
+    ReportContext context{volume, platform, console, json, deleted};
     std::optional<std::u16string_view> journal;
     if (options.actions & action::kUsn) journal = options.usn_file;
     return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile, journal)
@@ -160,14 +161,14 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
                : 1;
   }
   if (options.actions & action::kExport) {
-    ReportContext context{volume, platform, console, json};
+    ReportContext context{volume, platform, console, json, deleted};
     const ExportRequest request{options.export_directory, options.target_path, &options.command_line};
     const ExportCounts counts = ExportTree(context, target, request);
     tell_read_failure();
     return counts.started && counts.failures == 0 ? 0 : kExitContentFailed;
   }
   if (ExtractsToStandardOutput(options)) {
-    ReportContext context{volume, platform, console, json};
+    ReportContext context{volume, platform, console, json, deleted};
     const bool written = Extract(context, options, target);
     tell_read_failure();
     return written ? 0 : kExitContentFailed;
@@ -209,7 +210,7 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
     console.Print("FILE REF : %016I64X\n", shown.value);
   }
 
-  ReportContext context{volume, platform, console, json};
+  ReportContext context{volume, platform, console, json, deleted};
   int code = 0;
   for (const ReportRow& row : ReportTable()) {
     if (!(options.actions & row.flag)) continue;
@@ -262,6 +263,7 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
   const bool alone = (options.actions & (action::kTimeline | action::kExport) || ExtractsToStandardOutput(options)) &&
                      (options.actions & action::kTargetPath);
   const bool json = options.actions & action::kJson;
+  const bool deleted = options.actions & action::kDeleted;
   // A collected log alone needs no volume.
   const bool log_alone = !options.logfile_path.empty() && !(options.actions & action::kTargetPath);
   if (!alone && !json && !(log_alone && (options.actions & action::kTimeline))) console.Print("%s", BannerText());
@@ -269,7 +271,7 @@ int RunProgram(const std::vector<std::u16string>& arguments, platform::Platform&
   warn();
   if (log_alone) {
     VolumeContext volume;
-    ReportContext context{volume, platform, console, json};
+    ReportContext context{volume, platform, console, json, deleted};
     const LogFileSource source{false, options.logfile_path};
     bool ok = options.actions & action::kTimeline
                   ? ReportLogFileTimeline(context, source, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile)

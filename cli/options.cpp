@@ -234,6 +234,8 @@ CommandOptions ScanArguments(const std::vector<std::u16string>& arguments) {
       options.actions |= action::kUsn;
     } else if (token == u"--json") {
       options.actions |= action::kJson;
+    } else if (token == u"--deleted") {
+      options.actions |= action::kDeleted;
     } else if (token == u"--help") {
       options.actions |= action::kHelp;
     } else if (token == u"--version") {
@@ -404,6 +406,10 @@ std::u16string_view HelpText() {
          u"                     no -f) the journal by itself, paths from its own\n"
          u"                     records. A path that cannot be placed starts with\n"
          u"                     <unresolved REF>, REF the directory's reference\n"
+         u"  --deleted          with -l: then the entries the index's slack still holds\n"
+         u"                     (past used sizes, freed blocks, the root), each with\n"
+         u"                     its record's state; with --timeline: lines for names\n"
+         u"                     in index slack \"(slack)\" and record slack \"(record slack)\"\n"
          u"  --json             every report as JSON Lines on stdout\n"
          u"  --help             this text;  --version  the version\n"
          u"\n"

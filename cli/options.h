@@ -29,6 +29,7 @@ inline constexpr uint32_t kUsn = 0x2000;      // --usn (or --usn-file): the chan
 inline constexpr uint32_t kExtract = 0x4000;  // -x OUTFILE: the content of $DATA or a named stream
 inline constexpr uint32_t kHash = 0x8000;     // --hash: MD5, SHA-1, SHA-256 of what -x or --export wrote
 inline constexpr uint32_t kExport = 0x10000;  // --export DIR: the subtree's contents; runs alone
+inline constexpr uint32_t kDeleted = 0x20000; // --deleted: -l and --timeline add the names slack holds
 inline constexpr uint32_t kLogRecord = 0x20000000;
 inline constexpr uint32_t kReference = 0x40000000;
 inline constexpr uint32_t kTargetPath = 0x80000000;

@@ -35,6 +35,7 @@ inline constexpr uint64_t kNumberHigh = 0x2A;     // u16, bits 32..47 of the rec
 inline constexpr uint64_t kNumberLow = 0x2C;      // u32, bits 0..31
 inline constexpr uint64_t kHeaderSize = 0x30;
 inline constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
+inline constexpr uint16_t kFlagInUse = 0x0001;
 inline constexpr uint16_t kFlagDirectory = 0x0002;
 // Records 0 to 23 are read straight from the MFT's first cluster run.
 inline constexpr uint64_t kDirectRecords = 24;
@@ -49,6 +50,8 @@ class FileRecord {
   FileRecord(std::vector<uint8_t> bytes, RecordNumber number) : bytes_(std::move(bytes)), number_(number) {}
 
   std::span<const uint8_t> span() const { return bytes_; }
+  // The bytes back, for a reader that reuses one buffer record after record.
+  std::vector<uint8_t> Release() && { return std::move(bytes_); }
   LeBytes bytes() const { return LeBytes(bytes_); }
   uint32_t size() const { return static_cast<uint32_t>(bytes_.size()); }
   RecordNumber Number() const { return number_; }

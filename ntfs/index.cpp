@@ -180,11 +180,11 @@ class TreeWalk {
   std::optional<Error> stopped_;
 };
 
-bool UsableBlockSize(uint32_t bytes) {
+}  // namespace
+
+bool UsableIndexBlockSize(uint32_t bytes) {
   return std::has_single_bit(bytes) && bytes >= kMinIndexBlockBytes && bytes <= kMaxIndexBlockBytes;
 }
-
-}  // namespace
 
 IndexWalkResult IndexWalker(VolumeContext& volume, FileReference file, const CountedName& index_name,
                             const EntryVisitor& visitor, const EntryComparator& comparator) {
@@ -215,7 +215,7 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
     if (!allocation || !allocation->NonResident())
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
     uint32_t block_bytes = value.U32(index_root::kBytesPerBlock);
-    if (!UsableBlockSize(block_bytes))
+    if (!UsableIndexBlockSize(block_bytes))
       return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", block_bytes));
     blocks.emplace(volume, attributes.Reader(allocation), block_bytes);
   }

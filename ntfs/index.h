@@ -81,6 +81,8 @@ inline constexpr unsigned kMaxIndexDepth = 32;
 inline constexpr uint64_t kMaxIndexBlocksPerWalk = 1u << 22;
 inline constexpr uint32_t kMinIndexBlockBytes = 512;
 inline constexpr uint32_t kMaxIndexBlockBytes = 64u << 10;
+// An INDX block size the walk accepts: a power of two in the bounds above.
+bool UsableIndexBlockSize(uint32_t bytes);
 
 // Receives one $I30 entry: its key and the file reference it names, with
 // the sequence number cleared (the record number alone).

@@ -1,6 +1,8 @@
 #include "ntfs/mft_scan.h"
 
 #include <algorithm>
+#include <array>
+#include <future>
 #include <limits>
 
 #include "base/bytes.h"
@@ -237,18 +239,23 @@ MftScan::Link MftScan::LinkOf(uint64_t directory) const {
 }
 
 MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) const {
+  return PathUnder(name.parent, name.record, Text(name.text), subtree);
+}
+
+MftScan::Path MftScan::PathUnder(FileReference parent, uint64_t record, std::string_view leaf,
+                                 FileReference subtree) const {
   const uint64_t subtree_root = subtree.Number();
   Path path;
-  std::vector<std::string_view> components{Text(name.text)};
-  path.within = name.record == subtree_root;
-  path.parent_matched = ParentAccepted(name.parent);
+  std::vector<std::string_view> components{leaf};
+  path.within = record == subtree_root;
+  path.parent_matched = ParentAccepted(parent);
   if (!path.parent_matched) {
     path.orphan = true;
   } else {
-    uint64_t current = name.parent.Number();
+    uint64_t current = parent.Number();
     while (current != kRootReference.value) {
       path.within = path.within || current == subtree_root;
-      if (current == name.record) {  // the name's own record among its ancestors
+      if (current == record) {  // the name's own record among its ancestors
         path.orphan = true;
         break;
       }
@@ -298,18 +305,45 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
   scan.names_.reserve(expected);
   scan.pool_.reserve(expected * 24);
   const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
-  std::vector<uint8_t> block(per_block * record_bytes);
-  for (uint64_t first = 0; first < count; first += per_block) {
+  // The next block is read on a second thread while this one is parsed:
+  // copying a block out of the page cache costs about as much as parsing
+  // it. Only that thread reads the device during the pass.
+  struct Block {
+    std::vector<uint8_t> bytes;
+    std::vector<bool> readable;  // per record, when the block could not be read whole
+    bool whole = false;
+  };
+  const auto read_block = [&volume, runs, record_bytes, per_block, count](uint64_t first, Block& block) {
+    const uint64_t in_block = std::min(per_block, count - first);
+    block.bytes.resize(in_block * record_bytes);
+    block.whole = ReadRunBytes(volume, *runs, first * record_bytes, block.bytes, /*require_mapped=*/true);
+    if (block.whole) return;
+    // A block that cannot be read whole is retried record by record.
+    block.readable.assign(in_block, false);
+    for (uint64_t i = 0; i < in_block; ++i) {
+      std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
+      block.readable[i] = ReadRunBytes(volume, *runs, (first + i) * record_bytes, slot, true);
+    }
+  };
+  // Without a thread to spare, the read runs when its result is asked for.
+  const auto start_read = [&read_block](uint64_t first, Block& block) {
+    return std::async(std::launch::async | std::launch::deferred, read_block, first, std::ref(block));
+  };
+  std::array<Block, 2> blocks;
+  std::future<void> pending;
+  if (count > 0) pending = start_read(0, blocks[0]);
+  std::vector<uint8_t> buffer;
+  for (uint64_t first = 0, turn = 0; first < count; first += per_block, turn ^= 1) {
+    pending.get();
+    Block& block = blocks[turn];
+    if (first + per_block < count) pending = start_read(first + per_block, blocks[turn ^ 1]);
     const uint64_t in_block = std::min(per_block, count - first);
     scan.records_.resize(first + in_block);
-    std::span<uint8_t> bytes(block.data(), in_block * record_bytes);
-    // A block that cannot be read whole is retried record by record.
-    const bool whole = ReadRunBytes(volume, *runs, first * record_bytes, bytes, /*require_mapped=*/true);
     for (uint64_t i = 0; i < in_block; ++i) {
       const uint64_t number = first + i;
-      std::span<uint8_t> slot = bytes.subspan(i * record_bytes, record_bytes);
+      std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
       ++scan.slots_;
-      if (!whole && !ReadRunBytes(volume, *runs, number * record_bytes, slot, true)) {
+      if (!block.whole && !block.readable[i]) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kUnreadable)];
         continue;
       }
@@ -317,12 +351,17 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
         if (!AllZero(slot)) ++scan.skipped_[static_cast<size_t>(SkipReason::kNotFileRecord)];
         continue;
       }
-      std::vector<uint8_t> copy(slot.begin(), slot.end());
-      if (!ApplyUpdateSequence(copy, kUpdateSequenceStride)) {
+      // One buffer serves every record: an allocation a record cost a
+      // tenth of the pass.
+      buffer.assign(slot.begin(), slot.end());
+      if (!ApplyUpdateSequence(buffer, kUpdateSequenceStride)) {
         ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
         continue;
       }
-      scan.ParseRecord(number, FileRecord(std::move(copy), RecordNumber(number)), options);
+      FileRecord record(std::move(buffer), RecordNumber(number));
+      scan.ParseRecord(number, record, options);
+      if (options.also) options.also(record);
+      buffer = std::move(record).Release();
     }
   }
   scan.Finish();

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -89,6 +90,9 @@ struct ScanOptions {
   // this bitmap (bit n, byte n / 8 least significant first: record n in use).
   bool free_record_data = false;
   std::span<const uint8_t> mft_bitmap;
+  // When given, sees every record the scan parses (update sequence undone),
+  // base and extension alike, for what the tables do not keep.
+  std::function<void(const FileRecord&)> also;
 };
 
 // Runs kept for free records, all together (32 bytes each); past this the
@@ -157,6 +161,9 @@ class MftScan {
   // sequence when it frees a record). The first directory whose link fails
   // starts the path under /$OrphanFiles, and so does a cycle.
   Path PathOf(const ScannedName& name, FileReference subtree_root) const;
+  // The same for a name the records no longer hold (found in slack):
+  // `leaf` of record `record` under parent.
+  Path PathUnder(FileReference parent, uint64_t record, std::string_view leaf, FileReference subtree_root) const;
 
   friend std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options);
 

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "base/bytes.h"
+#include "history/index_slack.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/attribute_set.h"
@@ -36,6 +37,69 @@ bool RecordIsDirectory(ReportContext& context, FileReference target) {
   }
   ReportProblems(context, file);
   return directory;
+}
+
+// The words of the text section; JSON carries the names of index_slack.h.
+const char* StateText(RecordState state) {
+  switch (state) {
+    case RecordState::kFree: return "free";
+    case RecordState::kSameSequence: return "in use, same sequence";
+    case RecordState::kReused: return "reused";
+    case RecordState::kUnreadable: return "unreadable";
+  }
+  return "";
+}
+
+// Where an entry was found, in text: "root +0x1A8", "VCN 0x3 +0x1A8 freed".
+std::u16string PlaceText(const SlackEntry& entry) {
+  if (entry.source == SlackSource::kRecordSlack) return Format("record +0x%X", entry.offset);
+  if (!entry.block) return Format("root +0x%X", entry.offset);
+  return Format("VCN 0x%I64X +0x%X%s", entry.block->value, entry.offset,
+                entry.source == SlackSource::kFreedBlock ? " freed" : "");
+}
+
+// --deleted: after the listing, the entries the index's slack still holds.
+void ListSlackEntries(ReportContext& context, FileReference target, std::u16string_view target_path) {
+  auto slack = ReadIndexSlack(context.volume, target);
+  if (!slack) {
+    context.console.Diagnostic("%s (record 0x%I64X): index slack not read: %s\n", target_path, target.value,
+                               slack.error().Line());
+    return;
+  }
+  for (const Error& problem : slack->problems)
+    context.console.Diagnostic("%s (record 0x%I64X): index slack: %s\n", target_path, target.value, problem.Line());
+  if (context.json) {
+    for (const SlackEntry& entry : slack->entries) {
+      const CarvedName& key = entry.key;
+      json::Line line("slack_entry");
+      line.Reference("file", entry.file).String("record_state", RecordStateName(entry.state));
+      line.Number("record_sequence", entry.record_sequence).String("source", SlackSourceName(entry.source));
+      if (entry.block) line.Wide("block_vcn", entry.block->value);
+      line.Number("offset", entry.offset).Reference("parent", key.parent);
+      line.Object("file_name").FileTimes(key.times.created, key.times.modified, key.times.record_changed,
+                                         key.times.accessed).End();
+      line.Wide("allocated_size", key.allocated_size).Wide("real_size", key.real_size);
+      line.Bool("directory", key.flags & file_name::kFlagDirectory).Number("name_space", key.name_space);
+      json::Emit(context.console, line.Text("name", key.name));
+    }
+    json::Line end("slack_end");
+    end.Number("entries", slack->entries.size()).Number("live_copies", slack->live_copies);
+    json::Emit(context.console, end.Number("blocks_in_use", slack->blocks_in_use).Number("blocks_free", slack->blocks_free));
+    return;
+  }
+  context.console.Print("Deleted entries (index slack) :\n");
+  context.console.Print("File Reference\t\tRecord state\tFound at\tCreated\tModified\tChanged\tAccessed\tSize\tFile name\n");
+  context.console.Print(kDashLine);
+  for (const SlackEntry& entry : slack->entries) {
+    const FileTimes& t = entry.key.times;
+    context.console.Print("%016I64X\t%s\t%s\t%s\t%s\t%s\t%s\t%I64u\t%s\n", entry.file.value,
+                          std::string_view(StateText(entry.state)), PlaceText(entry), IsoFileTime(t.created),
+                          IsoFileTime(t.modified), IsoFileTime(t.record_changed), IsoFileTime(t.accessed),
+                          entry.key.real_size, entry.key.name);
+  }
+  context.console.Print(kDashLine);
+  context.console.Print("Number of deleted entries : %u\n", static_cast<uint64_t>(slack->entries.size()));
+  context.console.Print("Copies of live entries left out : %u\n", slack->live_copies);
 }
 
 }  // namespace
@@ -73,6 +137,10 @@ Walk ListingVisitor(ReportContext& context, std::span<const uint8_t> key, FileRe
 
 void ListDirectory(ReportContext& context, FileReference target, std::u16string_view target_path) {
   uint32_t counter = 0;
+  // A deleted directory's index still reads: say what it is, and list it.
+  if (auto record = ReadFileRecord(context.volume, target.Record()); record && !(record->Flags() & record::kFlagInUse))
+    context.console.Diagnostic("%s (record 0x%I64X): the record is not in use: a deleted file; its index is listed as "
+                               "it stands\n", target_path, target.value);
   // The system decides for a path it can see; a drive bound to an image is
   // seen only by the volume.
   std::optional<bool> system_view = context.platform.PathIsDirectory(target_path);
@@ -102,6 +170,7 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     context.console.Diagnostic("%s (record 0x%I64X): listing ends early: %s\n",
                                target_path, target.value, walk.stopped->Line());
   }
+  if (context.deleted) ListSlackEntries(context, target, target_path);
 }
 
 }  // namespace velmora

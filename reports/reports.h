@@ -29,6 +29,8 @@ struct ReportContext {
   Console& console;
   // --json: each report writes its values as JSON Lines instead of text.
   bool json = false;
+  // --deleted: -l and --timeline add what the volume's slack still holds.
+  bool deleted = false;
 };
 
 // Reads the record a report starts from; when it cannot be read, says why

@@ -2,10 +2,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <optional>
 #include <cstdio>
 #include <span>
 
 #include "history/free_records.h"
+#include "history/index_slack.h"
+#include "history/record_slack.h"
+#include "ntfs/file_record.h"
 #include "ntfs/mft_scan.h"
 #include "ntfs/standard_information.h"
 #include "ntfs/types.h"
@@ -22,50 +27,129 @@ constexpr uint64_t kTicksFrom1601To1970 = 116'444'736'000'000'000;
 // Lines are handed to the output in blocks of about this size.
 constexpr size_t kFlushBytes = 1u << 20;
 
-void AppendNumber(std::string& line, uint64_t value) {
-  char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  line.append(digits, end);
+// The lines of a timeline, built in place: each line reserves room for
+// its longest form and writes through a pointer. Appending a character at
+// a time to a string cost a quarter of the whole pass.
+class LineBuffer {
+ public:
+  char* Reserve(size_t bytes) {
+    if (used_ + bytes > bytes_.size()) bytes_.resize(std::max(bytes_.size() * 2, used_ + bytes));
+    return bytes_.data() + used_;
+  }
+  void Commit(const char* end) { used_ = static_cast<size_t>(end - bytes_.data()); }
+  void Append(std::string_view text) {
+    char* at = Reserve(text.size());
+    std::memcpy(at, text.data(), text.size());
+    Commit(at + text.size());
+  }
+  std::string_view view() const { return std::string_view(bytes_.data(), used_); }
+  size_t size() const { return used_; }
+  void clear() { used_ = 0; }
+
+ private:
+  std::string bytes_;
+  size_t used_ = 0;
+};
+
+constexpr size_t kMaxNumberChars = 20;
+
+char* PutNumber(char* at, uint64_t value) { return std::to_chars(at, at + kMaxNumberChars, value).ptr; }
+char* PutText(char* at, std::string_view text) {
+  std::memcpy(at, text.data(), text.size());
+  return at + text.size();
+}
+// The longest an escaped name becomes: \xHH for each byte.
+constexpr size_t kEscapedBytesPerByte = 4;
+char* PutEscaped(char* at, std::string_view name) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const auto plain = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte != 0x7F && byte != '|' && byte != '\\';
+  };
+  if (std::all_of(name.begin(), name.end(), plain)) return PutText(at, name);  // nearly every name
+  for (char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      *at++ = '\\';
+      *at++ = '\\';
+    } else if (byte == '|' || byte < 0x20 || byte == 0x7F) {
+      *at++ = '\\';
+      *at++ = 'x';
+      *at++ = kHex[byte >> 4];
+      *at++ = kHex[byte & 0xF];
+    } else {
+      *at++ = c;
+    }
+  }
+  return at;
 }
 
-// Sleuth Kit's inode column: record-type-id, the attribute the line describes.
-void AppendInode(std::string& line, uint64_t record, AttrType type, uint16_t id) {
-  AppendNumber(line, record);
-  line += '-';
-  AppendNumber(line, ToU32(type));
-  line += '-';
-  AppendNumber(line, id);
+// Sleuth Kit's inode column: record-type-id, the attribute the line
+// describes; the record alone when there is none.
+struct Inode {
+  uint64_t record = 0;
+  std::optional<AttrType> type;
+  uint16_t id = 0;
+};
+constexpr size_t kMaxInodeChars = 3 * kMaxNumberChars + 2;
+char* PutInode(char* at, const Inode& inode) {
+  at = PutNumber(at, inode.record);
+  if (!inode.type) return at;
+  *at++ = '-';
+  at = PutNumber(at, ToU32(*inode.type));
+  *at++ = '-';
+  return PutNumber(at, inode.id);
 }
 
 // One body file line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
 // No hash is computed and NTFS keeps no POSIX owner: those columns are 0.
-struct LineWriter {
-  std::string& out;
-
-  void Write(std::string_view path, std::string_view suffix, bool deleted, const std::string& inode,
-             const ScannedRecord& record, uint64_t size, const FileTimes& times) {
-    out += "0|";
-    AppendEscapedName(out, path);
-    out += suffix;
-    if (deleted) out += " (deleted)";
-    out += '|';
-    out += inode;
-    out += '|';
-    // Name type / metadata type and permission bits, as Sleuth Kit spells them.
-    out += deleted ? '-' : (record.directory ? 'd' : 'r');
-    out += '/';
-    out += record.directory ? 'd' : 'r';
-    namespace si = standard_information;
-    out += (record.attributes & (si::kReadOnly | si::kSystem)) ? "r-xr-xr-x" : "rwxrwxrwx";
-    out += "|0|0|";
-    AppendNumber(out, size);
-    for (uint64_t time : {times.accessed, times.modified, times.record_changed, times.created}) {
-      out += '|';
-      AppendNumber(out, static_cast<uint64_t>(BodyFileSeconds(time)));
-    }
-    out += '\n';
-  }
+struct BodyLine {
+  std::string_view path;
+  std::string_view stream;  // a named stream's name, written path:stream
+  std::string_view suffix;  // " ($FILE_NAME)", " (slack)"...
+  bool unallocated = false;  // the name is no longer in use: Sleuth Kit's "-" name type, " (deleted)" when a record
+  bool deleted_record = false;
+  Inode inode;
+  bool directory = false;
+  uint32_t attributes = 0;
+  uint64_t size = 0;
+  const FileTimes* times = nullptr;
 };
+
+constexpr std::string_view kDeletedSuffix = " (deleted)";
+constexpr size_t kFixedLineChars = 2 + 1 + kMaxInodeChars + 1 + 12 + 5 + 5 * (kMaxNumberChars + 1) + 1;
+
+void WriteBodyLine(LineBuffer& out, const BodyLine& line) {
+  char* at = out.Reserve((line.path.size() + line.stream.size() + 1) * kEscapedBytesPerByte + line.suffix.size() +
+                         kDeletedSuffix.size() + kFixedLineChars);
+  *at++ = '0';
+  *at++ = '|';
+  at = PutEscaped(at, line.path);
+  if (!line.stream.empty()) {
+    *at++ = ':';
+    at = PutEscaped(at, line.stream);
+  }
+  at = PutText(at, line.suffix);
+  if (line.deleted_record) at = PutText(at, kDeletedSuffix);
+  *at++ = '|';
+  at = PutInode(at, line.inode);
+  *at++ = '|';
+  // Name type / metadata type and permission bits, as Sleuth Kit spells them.
+  *at++ = line.unallocated ? '-' : (line.directory ? 'd' : 'r');
+  *at++ = '/';
+  *at++ = line.directory ? 'd' : 'r';
+  namespace si = standard_information;
+  at = PutText(at, (line.attributes & (si::kReadOnly | si::kSystem)) ? "r-xr-xr-x" : "rwxrwxrwx");
+  at = PutText(at, "|0|0|");
+  at = PutNumber(at, line.size);
+  const FileTimes& t = *line.times;
+  for (uint64_t time : {t.accessed, t.modified, t.record_changed, t.created}) {
+    *at++ = '|';
+    at = PutNumber(at, static_cast<uint64_t>(BodyFileSeconds(time)));
+  }
+  *at++ = '\n';
+  out.Commit(at);
+}
 
 }  // namespace
 
@@ -75,27 +159,9 @@ int64_t BodyFileSeconds(uint64_t filetime) {
 }
 
 void AppendEscapedName(std::string& line, std::string_view name) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const auto plain = [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x20 && byte != 0x7F && byte != '|' && byte != '\\';
-  };
-  if (std::all_of(name.begin(), name.end(), plain)) {  // nearly every name
-    line += name;
-    return;
-  }
-  for (char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\\') {
-      line += "\\\\";
-    } else if (byte == '|' || byte < 0x20 || byte == 0x7F) {
-      line += "\\x";
-      line += kHex[byte >> 4];
-      line += kHex[byte & 0xF];
-    } else {
-      line += c;
-    }
-  }
+  const size_t start = line.size();
+  line.resize(start + name.size() * kEscapedBytesPerByte);
+  line.resize(static_cast<size_t>(PutEscaped(line.data() + start, name) - line.data()));
 }
 
 namespace {
@@ -128,33 +194,37 @@ class DeletedClusters {
 };
 
 // The body file lines of one name: the name, its $FILE_NAME, its streams.
-uint64_t WriteBodyLines(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
+uint64_t WriteBodyLines(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
                         std::span<const ScannedStream> streams, DeletedClusters&) {
   const ScannedRecord& record = scan.records()[name.record];
-  const bool deleted = !record.in_use;
-  LineWriter writer{out};
-  std::string inode;
+  BodyLine line;
+  line.path = path.text;
+  line.unallocated = line.deleted_record = !record.in_use;
+  line.inode.record = name.record;
   switch (record.size.source) {
-    case SizeSource::kData:
-      AppendInode(inode, name.record, AttrType::kData, record.size.attribute_id);
-      break;
-    case SizeSource::kIndexRoot:
-      AppendInode(inode, name.record, AttrType::kIndexRoot, record.size.attribute_id);
-      break;
-    case SizeSource::kNone:
-      AppendNumber(inode, name.record);
-      break;
+    case SizeSource::kData: line.inode.type = AttrType::kData; break;
+    case SizeSource::kIndexRoot: line.inode.type = AttrType::kIndexRoot; break;
+    case SizeSource::kNone: break;
   }
-  writer.Write(path.text, "", deleted, inode, record, record.size.bytes, record.times);
-  inode.clear();
-  AppendInode(inode, name.record, AttrType::kFileName, name.attribute_id);
-  writer.Write(path.text, " ($FILE_NAME)", deleted, inode, record, record.size.bytes, name.times);
+  line.inode.id = record.size.attribute_id;
+  line.directory = record.directory;
+  line.attributes = record.attributes;
+  line.size = record.size.bytes;
+  line.times = &record.times;
+  WriteBodyLine(out, line);
+  line.suffix = " ($FILE_NAME)";
+  line.inode.type = AttrType::kFileName;
+  line.inode.id = name.attribute_id;
+  line.times = &name.times;
+  WriteBodyLine(out, line);
+  line.suffix = "";
+  line.times = &record.times;
+  line.inode.type = AttrType::kData;
   for (const ScannedStream& stream : streams) {
-    std::string stream_path = path.text + ":";
-    stream_path += scan.Text(stream.text);
-    inode.clear();
-    AppendInode(inode, name.record, AttrType::kData, stream.attribute_id);
-    writer.Write(stream_path, "", deleted, inode, record, stream.size, record.times);
+    line.stream = scan.Text(stream.text);
+    line.inode.id = stream.attribute_id;
+    line.size = stream.size;
+    WriteBodyLine(out, line);
   }
   return 2 + streams.size();
 }
@@ -163,12 +233,32 @@ void AppendTimes(json::Line& line, std::string_view key, const FileTimes& times)
   line.Object(key).FileTimes(times.created, times.modified, times.record_changed, times.accessed).End();
 }
 
+// Timestamp indicators: evidence that a program may have set the times,
+// never a verdict (docs/json.md lists what else explains each).
+//  si_created_before_fn_created  setting times touches $STANDARD_INFORMATION
+//      only; $FILE_NAME keeps what the file system wrote
+//  si_whole_seconds  tools that set times often give whole seconds, where
+//      the file system's own $FILE_NAME times carry a fraction
+//  created_after_modified  a copy keeps the source's modification time and
+//      gets a new creation time; so does any file extracted from an archive
+void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn) {
+  const auto whole = [](uint64_t t) { return t % kTicksPerSecond == 0; };
+  line.Array("indicators");
+  if (si.created < fn.created) line.String("", "si_created_before_fn_created");
+  const bool si_whole = whole(si.created) && whole(si.modified) && whole(si.record_changed) && whole(si.accessed);
+  const bool fn_whole = whole(fn.created) && whole(fn.modified) && whole(fn.record_changed) && whole(fn.accessed);
+  if (si_whole && !fn_whole && si.created != 0) line.String("", "si_whole_seconds");
+  if (si.created > si.modified) line.String("", "created_after_modified");
+  line.End();
+}
+
 // One JSON object a name, on one line.
-uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
+uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
                        std::span<const ScannedStream> streams, DeletedClusters& deleted) {
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
   line.String("path", path.text)
+      .String("source", "file_record")
       .Reference("file", FileReference::Of(name.record, record.sequence))
       .Reference("parent", name.parent)
       .Bool("parent_matched", path.parent_matched)
@@ -184,12 +274,127 @@ uint64_t WriteJsonLine(std::string& out, const MftScan& scan, const ScannedName&
   }
   AppendTimes(line, "standard_information", record.times);
   AppendTimes(line, "file_name", name.times);
+  AppendIndicators(line, record.times, name.times);
   line.Array("streams");
   for (const ScannedStream& stream : streams)
     line.Object("").String("name", scan.Text(stream.text)).Wide("size", stream.size).End();
   line.End();
-  out += line.Finish();
+  out.Append(line.Finish());
   return 1;
+}
+
+// Names a file record keeps past its used size, each with its record.
+struct RecordSlackName {
+  uint64_t record;
+  uint32_t offset;
+  CarvedName name;
+};
+
+// Collects the older names each record keeps past its used size.
+class RecordSlackCollector {
+ public:
+  void operator()(const FileRecord& record) {
+    const FileReference base(record.RefToBase());
+    const uint64_t owner = base.value != 0 ? base.Number() : record.Number().value;
+    CarveRecordSlack(record, [&](uint32_t offset, uint16_t, CarvedName name) {
+      names_.push_back(RecordSlackName{owner, offset, std::move(name)});
+    });
+  }
+  const std::vector<RecordSlackName>& names() const { return names_; }
+
+ private:
+  std::vector<RecordSlackName> names_;
+};
+
+// One name found in slack: its line, in either format.
+struct SlackLine {
+  std::string_view source;  // "index_slack" or "record_slack"
+  const MftScan::Path& path;
+  FileReference file;
+  const CarvedName& name;
+  bool deleted;
+  const SlackEntry* entry;  // index slack: where it was found and its record's state
+  uint32_t offset;          // in the index block, the root value or the file record
+};
+
+uint64_t WriteSlackLine(LineBuffer& out, TimelineFormat format, const SlackLine& slack) {
+  const CarvedName& name = slack.name;
+  const bool directory = name.flags & kFileNameDirectoryFlag;
+  if (format == TimelineFormat::kBodyFile) {
+    BodyLine line;
+    line.path = slack.path.text;
+    line.suffix = slack.entry ? " (slack)" : " (record slack)";
+    line.unallocated = true;
+    line.inode.record = slack.file.Number();
+    line.directory = directory;
+    line.size = name.real_size;
+    line.times = &name.times;
+    WriteBodyLine(out, line);
+    return 1;
+  }
+  json::Line line("timeline");
+  line.String("path", slack.path.text)
+      .String("source", slack.source)
+      .Reference("file", slack.file)
+      .Reference("parent", name.parent)
+      .Bool("parent_matched", slack.path.parent_matched)
+      .Bool("deleted", slack.deleted)
+      .Bool("orphan", slack.path.orphan)
+      .Bool("directory", directory)
+      .Number("name_space", name.name_space)
+      .Wide("size", name.real_size);
+  AppendTimes(line, "file_name", name.times);
+  if (const SlackEntry* entry = slack.entry) {
+    line.String("record_state", RecordStateName(entry->state)).String("found_in", SlackSourceName(entry->source));
+    if (entry->block) line.Wide("block_vcn", entry->block->value);
+  }
+  line.Number("offset", slack.offset);
+  out.Append(line.Finish());
+  return 1;
+}
+
+}  // namespace
+
+namespace {
+
+// --deleted: the names index slack and record slack hold, after the rest.
+uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, const RecordSlackCollector& record_slack,
+                         FileReference subtree_root, TimelineFormat format, LineBuffer& out) {
+  uint64_t lines = 0;
+  auto flush = [&] {
+    if (out.size() < kFlushBytes) return;
+    context.console.out().WriteNarrow(out.view());
+    out.clear();
+  };
+  const auto& records = scan.records();
+  for (const RecordSlackName& slack : record_slack.names()) {
+    if (slack.record >= records.size() || !records[slack.record].valid) continue;
+    const MftScan::Path path = scan.PathUnder(slack.name.parent, slack.record, Utf16ToUtf8(slack.name.name), subtree_root);
+    if (!path.within) continue;
+    const ScannedRecord& record = records[slack.record];
+    lines += WriteSlackLine(out, format, {"record_slack", path, FileReference::Of(slack.record, record.sequence),
+                                          slack.name, !record.in_use, nullptr, slack.offset});
+    flush();
+  }
+  uint64_t unreadable = 0;
+  for (uint64_t number = 0; number < records.size(); ++number) {
+    if (!records[number].valid || !records[number].directory) continue;
+    auto slack = ReadIndexSlack(context.volume, FileReference(number));
+    if (!slack) {
+      ++unreadable;
+      continue;
+    }
+    for (const SlackEntry& entry : slack->entries) {
+      const MftScan::Path path =
+          scan.PathUnder(entry.key.parent, entry.file.Number(), Utf16ToUtf8(entry.key.name), subtree_root);
+      if (!path.within) continue;
+      const bool deleted = entry.state == RecordState::kFree || entry.state == RecordState::kReused;
+      lines += WriteSlackLine(out, format, {"index_slack", path, entry.file, entry.key, deleted, &entry, entry.offset});
+      flush();
+    }
+  }
+  if (unreadable) context.console.Diagnostic("timeline: %u directories' index slack not read\n", unreadable);
+  return lines;
 }
 
 }  // namespace
@@ -210,7 +415,10 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
       context.console.Diagnostic("timeline: deleted files' clusters not counted: %s\n", clusters.error().Line());
     }
   }
-  const ScanOptions options = bitmap ? history::FreeRecordScanOptions(mft_bitmap) : ScanOptions{};
+  ScanOptions options = bitmap ? history::FreeRecordScanOptions(mft_bitmap) : ScanOptions{};
+  // --deleted: names past each record's used size, seen as the scan parses.
+  RecordSlackCollector record_slack;
+  if (context.deleted) options.also = [&record_slack](const FileRecord& record) { record_slack(record); };
   std::optional<MftScan> scan = ScanMft(context.volume, options);
   DeletedClusters deleted(bitmap ? &*bitmap : nullptr);
   if (!scan) {
@@ -220,8 +428,8 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
   const auto& names = scan->names();
   const std::span<const ScannedStream> streams(scan->streams());
   const auto write = format == TimelineFormat::kJsonLines ? WriteJsonLine : WriteBodyLines;
-  std::string out;
-  out.reserve(kFlushBytes + 4096);
+  LineBuffer out;
+  out.Reserve(kFlushBytes + 4096);
   uint64_t lines = 0;
   size_t first_stream = 0;
   for (const ScannedName& name : names) {
@@ -233,10 +441,11 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
     while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;
     lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream), deleted);
     if (out.size() >= kFlushBytes) {
-      context.console.out().WriteNarrow(out);
+      context.console.out().WriteNarrow(out.view());
       out.clear();
     }
   }
+  if (context.deleted) lines += WriteSlackLines(context, *scan, record_slack, subtree_root, format, out);
   if (journal) {
     // The journal's lines go under the same subtree as the names.
     std::string subtree;
@@ -244,9 +453,13 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
       const uint32_t primary = scan->records()[subtree_root.Number()].primary_name;
       if (primary != ScannedRecord::kNoName) subtree = scan->PathOf(names[primary], subtree_root).text;
     }
-    AppendUsnTimeline(context, *scan, *journal, subtree, out);
+    context.console.out().WriteNarrow(out.view());
+    out.clear();
+    std::string journal_lines;
+    AppendUsnTimeline(context, *scan, *journal, subtree, journal_lines);
+    out.Append(journal_lines);
   }
-  context.console.out().WriteNarrow(out);
+  context.console.out().WriteNarrow(out.view());
 
   uint64_t skipped = 0;
   for (size_t r = 0; r < static_cast<size_t>(SkipReason::kCount); ++r) skipped += scan->Skipped(SkipReason(r));

@@ -240,7 +240,7 @@ TEST(ProgramTest, HelpNamesEveryOptionAndForm) {
   const std::string help = RunVelmora(platform, {u"--help"}).out;
   for (const char* item : {"-f PATH", "X:/dir/file", "X:name", "-m X: SOURCE", "-r REFERENCE", "000200000000009E",
                            "158-128-2", "-l ", "-a ", "-v TYPE", "-c ", "-d TYPE", "-s SECURITY_ID", "-e ", "-n LSN",
-                           "-w ID", "--timeline", "--json", "--version", "SOURCE@OFFSET", "SOURCE#N", "E01", "VHDX",
+                           "-w ID", "--timeline", "--deleted", "--json", "--version", "SOURCE@OFFSET", "SOURCE#N", "E01", "VHDX",
                            "QCOW2", "16 $LOGGED_UTILITY_STREAM", "-x OUTPUT_FILE", "file::$DATA", "--hash",
                            "--export DIR", "hashdeep -a -k MANIFEST -r DIR"})
     EXPECT_NE(help.find(item), std::string::npos) << item;

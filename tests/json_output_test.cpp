@@ -110,6 +110,9 @@ void RunEveryReport(JsonRuns& runs, const TestVolume& volume) {
   runs.Run({u"--logfile", u"-f", u"C:\\"});
   runs.Run({u"--timeline", u"--logfile", u"-f", u"C:\\"});
   runs.Run({u"--usn", u"-f", u"C:\\"});  // no journal on these volumes: found false
+  // What slack holds: a deleted directory of the volumes (record 0x41) and the whole timeline.
+  runs.Run({u"-f", u"C:\\", u"-r", u"41", u"-l", u"--deleted"});
+  runs.Run({u"--timeline", u"--deleted", u"-f", u"C:\\"});
 }
 
 class JsonOutput : public OnCommittedVolumes {

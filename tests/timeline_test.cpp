@@ -297,6 +297,77 @@ TEST(TimelineJson, OneObjectPerNameWithReferencesAndAllTimes) {
   }
 }
 
+// --deleted: a name the directory's index slack keeps and one its file's
+// record slack keeps get their lines, with their own $FILE_NAME times.
+TEST(Timeline, DeletedAddsIndexSlackAndRecordSlackLines) {
+  SyntheticVolume v = CaseVolume();
+  const uint64_t erased_times = kTicks2020 + 300'000'000;
+  std::vector<uint8_t> erased = IndexEntry(Ref(46, 1), Name(Ref(30, 1), u"erased.txt", erased_times));
+  std::vector<uint8_t> root = IndexRootValue({IndexEntry(0, {}, true), erased}, false);
+  Put32(root, 0x10 + 4, 0x10 + 0x10);  // the used size covers the end entry only
+  v.SetRecord(30, RecordBuilder(30, 1024, 0x0003)
+                      .Resident(0x10, 0, u"", StandardInformation(kTicks2020))
+                      .Resident(0x30, 1, u"", Name(kRoot, u"dir", kTicks2020, kDirFlag))
+                      .Resident(0x90, 2, u"$I30", root)
+                      .Build());
+  v.SetRecord(46, RecordBuilder(46, 1024, 0x0000).Build());
+  v.SetRecord(45, WithRecordSlack(RecordBuilder(45)
+                                      .Resident(0x10, 0, u"", StandardInformation(kTicks2020))
+                                      .Resident(0x30, 1, u"", Name(Ref(30, 1), u"now.txt", kTicks2020))
+                                      .Build(),
+                                  ResidentAttribute(0x30, Name(Ref(30, 1), u"before.txt", kTicks2020 + 400'000'000), 3)));
+  FakePlatform platform;
+  platform.AddVolume(u'C', v.image());
+  RunResult plain = RunVelmora(platform, {u"--timeline", u"-f", u"C:\\"});
+  RunResult r = RunVelmora(platform, {u"--timeline", u"--deleted", u"-f", u"C:\\"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind(plain.out, 0), 0u) << "the lines of the records come first, unchanged";
+  const auto lines = ParseBody(r.out);
+  ASSERT_TRUE(lines.count("/dir/erased.txt (slack)")) << r.out;
+  EXPECT_EQ(lines.at("/dir/erased.txt (slack)").mode, "-/rrwxrwxrwx");
+  EXPECT_EQ(lines.at("/dir/erased.txt (slack)").inode, "46");
+  // The entry's own $FILE_NAME times, 30 to 33 seconds past 2020: atime|mtime|ctime|crtime.
+  const auto at = [](int64_t seconds) { return std::to_string(kSeconds2020 + seconds); };
+  EXPECT_EQ(lines.at("/dir/erased.txt (slack)").times, at(33) + "|" + at(31) + "|" + at(32) + "|" + at(30));
+  ASSERT_TRUE(lines.count("/dir/before.txt (record slack)")) << r.out;
+  EXPECT_EQ(lines.count("/dir/now.txt (record slack)"), 0u);
+
+  RunResult json = RunVelmora(platform, {u"--timeline", u"--deleted", u"--json", u"-f", u"C:\\"});
+  EXPECT_NE(json.out.find("\"path\":\"/dir/erased.txt\",\"source\":\"index_slack\""), std::string::npos);
+  EXPECT_NE(json.out.find("\"record_state\":\"free\",\"found_in\":\"root_slack\""), std::string::npos);
+  EXPECT_NE(json.out.find("\"path\":\"/dir/before.txt\",\"source\":\"record_slack\""), std::string::npos);
+}
+
+// Each indicator on the name whose times show it, and on no other.
+TEST(TimelineJson, TimestampIndicators) {
+  SyntheticVolume v;
+  const auto file = [&](uint64_t number, const std::u16string& name, std::vector<uint8_t> si, uint64_t fn_base) {
+    v.SetRecord(number, RecordBuilder(number)
+                            .Resident(0x10, 0, u"", si)
+                            .Resident(0x30, 1, u"", Name(kRoot, name, fn_base))
+                            .Build());
+  };
+  std::vector<uint8_t> copied = StandardInformation(kTicks2020 + 50'000'000);
+  Put64(copied, 8, kTicks2020);  // modified before created
+  file(30, u"plain", StandardInformation(kTicks2020 + 1), kTicks2020 + 1);
+  file(31, u"backdated", StandardInformation(kTicks2020 - 10'000'000), kTicks2020 + 1);
+  file(32, u"copied", copied, kTicks2020);
+  FakePlatform platform;
+  platform.AddVolume(u'C', v.image());
+  RunResult r = RunVelmora(platform, {u"--timeline", u"--json", u"-f", u"C:\\"});
+  const std::pair<std::string, std::string> cases[] = {
+      {"/plain", "\"indicators\":[]"},
+      {"/backdated", "\"indicators\":[\"si_created_before_fn_created\",\"si_whole_seconds\"]"},
+      {"/copied", "\"indicators\":[\"created_after_modified\"]"},
+  };
+  for (const auto& [path, indicators] : cases) {
+    const size_t at = r.out.find("\"path\":\"" + path + "\"");
+    ASSERT_NE(at, std::string::npos) << path;
+    const std::string line = r.out.substr(at, r.out.find('\n', at) - at);
+    EXPECT_NE(line.find(indicators), std::string::npos) << line;
+  }
+}
+
 // ---- The committed volumes against Sleuth Kit ----
 
 // (path, record, atime, mtime, ctime, crtime, size) of the lines of one kind.

@@ -27,6 +27,8 @@
 #include "cli/dispatch.h"
 #include "content/content.h"
 #include "content/lznt1.h"
+#include "history/index_slack.h"
+#include "history/record_slack.h"
 #include "ntfs/attribute_list.h"
 #include "ntfs/attribute_set.h"
 #include "ntfs/data_runs.h"
@@ -826,6 +828,23 @@ inline int FuzzIndexWalk(std::span<const uint8_t> data) {
   } else {
     static const char16_t* const kNames[] = {u"a", u"readme.txt", u"ZZZZ", u"m", u"bigdir", u"\u65e5\u672c", u"", u"x"};
     LookupChild(kNames[(selector >> 2) % 8], open.volume, file);
+    // The slack carving: whatever it yields passed the checks it makes.
+    const auto plausible = [](const CarvedName& name) {
+      const FileTimes& t = name.times;
+      for (uint64_t time : {t.created, t.modified, t.record_changed, t.accessed})
+        if (time < kPlausibleTimeFirst || time >= kPlausibleTimeEnd) return false;
+      return !name.name.empty() && name.name_space <= 3;
+    };
+    if (auto slack = ReadIndexSlack(open.volume, file)) {
+      for (const SlackEntry& entry : slack->entries)
+        if (entry.file.Sequence() == 0 || entry.key.parent.Number() != file.Number() || !plausible(entry.key)) std::abort();
+    }
+    if (auto record = ReadFileRecord(open.volume, file.Record())) {
+      CarveRecordSlack(*record, [&](uint32_t offset, uint16_t, CarvedName name) {
+        if (offset < record->FirstFreeByte() || !plausible(name)) std::abort();
+      });
+    }
+    open.context.deleted = (selector & 0x80) != 0;
     ListDirectory(open.context, file, u"C:\\");
   }
   return 0;

@@ -192,6 +192,20 @@ std::vector<uint8_t> RecordBuilder::Build() const {
   return r;
 }
 
+std::vector<uint8_t> WithRecordSlack(std::vector<uint8_t> record, const std::vector<uint8_t>& slack) {
+  const size_t array = record[4] | (record[5] << 8);
+  const size_t count = record[6] | (record[7] << 8);
+  const uint16_t usn = static_cast<uint16_t>(record[array] | (record[array + 1] << 8));
+  for (size_t i = 1; i < count && i * 512 <= record.size(); ++i) {
+    record[i * 512 - 2] = record[array + 2 * i];
+    record[i * 512 - 1] = record[array + 2 * i + 1];
+  }
+  const size_t used = record[0x18] | (record[0x19] << 8);
+  std::copy(slack.begin(), slack.begin() + std::min(slack.size(), record.size() - used), record.begin() + used);
+  Protect(record, array, usn);
+  return record;
+}
+
 std::vector<uint8_t> FileNameValue(uint64_t parent, const std::u16string& name, uint8_t name_space, uint32_t flags,
                                    uint64_t access_time) {
   std::vector<uint8_t> v(0x42 + name.size() * 2);

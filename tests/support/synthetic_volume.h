@@ -80,6 +80,10 @@ class RecordBuilder {
   std::vector<std::vector<uint8_t>> attributes_;
 };
 
+// A built record with `slack` written at its used size (what an attribute
+// that shrank or went leaves behind), its update sequence applied again.
+std::vector<uint8_t> WithRecordSlack(std::vector<uint8_t> record, const std::vector<uint8_t>& slack);
+
 // A $FILE_NAME value.
 std::vector<uint8_t> FileNameValue(uint64_t parent, const std::u16string& name, uint8_t name_space = 1,
                                    uint32_t flags = 0, uint64_t access_time = 0);
