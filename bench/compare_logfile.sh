@@ -3,7 +3,7 @@
 # (bench/make_log.py: wrapped once, every record page full), next to cat of
 # the same bytes: wall and CPU time, peak memory (/usr/bin/time -v) and
 # megabytes of log decoded per second, as text, as JSON and as timeline
-# events. Not a test: it prints a table.
+# events (body file and JSON). Not a test: it prints a table.
 #
 #   bench/compare_logfile.sh [SIZE_MIB]
 # VELMORA names the binary (default build-bench/velmora, then build/velmora).
@@ -45,4 +45,5 @@ row "cat" cat "$scratch/LogFile"
 row "--logfile-file (text)" "$VELMORA" --logfile-file "$scratch/LogFile"
 row "--logfile-file --json" "$VELMORA" --json --logfile-file "$scratch/LogFile"
 row "--timeline --logfile-file" "$VELMORA" --timeline --logfile-file "$scratch/LogFile"
+row "--timeline --json" "$VELMORA" --json --timeline --logfile-file "$scratch/LogFile"
 "$VELMORA" --logfile-file "$scratch/LogFile" 2>&1 >/dev/null | sed 's/^/  /'

@@ -1,8 +1,10 @@
 #include "output/json_lines.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "output/console.h"
 
@@ -12,6 +14,43 @@ namespace json {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Each byte's two lowercase hex digits, so that a byte costs one copy.
+constexpr std::array<char, 512> kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  for (size_t b = 0; b < 256; ++b) {
+    pairs[2 * b] = kHexDigits[b >> 4];
+    pairs[2 * b + 1] = kHexDigits[b & 0xF];
+  }
+  return pairs;
+}();
+
+// Whether a byte stands for itself inside a JSON string.
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (size_t b = 0x20; b < 256; ++b) plain[b] = b != 0x7F && b != '"' && b != '\\';
+  return plain;
+}();
+
+// Whether eight bytes all stand for themselves: none below 0x20, none a
+// quote, a backslash or 0x7F. (v - 0x01..) & ~v & 0x80.. is non-zero exactly
+// when some byte of v is zero, and with 0x20.. in place of 0x01.. when some
+// byte is below 0x20.
+bool PlainWord(const char* bytes) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighs = 0x8080808080808080;
+  uint64_t word;
+  std::memcpy(&word, bytes, 8);
+  const auto zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  return (zero_byte(word ^ (kOnes * '"')) | zero_byte(word ^ (kOnes * '\\')) | zero_byte(word ^ (kOnes * 0x7F)) |
+          ((word - kOnes * 0x20) & ~word & kHighs)) == 0;
+}
+
+void AppendHex16(std::string& out, uint64_t value) {
+  char text[16];
+  for (int i = 7; i >= 0; --i, value >>= 8) std::memcpy(text + 2 * i, &kHexPairs[2 * (value & 0xFF)], 2);
+  out.append(text, sizeof text);
+}
 
 void AppendUnsigned(std::string& out, uint64_t value) {
   char digits[24];
@@ -61,12 +100,22 @@ void AppendUtf8(std::string& out, uint32_t c) {
 }  // namespace
 
 void AppendString(std::string& out, std::string_view utf8) {
+  // Keys and most values need no escape: appended whole.
+  size_t plain = 0;
+  while (plain + 8 <= utf8.size() && PlainWord(utf8.data() + plain)) plain += 8;
+  while (plain < utf8.size() && kPlain[static_cast<unsigned char>(utf8[plain])]) ++plain;
+  if (plain == utf8.size()) {
+    const size_t at = out.size();
+    out.append(utf8.size() + 2, '"');
+    std::memcpy(out.data() + at + 1, utf8.data(), utf8.size());
+    return;
+  }
   out += '"';
-  // Runs that need no escape (nearly every string) are copied whole.
+  // Past the first escape, runs that need none are still copied whole.
   size_t run = 0;
-  for (size_t i = 0; i < utf8.size(); ++i) {
+  for (size_t i = plain; i < utf8.size(); ++i) {
     const auto c = static_cast<unsigned char>(utf8[i]);
-    if (c >= 0x20 && c != '"' && c != '\\' && c != 0x7F) continue;
+    if (kPlain[c]) continue;
     out.append(utf8, run, i - run);
     AppendEscape(out, c);
     run = i + 1;
@@ -95,8 +144,8 @@ void AppendString(std::string& out, std::u16string_view utf16) {
 }
 
 std::string Hex16(uint64_t value) {
-  std::string text(16, '0');
-  for (int i = 15; i >= 0; --i, value >>= 4) text[i] = kHexDigits[value & 0xF];
+  std::string text;
+  AppendHex16(text, value);
   return text;
 }
 
@@ -141,9 +190,13 @@ Line& Line::Signed(std::string_view key, int64_t value) {
 
 Line& Line::Wide(std::string_view key, uint64_t value) {
   Number(key, value);
-  Key(std::string(key) + "_hex");
-  out_ += '"';
-  out_ += Hex16(value);
+  // The key "<key>_hex": the key's literal with the suffix before its
+  // closing quote (the suffix needs no escape).
+  out_ += ',';
+  AppendString(out_, key);
+  out_.back() = '_';
+  out_ += "hex\":\"";
+  AppendHex16(out_, value);
   out_ += '"';
   return *this;
 }
@@ -156,11 +209,19 @@ Line& Line::Bool(std::string_view key, bool value) {
 
 Line& Line::Reference(std::string_view key, FileReference reference) {
   Object(key).Number("record", reference.Number()).Number("sequence", reference.Sequence());
-  return String("hex", Hex16(reference.value)).End();
+  Key("hex");
+  out_ += '"';
+  AppendHex16(out_, reference.value);
+  out_ += '"';
+  return End();
 }
 
 Line& Line::Time(std::string_view key, uint64_t filetime) {
-  return Object(key).String("utc", IsoFileTime(filetime)).Wide("filetime", filetime).End();
+  Object(key).Key("utc");
+  out_ += '"';
+  AppendIsoFileTime(out_, filetime);
+  out_ += '"';
+  return Wide("filetime", filetime).End();
 }
 
 Line& Line::FileTimes(uint64_t created, uint64_t modified, uint64_t record_changed, uint64_t accessed) {
@@ -171,12 +232,14 @@ Line& Line::FileTimes(uint64_t created, uint64_t modified, uint64_t record_chang
 Line& Line::Bytes(std::string_view key, std::span<const uint8_t> bytes) {
   Key(key);
   out_ += '"';
-  const size_t at = out_.size();
-  out_.resize(at + 2 * bytes.size());
-  char* digit = out_.data() + at;
-  for (uint8_t b : bytes) {
-    *digit++ = kHexDigits[b >> 4];
-    *digit++ = kHexDigits[b & 0xF];
+  // Through a small buffer: resizing first would fill with zeros what the
+  // digits overwrite.
+  char digits[256];
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t count = std::min(bytes.size() - at, sizeof digits / 2);
+    for (size_t i = 0; i < count; ++i) std::memcpy(digits + 2 * i, &kHexPairs[2 * bytes[at + i]], 2);
+    out_.append(digits, 2 * count);
+    at += count;
   }
   out_ += '"';
   return *this;
@@ -221,7 +284,7 @@ void Emit(Console& console, Line& line) { console.out().WriteNarrow(line.Finish(
 
 }  // namespace json
 
-std::string IsoFileTime(uint64_t filetime) {
+void AppendIsoFileTime(std::string& out, uint64_t filetime) {
   // FILETIME ticks: 100 ns since 1601-01-01 UTC. The civil date of a day
   // count, by 400-year eras of 146,097 days that begin on 1 March (so that
   // leap days end a year); 0000-03-01 is day 0, 1601-01-01 day 584,694.
@@ -238,12 +301,36 @@ std::string IsoFileTime(uint64_t filetime) {
   const int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
   const int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
   const uint64_t seconds = ticks / kTicksPerSecond;
-  char text[64];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02llu:%02llu:%02llu.%07lluZ", static_cast<long long>(year),
-                static_cast<long long>(month), static_cast<long long>(day),
-                static_cast<unsigned long long>(seconds / 3600), static_cast<unsigned long long>(seconds / 60 % 60),
-                static_cast<unsigned long long>(seconds % 60),
-                static_cast<unsigned long long>(ticks % kTicksPerSecond));
+  // "%04lld-%02lld-%02lldT%02llu:%02llu:%02llu.%07lluZ", written digit by
+  // digit: the year has four digits or more, the rest their fixed widths.
+  char text[40];
+  char* p = text;
+  auto digits = [&p](uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = static_cast<char>('0' + value % 10);
+    p += width;
+  };
+  int year_width = 4;
+  for (uint64_t rest = static_cast<uint64_t>(year) / 10000; rest != 0; rest /= 10) ++year_width;
+  digits(static_cast<uint64_t>(year), year_width);
+  *p++ = '-';
+  digits(static_cast<uint64_t>(month), 2);
+  *p++ = '-';
+  digits(static_cast<uint64_t>(day), 2);
+  *p++ = 'T';
+  digits(seconds / 3600, 2);
+  *p++ = ':';
+  digits(seconds / 60 % 60, 2);
+  *p++ = ':';
+  digits(seconds % 60, 2);
+  *p++ = '.';
+  digits(ticks % kTicksPerSecond, 7);
+  *p++ = 'Z';
+  out.append(text, p);
+}
+
+std::string IsoFileTime(uint64_t filetime) {
+  std::string text;
+  AppendIsoFileTime(text, filetime);
   return text;
 }
 

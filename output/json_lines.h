@@ -78,5 +78,7 @@ void Emit(Console& console, Line& line);
 
 // A FILETIME as UTC in ISO 8601 with all seven decimals: "2020-01-01T00:00:00.0000000Z".
 std::string IsoFileTime(uint64_t filetime);
+// The same, appended.
+void AppendIsoFileTime(std::string& out, uint64_t filetime);
 
 }  // namespace velmora

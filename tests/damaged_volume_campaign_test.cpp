@@ -7,7 +7,9 @@
 // The byte campaign sets every byte of each structure to 0x00, to 0xFF and
 // to its value plus one (a change that leaves the byte as it was is not
 // run: that image is the sound one). The word campaign writes words chosen
-// by a fixed-seed generator anywhere in those structures.
+// by a fixed-seed generator anywhere in those structures. The log campaign
+// plants a built log in $LogFile's first pages and damages words there,
+// reading each image with --logfile (a few seconds in all).
 //
 // The plain build runs all of it: about 1.8 million action runs. Under the
 // sanitizers (several times slower) the byte campaign takes a deterministic
@@ -36,6 +38,7 @@
 #include "tests/fuzz/volume_regions.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/campaign.h"
+#include "tests/support/log_builder.h"
 #include "tests/support/volumes.h"
 
 namespace velmora::testing {
@@ -106,6 +109,8 @@ struct Patch {
 
 // The attribute list of the file with many streams, damaged entry by entry.
 const std::string kListRegion = "attribute list";
+// The first pages of $LogFile, holding a log the builder wrote.
+const std::string kLogRegion = "log pages";
 
 // One volume under damage: a working copy of its image that each damage
 // changes and each restore puts back, and the arguments of every action.
@@ -172,6 +177,11 @@ class Campaign {
       listed = u"C:\\bigdir";
     } else if (region.name.rfind("record ", 0) == 0) {
       target = {u"-f", u"C:\\", u"-r", Hex(std::strtoull(region.name.c_str() + 7, nullptr, 10))};
+    }
+    if (region.name == kLogRegion) {
+      return {{u"-f", u"C:\\", u"--logfile"},
+              {u"-f", u"C:\\", u"--logfile", u"--json"},
+              {u"-f", u"C:\\", u"--logfile", u"--timeline"}};
     }
     auto with = [&target](std::vector<std::u16string> rest) {
       std::vector<std::u16string> all = target;
@@ -426,6 +436,72 @@ TEST_P(DamagedVolumeWords, RandomWordsAcrossTheMetadata) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllVolumes, DamagedVolumeWords, ::testing::ValuesIn(CommittedVolumeNames()),
+                         [](const auto& info) { return info.param; });
+
+class DamagedVolumeLogFile : public ::testing::TestWithParam<std::string> {};
+
+// --logfile over the volume's own $LogFile, its pages damaged. ntfs-3g
+// leaves the log reset, with no record pages, so its first pages are
+// overwritten with a log the builder wrote (names added, times changed,
+// records spanning pages, the wrap) and random words are damaged across
+// them, from a fixed seed; each image is read as text, JSON and timeline.
+TEST_P(DamagedVolumeLogFile, RandomWordsAcrossTheLogPages) {
+  using namespace log_pages;
+  const std::string& name = GetParam();
+  const TestVolume& volume = LoadVolume(name);
+  ASSERT_FALSE(volume.image.empty());
+  const std::string before = Sha256Hex(volume.image);
+  constexpr uint64_t kTime = 0x01D4C19390C80791;
+  LogBuilder builder(8);
+  for (uint32_t i = 0; i < 30; ++i) {
+    builder.Append(i, Operation(Op::kAddIndexEntryRoot, Op::kDeleteIndexEntryRoot,
+                                NameEntry(0x0001000000000040 + i, u"file" + std::u16string(1, u'a' + i % 26), kTime), {},
+                                5));
+    builder.Append(i, Operation(Op::kUpdateResidentValue, Op::kUpdateResidentValue, Times(kTime + i, kTime + 2 * i),
+                                Times(kTime, kTime), 0x40 + i, 0x38, 0x18 + 8));
+    builder.Append(i, Filler(0x300 + 0x100 * (i % 9)));
+  }
+  const Bytes log = builder.Finish();
+  Campaign campaign(volume);
+  fuzz::VolumeMap map(volume.image);
+  const fuzz::Region region =
+      map.Value(kLogFileReference.value, AttrType::kData, nullptr, 0, log.size(), kLogRegion);
+  ASSERT_EQ(region.offsets.size(), log.size()) << name << "'s $LogFile is shorter than the log";
+  std::vector<Patch> planted;
+  for (size_t i = 0; i < log.size(); ++i) planted.push_back({region.offsets[i], log[i]});
+  {
+    // The planted log reads whole through the volume.
+    std::vector<uint8_t> image = volume.image;
+    for (const Patch& patch : planted) image[patch.offset] = patch.value;
+    FakePlatform platform;
+    platform.AddVolume(u'C', image);
+    const auto sound = RunVelmora(platform, {u"-f", u"C:\\", u"--logfile"});
+    EXPECT_NE(sound.err.find(" " + std::to_string(builder.Surviving().size()) + " records decoded"), std::string::npos)
+        << sound.err;
+  }
+
+  std::mt19937_64 random(kRandomSeed);
+  const uint64_t count = kCampaignSanitized ? 40 : 200;
+  for (uint64_t n = 0; n < count; ++n) {
+    std::vector<Patch> patches = planted;
+    std::string what = name + " log words";
+    for (uint64_t w = 1 + random() % 4; w-- > 0;) {
+      const uint64_t width = (random() % 2) ? 8 : 2;
+      const uint64_t at = random() % log.size();
+      uint64_t value = random();
+      if (value % 3 == 0) value = (value >> 8) % 0x2000;  // near the offsets and lengths the log holds
+      what += " @" + std::to_string(at);
+      for (uint64_t b = 0; b < width && at + b < log.size(); ++b)
+        patches.push_back({region.offsets[at + b], static_cast<uint8_t>(value >> (8 * b))});
+    }
+    campaign.Damage(patches, region, n, what);
+  }
+  EXPECT_TRUE(campaign.Unchanged());
+  EXPECT_EQ(Sha256Hex(volume.image), before);
+  Report(name, "log pages", campaign);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllVolumes, DamagedVolumeLogFile, ::testing::ValuesIn(CommittedVolumeNames()),
                          [](const auto& info) { return info.param; });
 
 }  // namespace

@@ -107,6 +107,20 @@ TEST(JsonLines, EscapesEveryControlUnitQuoteAndBackslash) {
   }
 }
 
+// Narrow text is checked eight bytes at a time: every ASCII byte at each
+// place of a longer string escapes as the UTF-16 path escapes it.
+TEST(JsonLines, NarrowEscapesAtEveryPlace) {
+  for (char16_t unit = 0; unit < 0x80; ++unit) {
+    for (size_t place = 0; place < 17; ++place) {
+      std::u16string text(17, u'k');
+      text[place] = unit;
+      const std::string narrow(text.begin(), text.end());
+      ASSERT_EQ(json::Line("t").String("v", narrow).Finish(), json::Line("t").Text("v", text).Finish())
+          << unsigned(unit) << " at " << place;
+    }
+  }
+}
+
 TEST(JsonLines, TypedValues) {
   static constexpr json::FlagName kFlags[] = {{0x1, "IN_USE"}, {0x2, "DIRECTORY"}, {0x4, "EXTENSION"}};
   const uint8_t bytes[] = {0x00, 0x0a, 0xff};

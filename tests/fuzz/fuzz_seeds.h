@@ -17,6 +17,7 @@
 #include "tests/fuzz/fuzz_targets.h"
 #include "tests/support/usn_journal_builder.h"
 #include "tests/support/compressors.h"
+#include "tests/support/log_builder.h"
 
 namespace velmora::fuzz {
 
@@ -210,6 +211,48 @@ inline std::map<std::string, std::vector<std::vector<uint8_t>>> MakeSeeds() {
       Append(seed, std::stoull(Utf16ToUtf8(lsn_text), nullptr, 16), 8);
       seed.insert(seed.end(), log.begin(), log.end());
       all["log_record"].push_back(seed);
+    }
+  }
+
+  // Whole logs from the log builder: operations with events, records
+  // spanning pages, a log that wrapped; each in every output form, and one
+  // with its pages to be sealed again.
+  {
+    using namespace testing::log_pages;
+    constexpr uint64_t kTime = 0x01D4C19390C80791;
+    std::vector<std::vector<uint8_t>> logs;
+    {
+      LogBuilder b(4);
+      b.Append(9, Operation(Op::kInitializeFileRecordSegment, Op::kNoop, std::vector<uint8_t>(0x40, 1), {}, 0x41));
+      b.Append(9, Operation(Op::kAddIndexEntryRoot, Op::kDeleteIndexEntryRoot,
+                            NameEntry(0x0001000000000041, u"new.txt", kTime), {}, 5));
+      b.Append(9, Operation(Op::kUpdateResidentValue, Op::kUpdateResidentValue, Times(kTime + 100, kTime + 200),
+                            Times(kTime + 10, kTime + 20), 0x40, 0x38, 0x18 + 8));
+      b.Append(10, Operation(Op::kDeleteIndexEntryAllocation, Op::kAddIndexEntryAllocation, {},
+                             NameEntry(0x0001000000000041, u"new.txt", kTime), 0));
+      b.Append(10, Operation(Op::kDeallocateFileRecordSegment, Op::kInitializeFileRecordSegment, {}, {}, 0x41));
+      b.Append(10, Operation(Op::kCommitTransaction, Op::kNoop, {}, {}, 0));
+      logs.push_back(b.Finish());
+    }
+    {
+      LogBuilder b(6);
+      b.Append(1, Filler(0x100));
+      b.Append(1, Filler(0x2800));
+      b.Append(1, Filler(0xFA0));
+      b.Append(1, Filler(0x20), 0, 2);
+      logs.push_back(b.Finish());
+    }
+    {
+      LogBuilder b(5);
+      for (int i = 0; i < 60; ++i) b.Append(1, Filler(0x180 + 8 * (i % 7)));
+      logs.push_back(b.Finish());
+    }
+    for (const auto& log : logs) {
+      for (uint8_t selector : {0x00, 0x01, 0x02, 0x03, 0x0C}) {
+        std::vector<uint8_t> seed = {selector};
+        seed.insert(seed.end(), log.begin(), log.end());
+        all["logfile"].push_back(seed);
+      }
     }
   }
 

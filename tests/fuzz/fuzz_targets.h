@@ -45,7 +45,9 @@
 #include "ntfs/log_file.h"
 #include "history/usn_journal.h"
 #include "history/usn_paths.h"
+#include "reports/logfile.h"
 #include "reports/reports.h"
+#include "history/log_records.h"
 #include "security/descriptor.h"
 #include "source/evidence.h"
 #include "tests/fuzz/volume_regions.h"
@@ -927,6 +929,58 @@ inline int FuzzLogRecord(std::span<const uint8_t> data) {
 }
 
 // ---------------------------------------------------------------------------
+// (h) The whole log decoded: both restart pages, the record pages in LSN
+// order, records spanning pages and the wrap, each record's events, as
+// --logfile-file renders them.
+//
+// Input: selector byte (output form, seal the 4 KiB pages, the geometry the
+// records' MFT numbers come from), the log file's bytes.
+
+inline int FuzzLogFile(std::span<const uint8_t> data) {
+  FuzzInput in(data);
+  const uint8_t selector = in.U8();
+  const std::span<const uint8_t> input = in.Rest();
+  std::vector<uint8_t> log(input.begin(), input.end());
+  if (selector & 0x04) {
+    for (size_t at = 0; at + 4096 <= log.size(); at += 4096) {
+      const bool restart = at < 2 * 4096;
+      Seal(std::span<uint8_t>(log).subspan(at, 4096), restart ? kRstrSignature : kRcrdSignature, restart ? 0x1E : 0x28);
+    }
+  }
+
+  // The decoder alone, under a geometry a damaged boot sector may give.
+  static constexpr LogGeometry kGeometries[] = {{4096, 1024}, {512, 4096}, {65536, 512}, {0, 0}};
+  source::MemorySource bytes{std::span<const uint8_t>(log)};
+  if (auto records = LogRecords::Open(bytes, log.size(), kGeometries[(selector >> 3) % 4])) {
+    std::vector<LogEvent> events;
+    uint64_t sum = 0;
+    records->Walk([&](const LogRecordView& record) {
+      sum += record.client_data.size() + record.redo.size() + record.undo.size() + record.lcns_to_follow;
+      for (size_t i = 0; i < record.lcns_to_follow; ++i) sum += record.LcnAt(i).value;
+      events.clear();
+      LogEventsOf(record, events);
+      for (const LogEvent& event : events) sum += event.name.size() + event.record.value_or(0);
+    });
+    (void)sum;
+  }
+
+  // The report in one of its forms: text, JSON, body file, timeline JSON.
+  FuzzPlatform platform;
+  platform.files[u"/LogFile"] = std::move(log);
+  VolumeContext volume;
+  Outputs outputs;
+  ReportContext context{volume, platform, outputs.console};
+  context.json = selector & 0x01;
+  const LogFileSource source{false, u"/LogFile"};
+  if (selector & 0x02) {
+    ReportLogFileTimeline(context, source, context.json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile);
+  } else {
+    ReportLogFile(context, source);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
 
 // Container sources: the input is the container file itself. The libraries
 // open their files by name, so it is written to a file of this process
@@ -1090,6 +1144,7 @@ inline const std::vector<Target>& Targets() {
       {"containers", FuzzContainers, 1 << 20},
       {"usn_journal", FuzzUsnJournal, 3 * 4096 + 1},
       {"content", FuzzContent, 5 + (64u << 10)},
+      {"logfile", FuzzLogFile, 1 + 0x10000},
   };
   return targets;
 }
