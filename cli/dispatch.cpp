@@ -145,9 +145,10 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
     ReportContext context{volume, platform, console, json, deleted};
     const LogFileSource source{true, options.logfile_path};
     if (options.actions & action::kTimeline) {
-      const TimelineFormat format = json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile;
-      const bool names = ReportTimeline(context, target, format);
-      return ReportLogFileTimeline(context, source, format) && names ? 0 : 1;
+      return ReportTimelineWithLog(context, target, source,
+                                   json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile)
+                 ? 0
+                 : 1;
     }
     return ReportLogFile(context, source) ? 0 : 1;
   }

@@ -495,4 +495,23 @@ void LogEventsOf(const LogRecordView& record, std::vector<LogEvent>& out) {
   }
 }
 
+void LoggedTimeChanges::Add(const LogEvent& event) {
+  if (event.kind != LogEventKind::kStandardInformationChanged || !event.record) return;
+  changes_.push_back(LoggedTimeChange{*event.record, event.lsn, event.transaction, event.times});
+}
+
+void LoggedTimeChanges::Finish() {
+  // The walk gives LSN order; a stable sort keeps it within each record.
+  std::stable_sort(changes_.begin(), changes_.end(),
+                   [](const LoggedTimeChange& a, const LoggedTimeChange& b) { return a.record < b.record; });
+}
+
+std::span<const LoggedTimeChange> LoggedTimeChanges::Of(uint64_t record) const {
+  const auto first = std::partition_point(changes_.begin(), changes_.end(),
+                                          [record](const LoggedTimeChange& c) { return c.record < record; });
+  const auto last = std::partition_point(first, changes_.end(),
+                                         [record](const LoggedTimeChange& c) { return c.record == record; });
+  return {first, last};
+}
+
 }  // namespace velmora

@@ -462,4 +462,34 @@ bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, 
       });
 }
 
+bool ReportTimelineWithLog(ReportContext& context, FileReference subtree_root, const LogFileSource& source,
+                           TimelineFormat format) {
+  if (format != TimelineFormat::kJsonLines) {
+    const bool names = ReportTimeline(context, subtree_root, format);
+    return ReportLogFileTimeline(context, source, format) && names;
+  }
+  // A log that cannot be read says why once; the names come all the same.
+  auto log = OpenLog(context, source);
+  if (!log) {
+    ReportTimeline(context, subtree_root, format);
+    return false;
+  }
+  auto records = LogRecords::Open(*log->bytes, log->size, log->geometry);
+  if (!records) {
+    ReportTimeline(context, subtree_root, format);
+    context.console.Diagnostic("logfile: %s\n", records.error().Line());
+    return false;
+  }
+  LoggedTimeChanges logged;
+  std::vector<LogEvent> events;
+  records->Walk([&](const LogRecordView& record) {
+    events.clear();
+    LogEventsOf(record, events);
+    for (const LogEvent& event : events) logged.Add(event);
+  });
+  logged.Finish();
+  const bool names = ReportTimeline(context, subtree_root, format, std::nullopt, &logged);
+  return ReportLogFileTimeline(context, source, format) && names;
+}
+
 }  // namespace velmora

@@ -23,4 +23,10 @@ bool ReportLogFile(ReportContext& context, const LogFileSource& source);
 // --timeline --logfile: the events as timeline lines (body file or JSON).
 bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, TimelineFormat format);
 
+// --timeline --logfile on a volume: the names under subtree_root, then the
+// log's events. As JSON the log is read once more before the names, for
+// the $STANDARD_INFORMATION changes their indicators tell.
+bool ReportTimelineWithLog(ReportContext& context, FileReference subtree_root, const LogFileSource& source,
+                           TimelineFormat format);
+
 }  // namespace velmora

@@ -195,7 +195,7 @@ class DeletedClusters {
 
 // The body file lines of one name: the name, its $FILE_NAME, its streams.
 uint64_t WriteBodyLines(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
-                        std::span<const ScannedStream> streams, DeletedClusters&) {
+                        std::span<const ScannedStream> streams, DeletedClusters&, const LoggedTimeChanges*) {
   const ScannedRecord& record = scan.records()[name.record];
   BodyLine line;
   line.path = path.text;
@@ -241,7 +241,11 @@ void AppendTimes(json::Line& line, std::string_view key, const FileTimes& times)
 //      the file system's own $FILE_NAME times carry a fraction
 //  created_after_modified  a copy keeps the source's modification time and
 //      gets a new creation time; so does any file extracted from an archive
-void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn) {
+//  si_changed_in_log  the log holds an update that rewrote the record's
+//      $STANDARD_INFORMATION times: who set them, and to what, is in
+//      si_changes_in_log beside it
+void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn,
+                      std::span<const LoggedTimeChange> logged) {
   const auto whole = [](uint64_t t) { return t % kTicksPerSecond == 0; };
   line.Array("indicators");
   if (si.created < fn.created) line.String("", "si_created_before_fn_created");
@@ -249,12 +253,26 @@ void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn
   const bool fn_whole = whole(fn.created) && whole(fn.modified) && whole(fn.record_changed) && whole(fn.accessed);
   if (si_whole && !fn_whole && si.created != 0) line.String("", "si_whole_seconds");
   if (si.created > si.modified) line.String("", "created_after_modified");
+  if (!logged.empty()) line.String("", "si_changed_in_log");
+  line.End();
+  if (logged.empty()) return;
+  line.Array("si_changes_in_log");
+  for (const LoggedTimeChange& change : logged) {
+    for (size_t f = 0; f < change.times.size(); ++f) {
+      const TimeChange& time = change.times[f];
+      if (!time.present) continue;
+      line.Object("").Wide("lsn", change.lsn).Number("transaction", change.transaction);
+      line.String("field", TimeFieldName(static_cast<TimeField>(f)));
+      line.Time("old", time.before).Time("new", time.after).End();
+    }
+  }
   line.End();
 }
 
 // One JSON object a name, on one line.
 uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
-                       std::span<const ScannedStream> streams, DeletedClusters& deleted) {
+                       std::span<const ScannedStream> streams, DeletedClusters& deleted,
+                       const LoggedTimeChanges* logged) {
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
   line.String("path", path.text)
@@ -274,7 +292,8 @@ uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& 
   }
   AppendTimes(line, "standard_information", record.times);
   AppendTimes(line, "file_name", name.times);
-  AppendIndicators(line, record.times, name.times);
+  AppendIndicators(line, record.times, name.times,
+                   logged ? logged->Of(name.record) : std::span<const LoggedTimeChange>());
   line.Array("streams");
   for (const ScannedStream& stream : streams)
     line.Object("").String("name", scan.Text(stream.text)).Wide("size", stream.size).End();
@@ -400,7 +419,7 @@ uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, const Reco
 }  // namespace
 
 bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format,
-                    std::optional<std::u16string_view> journal) {
+                    std::optional<std::u16string_view> journal, const LoggedTimeChanges* logged) {
   // JSON tells, for each deleted record, how much of its data the volume
   // has given away since: the scan then keeps the free records' runs.
   std::vector<uint8_t> mft_bitmap;
@@ -439,7 +458,7 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
     if (!path.within) continue;
     size_t end_stream = first_stream;
     while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;
-    lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream), deleted);
+    lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream), deleted, logged);
     if (out.size() >= kFlushBytes) {
       context.console.out().WriteNarrow(out.view());
       out.clear();

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "history/log_records.h"
 #include "ntfs/types.h"
 #include "output/json_lines.h"
 #include "reports/reports.h"
@@ -24,8 +25,11 @@ enum class TimelineFormat {
 // False when the MFT cannot be read.
 // With journal (--usn; the collected $J it names, or empty for the
 // volume's), a line per change journal record follows the names.
+// With logged (JSON), each name's indicators tell the $STANDARD_INFORMATION
+// changes the log holds for its record.
 bool ReportTimeline(ReportContext& context, FileReference subtree_root, TimelineFormat format,
-                    std::optional<std::u16string_view> journal = std::nullopt);
+                    std::optional<std::u16string_view> journal = std::nullopt,
+                    const LoggedTimeChanges* logged = nullptr);
 
 // A name field kept to one field of one line: "|" and every control
 // character (below 0x20, and 0x7F) become \xHH, a backslash becomes \\.

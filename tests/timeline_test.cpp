@@ -16,6 +16,7 @@
 
 #include "reports/timeline.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/log_builder.h"
 #include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
@@ -366,6 +367,63 @@ TEST(TimelineJson, TimestampIndicators) {
     const std::string line = r.out.substr(at, r.out.find('\n', at) - at);
     EXPECT_NE(line.find(indicators), std::string::npos) << line;
   }
+}
+
+// A $STANDARD_INFORMATION update in a collected log, told on the name of
+// the record it rewrote with both values; as JSON only, and only with the log.
+TEST(TimelineJson, TimeChangedInTheLog) {
+  SyntheticVolume v;
+  for (const auto& [number, name] : {std::pair<uint64_t, std::u16string>{30, u"touched"}, {31, u"untouched"}}) {
+    v.SetRecord(number, RecordBuilder(number)
+                            .Resident(0x10, 0, u"", StandardInformation(kTicks2020 + 1))
+                            .Resident(0x30, 1, u"", Name(kRoot, name, kTicks2020 + 1))
+                            .Build());
+  }
+  namespace log = log_pages;
+  log::Bytes update = log::Operation(log::Op::kUpdateResidentValue, log::Op::kUpdateResidentValue,
+                                     log::Times(kTicks2020 + 5, kTicks2020 + 6),
+                                     log::Times(kTicks2020 - 7, kTicks2020 - 8), 30, 0x38, 0x18 + 8);
+  // Record 30 in 512-byte clusters and 1 KiB records: cluster 60 of the MFT.
+  Put16(update, logfile::kClusterBlockOffset, 0);
+  Put64(update, logfile::kTargetVcn, 60);
+  log::LogBuilder builder(4);
+  const uint64_t lsn = builder.Append(7, update);
+  FakePlatform platform;
+  platform.AddVolume(u'C', v.image());
+  platform.files[u"/evidence/LogFile"] = builder.Finish();
+
+  const std::vector<std::u16string> json = {u"--timeline", u"--json", u"-f", u"C:\\"};
+  std::vector<std::u16string> with_log = json;
+  with_log.insert(with_log.end(), {u"--logfile-file", u"/evidence/LogFile"});
+  const RunResult logged = RunVelmora(platform, with_log);
+  const RunResult plain = RunVelmora(platform, json);
+  ASSERT_EQ(logged.exit_code, 0) << logged.err;
+  const struct {
+    const RunResult& run;
+    std::string path;
+    std::string fragment;
+  } cases[] = {
+      {logged, "/touched",
+       "\"indicators\":[\"si_changed_in_log\"],\"si_changes_in_log\":[{\"lsn\":" + std::to_string(lsn) + ","},
+      {logged, "/touched",
+       "\"transaction\":7,\"field\":\"modified\",\"old\":{\"utc\":\"2019-12-31T23:59:59.9999993Z\""},
+      {logged, "/touched", "\"field\":\"record_changed\",\"old\":{\"utc\":\"2019-12-31T23:59:59.9999992Z\""},
+      {logged, "/touched", "\"new\":{\"utc\":\"2020-01-01T00:00:00.0000006Z\""},
+      {logged, "/untouched", "\"indicators\":[],\"streams\""},
+      {plain, "/touched", "\"indicators\":[],\"streams\""},
+  };
+  for (const auto& c : cases) {
+    const size_t at = c.run.out.find("\"path\":\"" + c.path + "\"");
+    ASSERT_NE(at, std::string::npos) << c.path;
+    const std::string line = c.run.out.substr(at, c.run.out.find('\n', at) - at);
+    EXPECT_NE(line.find(c.fragment), std::string::npos) << line;
+  }
+  // The log's own objects follow the names, as before.
+  EXPECT_NE(logged.out.find("{\"report\":\"logfile_event\",\"event\":\"standard_information_changed\""),
+            std::string::npos);
+  // A body file has no indicators: its names come as without the log.
+  const RunResult body = RunVelmora(platform, {u"--timeline", u"-f", u"C:\\", u"--logfile-file", u"/evidence/LogFile"});
+  EXPECT_EQ(body.out.rfind(RunVelmora(platform, {u"--timeline", u"-f", u"C:\\"}).out, 0), 0u);
 }
 
 // ---- The committed volumes against Sleuth Kit ----
