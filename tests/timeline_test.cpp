@@ -14,6 +14,8 @@
 #include <tuple>
 #include <vector>
 
+#include <unistd.h>
+
 #include "reports/timeline.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_builder.h"
@@ -421,6 +423,18 @@ TEST(TimelineJson, TimeChangedInTheLog) {
   // The log's own objects follow the names, as before.
   EXPECT_NE(logged.out.find("{\"report\":\"logfile_event\",\"event\":\"standard_information_changed\""),
             std::string::npos);
+  // Every object as the published schema has it.
+  if (RunCommand("python3 -c \"import jsonschema; print(1)\" 2>/dev/null") == "1\n") {
+    const auto lines = std::filesystem::temp_directory_path() / ("velmora_logged_" + std::to_string(::getpid()) + ".jsonl");
+    std::ofstream(lines, std::ios::binary) << logged.out;
+    const std::string source = VELMORA_TEST_DATA "/../..";
+    int status = 0;
+    RunCommand("python3 " + Quote(source + "/tests/tools/json_lines_check.py") + " " +
+                   Quote(source + "/docs/velmora.schema.json") + " " + Quote(lines.string()),
+               &status);
+    std::filesystem::remove(lines);
+    EXPECT_EQ(status, 0);
+  }
   // A body file has no indicators: its names come as without the log.
   const RunResult body = RunVelmora(platform, {u"--timeline", u"-f", u"C:\\", u"--logfile-file", u"/evidence/LogFile"});
   EXPECT_EQ(body.out.rfind(RunVelmora(platform, {u"--timeline", u"-f", u"C:\\"}).out, 0), 0u);
