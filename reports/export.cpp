@@ -138,6 +138,7 @@ class Exporter {
   const bool progress_;
   std::u16string canonical_;  // DIR as hashdeep -r prints it
   ExportCounts counts_;
+  TransferBlock block_;
   uint64_t system_files_ = 0;
   std::unordered_set<uint64_t> visited_;
   std::unordered_set<std::u16string> folders_;  // relative folders made under DIR
@@ -292,7 +293,7 @@ void Exporter::ExportStream(FileAttributes& file, content::ContentReader& reader
   if (!created) return Fail(volume_path, created.error());
   content::Hasher hasher;
   const auto write = [&](std::span<const uint8_t> bytes) { return (*created)->Write(bytes); };
-  auto copied = CopyContent(reader, write, hashing_ ? &hasher : nullptr);
+  auto copied = CopyContent(reader, block_, write, hashing_ ? &hasher : nullptr);
   if (!copied) return Fail(volume_path, copied.error());
   if (auto committed = (*created)->Commit(); !committed) return Fail(volume_path, committed.error());
   ++counts_.files;
