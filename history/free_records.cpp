@@ -109,6 +109,10 @@ FreeRecords CollectFreeRecords(const MftScan& scan, ClusterBitmap& bitmap, FileR
   FreeRecord* current = nullptr;
   for (const ScannedName& name : scan.names()) {
     const ScannedRecord& record = records[name.record];
+    if (name.record == subtree_root.Number() && found.subtree_path.empty() && scan.Listed(name)) {
+      found.subtree_path = scan.PathOf(name, subtree_root).text;
+      if (found.subtree_path == "/") found.subtree_path.clear();
+    }
     if (!scan.Listed(name) || (record.in_use && !record.free_in_bitmap)) continue;
     MftScan::Path path = scan.PathOf(name, subtree_root);
     if (!path.within) continue;

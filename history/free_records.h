@@ -89,6 +89,9 @@ ReallocatedClusters CountReallocated(ClusterBitmap& bitmap, std::span<const Run>
 struct FreeRecords {
   std::vector<FreeRecord> records;
   uint64_t left_out = 0;  // beyond max_records
+  // subtree_root's own path as the names' paths spell it ("/dir"); empty for
+  // the root, so a name's path below it is what follows.
+  std::string subtree_path;
 };
 FreeRecords CollectFreeRecords(const MftScan& scan, ClusterBitmap& bitmap, FileReference subtree_root,
                                size_t max_records = size_t{1} << 20);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,10 +33,24 @@ struct ExtractRequest {
 // output file is left under the name.
 bool ExtractContent(ReportContext& context, FileReference target, const ExtractRequest& request);
 
+// The block CopyContent moves bytes through: memory stays at this plus what
+// the reader keeps (a few compression units or chunks), whatever the
+// content's size. Made once for a whole export and left unfilled: each
+// read overwrites what it hands on, and clearing a megabyte per stream
+// cost more than hashing a tree of small files.
+class TransferBlock {
+ public:
+  static constexpr size_t kBytes = size_t{1} << 20;
+  std::span<uint8_t> Span() { return {bytes_.get(), kBytes}; }
+
+ private:
+  std::unique_ptr<uint8_t[]> bytes_{new uint8_t[kBytes]};
+};
+
 // Streams the reader's bytes into write, through hasher when there is one,
-// in blocks of bounded size. The byte count, or the first failure of
-// either side (a reader's names the content offset).
-Expected<uint64_t> CopyContent(content::ContentReader& reader,
+// a block at a time. The byte count, or the first failure of either side
+// (a reader's names the content offset).
+Expected<uint64_t> CopyContent(content::ContentReader& reader, TransferBlock& block,
                                const std::function<Expected<void>(std::span<const uint8_t>)>& write,
                                content::Hasher* hasher);
 

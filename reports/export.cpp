@@ -4,11 +4,13 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "base/bytes.h"
 #include "content/wof.h"
+#include "history/free_records.h"
 #include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
@@ -34,6 +36,8 @@ constexpr uint8_t kNameSpaceDos = 2;
 // $STANDARD_INFORMATION file attribute flag: the content is encrypted ($EFS).
 constexpr uint32_t kEncryptedFlag = 0x4000;
 constexpr auto kProgressInterval = std::chrono::milliseconds(500);
+// A free record's name is exported as the timeline lists it.
+constexpr std::u16string_view kDeletedMark = u" (deleted)";
 
 bool IsWof(content::Compression compression) {
   return compression != content::Compression::kNone && compression != content::Compression::kLznt1;
@@ -106,10 +110,17 @@ class Exporter {
   void ExportName(const Entry& entry, const Pending& parent, std::vector<Pending>& queue);
   // The file's unnamed stream (not a folder's) and its named streams, beside
   // each other in the folder relative names below DIR.
+  // freed: the free record the file was read from (--deleted).
   void ExportStreams(FileAttributes& file, bool directory, const std::u16string& name, const std::u16string& folder,
-                     const std::u16string& volume_path);
+                     const std::u16string& volume_path, const history::FreeRecord* freed = nullptr);
   void ExportStream(FileAttributes& file, content::ContentReader& reader, std::u16string_view stream,
-                    const std::u16string& relative, const std::u16string& volume_path, const Standard& standard);
+                    const std::u16string& relative, const std::u16string& volume_path, const Standard& standard,
+                    const history::FreeRecord* freed);
+  // --deleted: the free records under target whose names still parse.
+  void ExportDeleted(FileReference target);
+  void ExportFreeName(const history::FreeRecord& freed, std::string_view below);
+  // The folders of relative, created where the walk has not made them.
+  bool MakeFolders(const std::u16string& relative, const std::u16string& volume_path);
   void Fail(const std::u16string& volume_path, const Error& error);
   std::u16string Join(const std::u16string& folder, const std::u16string& name) const {
     return folder.empty() ? name : folder + separator_ + name;
@@ -127,8 +138,12 @@ class Exporter {
   const bool progress_;
   std::u16string canonical_;  // DIR as hashdeep -r prints it
   ExportCounts counts_;
+  TransferBlock block_;
   uint64_t system_files_ = 0;
   std::unordered_set<uint64_t> visited_;
+  std::unordered_set<std::u16string> folders_;  // relative folders made under DIR
+  std::unordered_set<std::u16string> deleted_names_;  // relative names --deleted gave
+  uint64_t deleted_files_ = 0;
   std::chrono::steady_clock::time_point last_progress_ = std::chrono::steady_clock::now();
 };
 
@@ -172,11 +187,7 @@ ExportCounts Exporter::Run(FileReference target) {
     ReportProblems(context_, file);
     ExportStreams(file, false, PrimaryName(file), {}, std::u16string(request_.target_path));
   }
-  // --deleted belongs here, after the live tree: each free record whose
-  // names still parse (history/free_records.h) opened as a FileAttributes
-  // of its own record and written through ExportStream under the
-  // timeline's deleted naming, with the share of its clusters $Bitmap now
-  // gives to other files in its manifest line.
+  if (context_.deleted) ExportDeleted(target);
   if (system_files_ != 0) {
     context_.console.Diagnostic("export: %I64u names of the volume's metadata files (records 0 to 23) left out; -f "
                                 "names one to export it\n",
@@ -235,13 +246,15 @@ void Exporter::ExportName(const Entry& entry, const Pending& parent, std::vector
       return Fail(volume_path, Error{{}, Format("nested more than %u folders deep", kMaxExportDepth), ErrorKind::kLimit});
     if (auto created = context_.platform.CreateDirectory(HostPath(relative)); !created)
       return Fail(volume_path, created.error());
+    folders_.insert(relative);
     queue.push_back(Pending{entry.record, relative, volume_path, parent.depth + 1});
   }
   ExportStreams(file, directory, entry.name, parent.relative, volume_path);
 }
 
 void Exporter::ExportStreams(FileAttributes& file, bool directory, const std::u16string& name,
-                             const std::u16string& folder, const std::u16string& volume_path) {
+                             const std::u16string& folder, const std::u16string& volume_path,
+                             const history::FreeRecord* freed) {
   const Standard standard = ReadStandard(file);
   bool wof = false;
   if (!directory) {
@@ -250,7 +263,7 @@ void Exporter::ExportStreams(FileAttributes& file, bool directory, const std::u1
       Fail(volume_path, reader.error());
     } else {
       wof = IsWof(reader->info().compression);
-      ExportStream(file, *reader, u"", Join(folder, EscapeExportName(name, rules_)), volume_path, standard);
+      ExportStream(file, *reader, u"", Join(folder, EscapeExportName(name, rules_)), volume_path, standard, freed);
     }
   }
   // Each named $DATA is a stream of its own; a system-compressed file's
@@ -268,18 +281,19 @@ void Exporter::ExportStreams(FileAttributes& file, bool directory, const std::u1
       Fail(stream_path, reader.error());
       continue;
     }
-    ExportStream(file, *reader, stream, Join(folder, ExportStreamName(name, stream, rules_)), stream_path, standard);
+    ExportStream(file, *reader, stream, Join(folder, ExportStreamName(name, stream, rules_)), stream_path, standard,
+                 freed);
   }
 }
 
 void Exporter::ExportStream(FileAttributes& file, content::ContentReader& reader, std::u16string_view stream,
                             const std::u16string& relative, const std::u16string& volume_path,
-                            const Standard& standard) {
+                            const Standard& standard, const history::FreeRecord* freed) {
   auto created = context_.platform.CreateNewFile(HostPath(relative));
   if (!created) return Fail(volume_path, created.error());
   content::Hasher hasher;
   const auto write = [&](std::span<const uint8_t> bytes) { return (*created)->Write(bytes); };
-  auto copied = CopyContent(reader, write, hashing_ ? &hasher : nullptr);
+  auto copied = CopyContent(reader, block_, write, hashing_ ? &hasher : nullptr);
   if (!copied) return Fail(volume_path, copied.error());
   if (auto committed = (*created)->Commit(); !committed) return Fail(volume_path, committed.error());
   ++counts_.files;
@@ -291,6 +305,14 @@ void Exporter::ExportStream(FileAttributes& file, content::ContentReader& reader
     json::Line line("export");
     line.Text("path", volume_path).Text("output", HostPath(relative)).Bool("exported", true);
     line.Reference("file", base.Reference()).Text("stream", stream);
+    if (freed != nullptr) {
+      line.Bool("deleted", true);
+      // The unnamed $DATA was read through the record's own runs: how many
+      // of their clusters now belong to something else (its bytes are then
+      // that file's). Runs that stop short give no share.
+      if (stream.empty() && freed->has_data && freed->runs_complete)
+        line.Number("data_clusters", freed->clusters).Number("clusters_reallocated", freed->clusters_reallocated);
+    }
     AppendContentFields(line, info, hashing_ ? &digests : nullptr);
     line.Object("standard_information")
         .FileTimes(standard.created, standard.modified, standard.record_changed, standard.accessed)
@@ -305,6 +327,78 @@ void Exporter::ExportStream(FileAttributes& file, content::ContentReader& reader
     context_.console.out().WriteNarrow(Utf16ToUtf8(row));
   }
   Progress();
+}
+
+void Exporter::ExportDeleted(FileReference target) {
+  auto freed = history::ReadFreeRecords(context_.volume, target);
+  if (!freed) return Fail(std::u16string(request_.target_path), freed.error().Within(u"deleted files"));
+  if (freed->left_out != 0) {
+    context_.console.Diagnostic("export: %I64u more deleted files left out\n", freed->left_out);
+  }
+  for (const history::FreeRecord& record : freed->records) {
+    // A folder's names come back as its files' folders; a record that
+    // names no $DATA of its own has nothing to read.
+    if (record.directory || !record.has_data) continue;
+    for (const history::FreeRecordName& name : record.names) {
+      std::string_view below(name.path);
+      if (!freed->subtree_path.empty()) {
+        if (!below.starts_with(freed->subtree_path)) continue;
+        below.remove_prefix(freed->subtree_path.size());
+      }
+      ExportFreeName(record, below);
+    }
+  }
+}
+
+void Exporter::ExportFreeName(const history::FreeRecord& freed, std::string_view below) {
+  // below: "/dir/name" under the target; empty when the target is the file.
+  std::vector<std::u16string> components;
+  for (size_t at = 0; at < below.size();) {
+    const size_t slash = below.find('/', at);
+    const size_t end = slash == std::string_view::npos ? below.size() : slash;
+    if (end > at) components.push_back(Utf8ToUtf16(below.substr(at, end - at)));
+    at = end + 1;
+  }
+  std::u16string volume_path(request_.target_path);
+  for (const std::u16string& component : components)
+    volume_path += (volume_path.ends_with(u'\\') ? u"" : u"\\") + component;
+  std::u16string leaf;
+  if (components.empty()) {
+    auto record = ReadFileRecord(context_.volume, freed.reference.Record());
+    if (!record) return Fail(volume_path, record.error());
+    FileAttributes file = FileAttributes::Open(context_.volume, std::move(*record));
+    leaf = PrimaryName(file);
+  } else {
+    leaf = std::move(components.back());
+    components.pop_back();
+  }
+  std::u16string folder;
+  for (const std::u16string& component : components) folder = Join(folder, EscapeExportName(component, rules_));
+  if (!MakeFolders(folder, volume_path)) return;
+  // The same name deleted more than once: the later records say which they are.
+  std::u16string name = leaf + std::u16string(kDeletedMark);
+  if (!deleted_names_.insert(Join(folder, EscapeExportName(name, rules_))).second) {
+    name = Format("%s (deleted, record %I64u)", leaf, freed.reference.Number());
+    deleted_names_.insert(Join(folder, EscapeExportName(name, rules_)));
+  }
+  auto record = ReadFileRecord(context_.volume, freed.reference.Record());
+  if (!record) return Fail(volume_path, record.error());
+  FileAttributes file = FileAttributes::Open(context_.volume, std::move(*record));
+  ReportProblems(context_, file);
+  ++deleted_files_;
+  ExportStreams(file, false, name, folder, volume_path, &freed);
+}
+
+bool Exporter::MakeFolders(const std::u16string& relative, const std::u16string& volume_path) {
+  if (relative.empty() || folders_.contains(relative)) return true;
+  const size_t last = relative.rfind(separator_);
+  if (last != std::u16string::npos && !MakeFolders(relative.substr(0, last), volume_path)) return false;
+  if (auto created = context_.platform.CreateDirectory(HostPath(relative)); !created) {
+    Fail(volume_path, created.error());
+    return false;
+  }
+  folders_.insert(relative);
+  return true;
 }
 
 void Exporter::Fail(const std::u16string& volume_path, const Error& error) {

@@ -10,10 +10,6 @@ namespace velmora {
 
 namespace {
 
-// The transfer block: memory stays at this plus what the reader keeps (a
-// few compression units or chunks), whatever the content's size.
-constexpr size_t kTransferBlock = 1u << 20;
-
 void PrintDigests(Console& console, const content::Digests& digests, bool to_standard_error) {
   const std::u16string text = Format("MD5    : %s\nSHA1   : %s\nSHA256 : %s\n", digests.md5, digests.sha1,
                                      digests.sha256);
@@ -26,16 +22,15 @@ void PrintDigests(Console& console, const content::Digests& digests, bool to_sta
 
 }  // namespace
 
-Expected<uint64_t> CopyContent(content::ContentReader& reader,
+Expected<uint64_t> CopyContent(content::ContentReader& reader, TransferBlock& block,
                                const std::function<Expected<void>(std::span<const uint8_t>)>& write,
                                content::Hasher* hasher) {
-  std::vector<uint8_t> block(kTransferBlock);
   uint64_t total = 0;
   for (;;) {
-    auto count = reader.Read(block);
+    auto count = reader.Read(block.Span());
     if (!count) return count.error();
     if (*count == 0) return total;
-    const std::span<const uint8_t> piece(block.data(), *count);
+    const std::span<const uint8_t> piece(block.Span().data(), *count);
     if (hasher != nullptr) hasher->Update(piece);
     if (auto written = write(piece); !written) return written.error();
     total += *count;
@@ -93,7 +88,8 @@ bool ExtractContent(ReportContext& context, FileReference target, const ExtractR
     return {};
   };
   content::Hasher hasher;
-  auto copied = CopyContent(*reader, write, request.hash ? &hasher : nullptr);
+  TransferBlock block;
+  auto copied = CopyContent(*reader, block, write, request.hash ? &hasher : nullptr);
   if (!copied) return fail(copied.error());
   if (output) {
     if (auto committed = output->Commit(); !committed) {

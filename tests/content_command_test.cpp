@@ -4,9 +4,11 @@
 // failure leaves no file under the output name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -151,6 +153,56 @@ TEST_F(ContentCommandTest, HashdeepAuditsAnExport) {
   EXPECT_EQ(run.code, 3);
   EXPECT_NE(run.err.find("not empty"), std::string::npos) << run.err;
   EXPECT_EQ(run.out, "");
+}
+
+// --deleted: c4k's \frag\small was filled with files of "small " repeated
+// to a cluster, all deleted; those whose records were not reused since are
+// exported as "(deleted)" beside the live tree, read through their own runs.
+TEST_F(ContentCommandTest, ExportDeletedFilesThroughTheirOwnRuns) {
+  if (std::find(names_.begin(), names_.end(), "c4k") == names_.end()) GTEST_SKIP() << "no c4k volume";
+  if (std::system("command -v hashdeep >/dev/null 2>&1") != 0) GTEST_SKIP() << "hashdeep is not installed";
+  const testing::TestVolume& volume = testing::LoadVolume("c4k");
+  std::string small;
+  while (small.size() < 4096) small += "small ";
+  small.resize(4096);
+  const std::string sha256 = testing::Sha256Hex(std::vector<uint8_t>(small.begin(), small.end()));
+
+  const auto out = dir_ / "export-deleted";
+  const auto manifest = dir_ / "manifest-deleted.txt";
+  testing::ProgramRun run = Run(volume, "-f 'C:\\frag' --export " + Quote(out.string()) + " --deleted",
+                                ">" + Quote(manifest.string()));
+  ASSERT_EQ(run.code, 0) << run.err;
+  int status = 0;
+  const std::string audit = testing::RunCommand("hashdeep -a -k " + Quote(manifest.string()) + " -r " +
+                                                Quote(out.string()) + " 2>&1", &status);
+  EXPECT_EQ(status, 0) << audit;
+  size_t deleted = 0;
+  std::istringstream lines(testing::ReadText(manifest));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.ends_with(" (deleted)")) continue;
+    ++deleted;
+    EXPECT_NE(line.find("," + sha256 + "," + std::filesystem::canonical(out).string() + "/small/s"), std::string::npos)
+        << line;
+  }
+  EXPECT_GT(deleted, 0u);
+  // As many as Sleuth Kit lists deleted under the folder.
+  if (std::system("command -v fls >/dev/null 2>&1") == 0) {
+    const std::string fls = testing::RunCommand("fls -r -d -p " + Quote(Image(volume)) + " | grep -c 'frag/small/s'");
+    EXPECT_EQ(std::to_string(deleted) + "\n", fls);
+  }
+
+  // JSON: each says it is deleted and how many of its clusters are taken now.
+  run = Run(volume, "--json -f 'C:\\frag' --export " + Quote((dir_ / "json-deleted").string()) + " --deleted");
+  ASSERT_EQ(run.code, 0) << run.err;
+  std::istringstream objects(run.out);
+  size_t json_deleted = 0;
+  for (std::string line; std::getline(objects, line);) {
+    if (line.find("\"deleted\":true") == std::string::npos) continue;
+    ++json_deleted;
+    EXPECT_NE(line.find("\"data_clusters\":1,\"clusters_reallocated\":0,"), std::string::npos) << line;
+    EXPECT_NE(line.find("\"sha256\":\"" + sha256 + "\""), std::string::npos) << line;
+  }
+  EXPECT_EQ(json_deleted, deleted);
 }
 
 }  // namespace
