@@ -165,6 +165,12 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
     context.console.Print(kDashLine);
     context.console.Print("Number of files : %u\n", counter);
   }
+  // Nor must a listing of the root node alone pass for the whole directory.
+  if (walk.blocks_not_read) {
+    context.console.Diagnostic("%s (record 0x%I64X): listed from $INDEX_ROOT only: %I64u index blocks in "
+                               "$INDEX_ALLOCATION are not in the collection, which holds only the MFT\n",
+                               target_path, target.value, walk.blocks_not_read);
+  }
   // An unreadable index must not pass for an empty or short directory.
   if (walk.stopped) {
     context.console.Diagnostic("%s (record 0x%I64X): listing ends early: %s\n",
