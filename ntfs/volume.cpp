@@ -132,13 +132,12 @@ Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::B
     return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(source::DescribeContents(*volume.device()))};
   const std::optional<uint64_t> source_bytes = volume.device()->Size();
   // A source that starts with a file record and not a boot sector is an
-  // extracted $MFT; one that fails the record's checks is described below
-  // as any other source that is not a volume.
+  // extracted $MFT.
   if (LeBytes(boot).U32(record::kSignature) == record::kFileSignature) {
-    if (auto mft = ValidateMftFileGeometry(boot, source_bytes)) {
-      volume.geometry_ = std::move(*mft);
-      return {};
-    }
+    auto mft = ValidateMftFileGeometry(boot, source_bytes);
+    if (!mft) return Error{volume.label(), u"an extracted MFT whose first record cannot be used: " + mft.error().Line()};
+    volume.geometry_ = std::move(*mft);
+    return {};
   }
   auto geometry = ValidateGeometry(boot, source_bytes);
   if (!geometry) {

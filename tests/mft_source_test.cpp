@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "ntfs/file_record.h"
 #include "ntfs/volume.h"
+#include "source/byte_source.h"
 #include "tests/support/synthetic_volume.h"
 #include "tests/support/volumes.h"
 
@@ -67,6 +69,35 @@ TEST(MftFileGeometryTest, TheRecordSizeComesFromTheFirstRecordsHeader) {
     EXPECT_EQ(g->BytesPerFileRecord(), c.record_bytes) << c.what;
     EXPECT_EQ(g->MftOffset(), 0u) << c.what;
   }
+}
+
+// Two records opened as a source: read by offset, the third refused as
+// absent, a cluster read refused and remembered; a damaged first record
+// names the source for what it is.
+TEST(MftFileGeometryTest, RecordsAreReadByOffsetAndClustersNever) {
+  std::vector<uint8_t> file = RecordHeader(1024);
+  const std::vector<uint8_t> second = RecordHeader(1024);
+  file.insert(file.end(), second.begin(), second.end());
+  VolumeContext volume;
+  ASSERT_TRUE(OpenVolumeSource(volume, std::make_unique<source::MemorySource>(file), u"mft.bin"));
+  EXPECT_TRUE(volume.MftOnly());
+  EXPECT_TRUE(ReadFileRecord(volume, RecordNumber(1)));
+  auto third = ReadFileRecord(volume, RecordNumber(2));
+  ASSERT_FALSE(third);
+  EXPECT_EQ(third.error().kind, ErrorKind::kAbsent);
+  EXPECT_NE(third.error().Line().find(u"holds 2 records"), std::u16string::npos);
+  EXPECT_EQ(MftRunList(volume), nullptr);
+  std::vector<uint8_t> cluster(kMftFileClusterBytes);
+  EXPECT_FALSE(volume.ClusterReadRefused());
+  EXPECT_FALSE(ReadVolumeBytes(volume, 0, cluster));
+  EXPECT_TRUE(volume.ClusterReadRefused());
+
+  Put32(file, 0x1C, 512);
+  VolumeContext damaged;
+  auto opened = OpenVolumeSource(damaged, std::make_unique<source::MemorySource>(file), u"mft.bin");
+  ASSERT_FALSE(opened);
+  EXPECT_NE(opened.error().Line().find(u"mft.bin: an extracted MFT whose first record cannot be used"),
+            std::u16string::npos);
 }
 
 class MftSourceCommandTest : public testing::OnCommittedVolumes {
