@@ -160,7 +160,7 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
   const IndexWalkResult walk = IndexEntryWalker(context.volume, target, kI30Name, visit);
   if (context.json) {
     json::Line line("listing_end");
-    json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped));
+    json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped && walk.blocks_not_read == 0));
   } else {
     context.console.Print(kDashLine);
     context.console.Print("Number of files : %u\n", counter);
