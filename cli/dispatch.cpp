@@ -91,6 +91,36 @@ const std::array<ReportRow, 11>& ReportTable() {
   return table;
 }
 
+// Reports that read the volume's clusters whatever the file, and what they
+// would read there: an extracted $MFT cannot answer them.
+struct ClusterReport {
+  uint32_t flag;
+  std::string_view option;
+  std::string_view reads;
+};
+
+constexpr ClusterReport kClusterReports[] = {
+    {action::kSecurity, "-s", "security descriptors are kept in $Secure's $SDS stream"},
+    {action::kAttrDef, "-c", "the $AttrDef table is kept in $AttrDef's $DATA"},
+    {action::kFirstUnused, "-e", "which records are free is kept in the MFT's $BITMAP"},
+    {action::kLogRecord, "-n", "log records are kept in $LogFile's $DATA"},
+    {action::kLogFile, "--logfile", "log records are kept in $LogFile's $DATA"},
+    {action::kExport, "--export", "the files' contents are kept"},
+};
+
+// Says why a report that needs clusters is not run on an extracted $MFT;
+// false when it may run.
+bool RefusedWithoutClusters(const VolumeContext& volume, Console& console, uint32_t flag) {
+  if (!volume.MftOnly()) return false;
+  for (const ClusterReport& report : kClusterReports) {
+    if (report.flag != flag) continue;
+    console.Diagnostic("%s: %s not run: %s in the volume's clusters, and the collection holds only the MFT\n",
+                       volume.label(), report.option, report.reads);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int RunReports(const CommandOptions& scanned, platform::Platform& platform, Console& console) {
@@ -110,9 +140,16 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
                        volume.label(), truncated->volume_bytes, truncated->source_bytes);
   }
   // A container read that failed says why, once, after what it cut short.
+  bool told_clusters = false;
   auto tell_read_failure = [&] {
     if (volume.IsOpen() && !volume.device()->ReadFailure().empty())
       console.Diagnostic("%s\n", Utf8ToUtf16(volume.device()->ReadFailure()));
+    if (volume.ClusterReadRefused() && !told_clusters) {
+      told_clusters = true;
+      console.Diagnostic("%s: values stored outside the file records (non-resident) were not read: the collection "
+                         "holds only the MFT, not the volume's clusters\n",
+                         volume.label());
+    }
   };
   const bool json = options.actions & action::kJson;
   const bool deleted = options.actions & action::kDeleted;
@@ -139,6 +176,9 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
                 [&] { console.Print("Cannot find target object. (%s)\n", options.target_path); });
   }
   FileReference target = *resolved;
+  if ((options.actions & action::kLogFile) && options.logfile_path.empty() &&
+      RefusedWithoutClusters(volume, console, action::kLogFile))
+    return 1;
   if (options.actions & action::kLogFile) {
     // The whole log, many lines and its own counts on stderr: run alone,
     // as the timeline is, and with it as its own lines.
@@ -157,10 +197,14 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
     ReportContext context{volume, platform, console, json, deleted};
     std::optional<std::u16string_view> journal;
     if (options.actions & action::kUsn) journal = options.usn_file;
-    return ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile, journal)
-               ? 0
-               : 1;
+    const bool written =
+        ReportTimeline(context, target, json ? TimelineFormat::kJsonLines : TimelineFormat::kBodyFile, journal);
+    tell_read_failure();
+    return written ? 0 : 1;
   }
+  if ((options.actions & action::kExport) && !(options.actions & action::kTimeline) &&
+      RefusedWithoutClusters(volume, console, action::kExport))
+    return kExitContentFailed;
   if (options.actions & action::kExport) {
     ReportContext context{volume, platform, console, json, deleted};
     const ExportRequest request{options.export_directory, options.target_path, &options.command_line};
@@ -219,7 +263,7 @@ int RunReports(const CommandOptions& scanned, platform::Platform& platform, Cons
       console.Print(kSectionLine);
       row.title(console, options);
     }
-    bool ok = row.run(context, options, target);
+    bool ok = !RefusedWithoutClusters(volume, console, row.flag) && row.run(context, options, target);
     if (row.flag == action::kList) continue;
     if (row.flag == action::kExtract && !ok) code = kExitContentFailed;
     if (json) {

@@ -84,6 +84,24 @@ Expected<FileRecord> ReadThroughRuns(VolumeContext& volume, const RunList& runs,
   return CheckRecord(number, std::move(bytes));
 }
 
+// An extracted $MFT is the MFT's bytes alone: record N at N times the record
+// size, up to the source's end.
+Expected<FileRecord> ReadFromMftFile(VolumeContext& volume, uint64_t number) {
+  const uint64_t record_bytes = volume.BytesPerFileRecord();
+  const std::optional<uint64_t> source_bytes = volume.device()->Size();
+  uint64_t offset = 0;
+  if (!CheckedMul(number, record_bytes, offset) || (source_bytes && offset >= *source_bytes))
+    return RecordError(number,
+                       "lies outside the MFT, which holds " + std::to_string(source_bytes.value_or(0) / record_bytes) +
+                           " records",
+                       ErrorKind::kAbsent);
+  std::vector<uint8_t> bytes(record_bytes);
+  if (!ReadMftFileBytes(volume, offset, bytes))
+    return RecordError(number, "cannot be read at byte offset " + std::to_string(offset) + " of the MFT file",
+                       ErrorKind::kUnreadable);
+  return CheckRecord(number, std::move(bytes));
+}
+
 // The MFT's runs: its first $DATA extent in record 0 and, when record 0 has
 // an attribute list, the later extents it names. The records holding those
 // extents lie within the runs already known (NTFS keeps them there, or the
@@ -121,7 +139,7 @@ Expected<const RunList*> CachedMftRuns(VolumeContext& volume) {
 }
 
 const RunList* MftRunList(VolumeContext& volume) {
-  if (!volume.HasGeometry()) return nullptr;
+  if (!volume.HasGeometry() || volume.MftOnly()) return nullptr;
   auto runs = CachedMftRuns(volume);
   return runs ? *runs : nullptr;
 }
@@ -129,6 +147,7 @@ const RunList* MftRunList(VolumeContext& volume) {
 Expected<FileRecord> ReadFileRecord(VolumeContext& volume, RecordNumber number) {
   if (!volume.HasGeometry())
     return RecordError(number.value, "cannot be read: the boot sector gives no usable cluster or record size");
+  if (volume.MftOnly()) return ReadFromMftFile(volume, number.value);
   if (number.value < record::kDirectRecords) return ReadDirect(volume, number.value);
   auto runs = CachedMftRuns(volume);
   if (!runs) return runs.error().Within(Format("record 0x%I64X", number.value));

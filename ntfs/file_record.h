@@ -115,7 +115,8 @@ bool ApplyUpdateSequence(std::span<uint8_t> block, uint32_t stride);
 Expected<FileRecord> ReadFileRecord(VolumeContext& volume, RecordNumber number);
 
 // The MFT's own runs, found from record 0 on first use and kept by the
-// volume; null when they cannot be.
+// volume; null when they cannot be, and for an extracted $MFT (which is
+// read by offset, having no runs of its own).
 const RunList* MftRunList(VolumeContext& volume);
 // The same, or why they cannot be found (loading is tried again next time).
 Expected<const RunList*> CachedMftRuns(VolumeContext& volume);

@@ -38,8 +38,12 @@ namespace {
 
 class TreeWalk {
  public:
-  TreeWalk(const EntryDataVisitor& visitor, const EntryComparator& comparator, IndexBlockReader* blocks)
-      : visitor_(visitor), comparator_(comparator), blocks_(blocks) {}
+  // root_only: the index blocks are not there to read (an extracted $MFT):
+  // a listing leaves out the lower nodes and counts them, a lookup that
+  // must descend stops.
+  TreeWalk(const EntryDataVisitor& visitor, const EntryComparator& comparator, IndexBlockReader* blocks,
+           bool root_only)
+      : visitor_(visitor), comparator_(comparator), blocks_(blocks), root_only_(root_only) {}
 
   // The node whose index header is at header_offset of node: a listing
   // without a comparator, a lookup with one.
@@ -49,6 +53,7 @@ class TreeWalk {
 
   // Why the walk stopped early, the first time it did.
   const std::optional<Error>& stopped() const { return stopped_; }
+  uint64_t blocks_not_read() const { return blocks_not_read_; }
 
  private:
   // One entry as the node holds it, checked against the node's end.
@@ -154,6 +159,14 @@ class TreeWalk {
   }
 
   Walk WalkIndexBlock(Vcn vcn, unsigned depth) {
+    if (root_only_) {
+      if (comparator_)
+        return Stop(Format("the name may lie in the index block at VCN 0x%I64X, which is not in the collection: "
+                           "it holds only the MFT", vcn.value),
+                    ErrorKind::kUnreadable);
+      ++blocks_not_read_;
+      return Walk::kContinue;
+    }
     // No allocation (root not flagged large), too deep, a block seen before
     // in this walk (a cycle), or too many blocks: the sub-walk ends.
     if (!blocks_) return Stop(u"an entry points to a lower node, but the index has no allocation");
@@ -178,6 +191,8 @@ class TreeWalk {
   std::unordered_set<uint64_t> visited_;  // VCNs of the blocks walked
   std::optional<Vcn> node_;  // VCN of the block being walked; none in the root
   std::optional<Error> stopped_;
+  bool root_only_ = false;
+  uint64_t blocks_not_read_ = 0;
 };
 
 }  // namespace
@@ -210,7 +225,7 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
   if (!value.Fits(index_root::kHeader, index_header::kSize)) return missing(u"damaged: its $INDEX_ROOT is too short");
 
   std::optional<IndexBlockReader> blocks;
-  if (value.U8(index_root::kHeader + index_header::kFlags) != 0) {
+  if (value.U8(index_root::kHeader + index_header::kFlags) != 0 && !volume.MftOnly()) {
     const HeldAttribute allocation = attributes.First(AttrType::kIndexAllocation, &index_name);
     if (!allocation || !allocation->NonResident())
       return missing(u"damaged: its root has lower nodes but there is no usable $INDEX_ALLOCATION");
@@ -219,10 +234,10 @@ IndexWalkResult IndexEntryWalker(VolumeContext& volume, FileReference file, cons
       return missing(Format("damaged: its $INDEX_ROOT gives %u-byte index blocks", block_bytes));
     blocks.emplace(volume, attributes.Reader(allocation), block_bytes);
   }
-  TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr);
+  TreeWalk walk(visitor, comparator, blocks ? &*blocks : nullptr, volume.MftOnly());
   const Walk last = walk.Node(value, index_root::kHeader, 0);
-  if (walk.stopped()) return {last, walk.stopped()->Within(name + u" index")};
-  return {last, std::nullopt};
+  if (walk.stopped()) return {last, walk.stopped()->Within(name + u" index"), walk.blocks_not_read()};
+  return {last, std::nullopt, walk.blocks_not_read()};
 }
 
 }  // namespace velmora

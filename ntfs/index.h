@@ -117,6 +117,9 @@ class IndexBlockReader {
 struct IndexWalkResult {
   Walk last = Walk::kStop;
   std::optional<Error> stopped;
+  // Lower nodes a listing left out, their blocks not being in the source
+  // (an extracted $MFT holds the $INDEX_ROOT only).
+  uint64_t blocks_not_read = 0;
 };
 
 // Walks the named index of a file in key order. With a comparator it is a

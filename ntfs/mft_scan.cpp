@@ -280,22 +280,33 @@ MftScan::Path MftScan::PathUnder(FileReference parent, uint64_t record, std::str
 
 std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options) {
   auto mft = ReadFileRecord(volume, kMftReference.Record());
-  const RunList* runs = MftRunList(volume);
-  if (!mft || !runs) return std::nullopt;
-  uint64_t mft_bytes = 0;
-  AttributeWalk walk(*mft);
-  while (auto a = walk.Next()) {
-    if (a->Type() == AttrType::kData && a->NameLength() == 0 && a->NonResident() && a->StartVcn() == 0) {
-      mft_bytes = std::min(a->RealSize(), a->IniSize());
-      break;
-    }
-  }
+  if (!mft) return std::nullopt;
   const uint64_t record_bytes = volume.BytesPerFileRecord();
-  uint64_t mapped_bytes = 0;
-  if (!CheckedMul(runs->EndVcn().value, volume.BytesPerCluster(), mapped_bytes)) mapped_bytes = mft_bytes;
-  uint64_t count = std::min(mft_bytes, mapped_bytes) / record_bytes;
-  // A damaged $DATA or run list may claim more records than the volume holds.
-  if (auto device_bytes = volume.device()->Size()) count = std::min(count, *device_bytes / record_bytes);
+  const RunList* runs = MftRunList(volume);
+  uint64_t count = 0;
+  if (volume.MftOnly()) {
+    // An extracted $MFT: every whole record the file holds.
+    count = volume.device()->Size().value_or(0) / record_bytes;
+  } else {
+    if (!runs) return std::nullopt;
+    uint64_t mft_bytes = 0;
+    AttributeWalk walk(*mft);
+    while (auto a = walk.Next()) {
+      if (a->Type() == AttrType::kData && a->NameLength() == 0 && a->NonResident() && a->StartVcn() == 0) {
+        mft_bytes = std::min(a->RealSize(), a->IniSize());
+        break;
+      }
+    }
+    uint64_t mapped_bytes = 0;
+    if (!CheckedMul(runs->EndVcn().value, volume.BytesPerCluster(), mapped_bytes)) mapped_bytes = mft_bytes;
+    count = std::min(mft_bytes, mapped_bytes) / record_bytes;
+    // A damaged $DATA or run list may claim more records than the volume holds.
+    if (auto device_bytes = volume.device()->Size()) count = std::min(count, *device_bytes / record_bytes);
+  }
+  const auto read_records = [&volume, runs](uint64_t offset, std::span<uint8_t> out) {
+    return runs ? ReadRunBytes(volume, *runs, offset, out, /*require_mapped=*/true)
+                : ReadMftFileBytes(volume, offset, out);
+  };
 
   MftScan scan;
   // Tables grow as records are read; reserved ahead for up to 4 Mi records
@@ -313,16 +324,16 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
     std::vector<bool> readable;  // per record, when the block could not be read whole
     bool whole = false;
   };
-  const auto read_block = [&volume, runs, record_bytes, per_block, count](uint64_t first, Block& block) {
+  const auto read_block = [&read_records, record_bytes, per_block, count](uint64_t first, Block& block) {
     const uint64_t in_block = std::min(per_block, count - first);
     block.bytes.resize(in_block * record_bytes);
-    block.whole = ReadRunBytes(volume, *runs, first * record_bytes, block.bytes, /*require_mapped=*/true);
+    block.whole = read_records(first * record_bytes, block.bytes);
     if (block.whole) return;
     // A block that cannot be read whole is retried record by record.
     block.readable.assign(in_block, false);
     for (uint64_t i = 0; i < in_block; ++i) {
       std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
-      block.readable[i] = ReadRunBytes(volume, *runs, (first + i) * record_bytes, slot, true);
+      block.readable[i] = read_records((first + i) * record_bytes, slot);
     }
   };
   // Without a thread to spare, the read runs when its result is asked for.

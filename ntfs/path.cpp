@@ -4,6 +4,7 @@
 #include <cwctype>
 
 #include "base/bytes.h"
+#include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/upcase.h"
 #include "ntfs/volume.h"
@@ -129,6 +130,31 @@ std::strong_ordering CompareFileName(std::span<const uint8_t> key, const NameQue
   return length <=> uint64_t{query.name.size()};
 }
 
+namespace {
+
+// An extracted $MFT holds a directory's $INDEX_ROOT but not its index
+// blocks: a name the root node does not hold is sought instead among the
+// $FILE_NAME attributes of the records in use whose parent is the directory
+// (the index's keys are copies of those attributes). Every record is read
+// once, in number order.
+Expected<FileReference> FindChildByParent(NameQuery& query, VolumeContext& volume, FileReference directory) {
+  const uint64_t records = volume.device()->Size().value_or(0) / volume.BytesPerFileRecord();
+  for (uint64_t number = 0; number < records; ++number) {
+    auto record = ReadFileRecord(volume, RecordNumber(number));
+    if (!record || !(record->Flags() & record::kFlagInUse)) continue;
+    AttributeWalk walk(*record);
+    while (auto attribute = walk.Next()) {
+      if (attribute->Type() != AttrType::kFileName || attribute->NonResident()) continue;
+      const std::span<const uint8_t> value = attribute->ResidentValue();
+      if (FileReference(LeBytes(value).U64(file_name::kParentRef)).Number() != directory.Number()) continue;
+      if (MatchFileName(value, FileReference(number), query, volume.upcase()) == Walk::kStop) return query.file;
+    }
+  }
+  return Error{{}, u"not found", ErrorKind::kAbsent};
+}
+
+}  // namespace
+
 Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volume, FileReference directory) {
   if (name.size() > kMaxNameUnits)
     return Error{{}, Format("the name is longer than %u units", kMaxNameUnits), ErrorKind::kLimit};
@@ -140,6 +166,8 @@ Expected<FileReference> FindChild(std::u16string_view name, VolumeContext& volum
       [&](std::span<const uint8_t> key, FileReference file) { return MatchFileName(key, file, query, upcase); },
       [&](std::span<const uint8_t> key) { return CompareFileName(key, query, upcase); });
   if (query.found) return query.file;
+  if (walk.stopped && volume.MftOnly() && walk.stopped->kind == ErrorKind::kUnreadable)
+    return FindChildByParent(query, volume, directory);
   if (walk.stopped) return *walk.stopped;
   return Error{{}, u"not found", ErrorKind::kAbsent};
 }

@@ -32,6 +32,20 @@ Expected<void> CheckNtfsVolume(VolumeContext& volume) {
   const Error upcase{Format("$UpCase (record 0x%I64X)", kUpcaseReference.value), {}};
   auto record = ReadFileRecord(volume, kUpcaseReference.Record());
   if (!record) return Rejection(volume, record.error());
+  if (volume.MftOnly()) {
+    // The table's 128 KiB lie in clusters an extracted $MFT does not hold:
+    // names compare with ASCII letters folded, every other unit as it is,
+    // which is what the table does for the names of nearly every volume.
+    std::vector<uint8_t> bytes(kUpcaseBytes);
+    for (uint32_t unit = 0; unit < kUpcaseEntries; ++unit) {
+      const uint32_t up = unit >= u'a' && unit <= u'z' ? unit - (u'a' - u'A') : unit;
+      StoreLe16(bytes, 2 * uint64_t{unit}, static_cast<uint16_t>(up));
+    }
+    UpcaseTable table;
+    table.Load(bytes);
+    volume.SetUpcase(std::move(table));
+    return {};
+  }
   auto data = FindAttribute(*record, AttrType::kData, nullptr, nullptr);
   if (!data) return Rejection(volume, Error{upcase.where, u"has no $DATA attribute"});
   if (data->ValueSize() != kUpcaseBytes)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ntfs/file_record.h"
 #include "source/contents.h"
 #include "base/format.h"
 
@@ -65,6 +66,38 @@ Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> 
   return g;
 }
 
+Expected<VolumeGeometry> ValidateMftFileGeometry(std::span<const uint8_t> first_record,
+                                                 std::optional<uint64_t> source_bytes) {
+  const LeBytes record(first_record);
+  if (record.U32(record::kSignature) != record::kFileSignature)
+    return Error{u"first record", u"no FILE signature at offset 0"};
+  const uint32_t allocated = record.U32(record::kAllocSize);
+  if (allocated != 1024 && allocated != 4096)
+    return Error{u"first record", Format("allocated size (offset 0x1C) is %u, not 1024 or 4096", allocated)};
+  // One update sequence word per 512 bytes, plus the sequence number itself,
+  // in an array past the fixed part of the header.
+  const uint32_t words = record.U16(record::kSizeOfUS);
+  const uint32_t array = record.U16(record::kOffsetOfUS);
+  if (words != allocated / kUpdateSequenceStride + 1 || array < 0x28 || array + 2 * words > allocated)
+    return Error{u"first record", Format("update sequence array of %u words at 0x%X does not fit a %u-byte record",
+                                         words, array, allocated)};
+  const uint32_t first_attribute = record.U16(record::kOffsetOfAttr);
+  const uint32_t used = record.U32(record::kFirstFreeByte);
+  if (first_attribute < array + 2 * words || first_attribute >= allocated || used > allocated || used < first_attribute)
+    return Error{u"first record", Format("attributes at 0x%X and %u bytes in use do not fit a %u-byte record",
+                                         first_attribute, used, allocated)};
+  if (source_bytes && *source_bytes < allocated)
+    return Error{u"first record", Format("the source holds %I64u bytes, less than one %u-byte record", *source_bytes,
+                                         allocated)};
+  VolumeGeometry g;
+  g.mft_only_ = true;
+  g.bytes_per_sector_ = 512;
+  g.sectors_per_cluster_ = kMftFileClusterBytes / 512;
+  g.bytes_per_cluster_ = kMftFileClusterBytes;
+  g.bytes_per_file_record_ = allocated;
+  return g;
+}
+
 std::optional<Truncation> TruncationOf(const LeBytes& boot, std::optional<uint64_t> source_bytes) {
   const uint32_t sector = boot.U16(boot::kBytesPerSector);
   if (!source_bytes || !IsSectorSize(sector)) return std::nullopt;
@@ -98,6 +131,14 @@ Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::B
   if (!ReadVolumeBytes(volume, 0, boot))
     return Error{volume.label(), u"not an NTFS volume: " + Utf8ToUtf16(source::DescribeContents(*volume.device()))};
   const std::optional<uint64_t> source_bytes = volume.device()->Size();
+  // A source that starts with a file record and not a boot sector is an
+  // extracted $MFT.
+  if (LeBytes(boot).U32(record::kSignature) == record::kFileSignature) {
+    auto mft = ValidateMftFileGeometry(boot, source_bytes);
+    if (!mft) return Error{volume.label(), u"an extracted MFT whose first record cannot be used: " + mft.error().Line()};
+    volume.geometry_ = std::move(*mft);
+    return {};
+  }
   auto geometry = ValidateGeometry(boot, source_bytes);
   if (!geometry) {
     if (auto not_ntfs = NotAnNtfsVolume(volume)) return *not_ntfs;
@@ -119,7 +160,15 @@ Expected<void> OpenVolume(VolumeContext& volume, platform::Platform& platform, s
 
 bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out) {
   if (!volume.IsOpen()) return false;
+  if (volume.MftOnly()) {
+    volume.cluster_read_refused_ = true;
+    return false;
+  }
   return volume.device()->ReadAt(offset, out);
+}
+
+bool ReadMftFileBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out) {
+  return volume.IsOpen() && volume.device()->ReadAt(offset, out);
 }
 
 }  // namespace velmora

@@ -63,13 +63,20 @@ class VolumeGeometry {
   uint32_t IndexVcnUnit(uint32_t block_bytes) const {
     return block_bytes >= bytes_per_cluster_ ? bytes_per_cluster_ : 512;
   }
-  // The boot sector as read, for the few fields read in one place only.
+  // The boot sector as read, for the few fields read in one place only
+  // (all zeros for an extracted MFT, which has none).
   LeBytes Boot() const { return LeBytes(boot_); }
+  // The source is an extracted $MFT, not a volume: record N lies at N times
+  // the record size, and no cluster of the volume is there to read.
+  bool MftOnly() const { return mft_only_; }
 
  private:
   friend Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot,
                                                    std::optional<uint64_t> volume_bytes);
+  friend Expected<VolumeGeometry> ValidateMftFileGeometry(std::span<const uint8_t> first_record,
+                                                          std::optional<uint64_t> source_bytes);
   VolumeGeometry() = default;
+  bool mft_only_ = false;
   std::array<uint8_t, boot::kSize> boot_{};
   uint32_t bytes_per_sector_ = 0;
   uint32_t sectors_per_cluster_ = 0;
@@ -86,6 +93,16 @@ class VolumeGeometry {
 // kMaxFileRecordBytes, and the MFT starting inside the volume.
 Expected<VolumeGeometry> ValidateGeometry(std::span<const uint8_t, boot::kSize> boot,
                                           std::optional<uint64_t> volume_bytes);
+
+// An extracted $MFT (a triage collection's copy of the file, as Sleuth
+// Kit's icat writes it) has no boot sector: the geometry comes from its first
+// record, which must be record 0 with the FILE signature and a sane header.
+// The record size is that header's allocated size, 1024 or 4096 bytes (the
+// sizes NTFS writes); the cluster size is a nominal 4096, since no cluster
+// is read. A source of fewer bytes than one record is refused.
+inline constexpr uint32_t kMftFileClusterBytes = 4096;
+Expected<VolumeGeometry> ValidateMftFileGeometry(std::span<const uint8_t> first_record,
+                                                 std::optional<uint64_t> source_bytes);
 
 // A volume whose boot sector claims more bytes than its source holds: a
 // truncated acquisition, or one part of a split set opened alone. Reads
@@ -119,6 +136,12 @@ class VolumeContext {
   uint32_t BytesPerFileRecord() const { return geometry().BytesPerFileRecord(); }
   LeBytes Boot() const { return geometry().Boot(); }
 
+  // The source is an extracted $MFT (see VolumeGeometry::MftOnly).
+  bool MftOnly() const { return HasGeometry() && geometry().MftOnly(); }
+  // A reader asked for the volume's clusters, which an extracted $MFT does
+  // not hold: told once, after the reports.
+  bool ClusterReadRefused() const { return cluster_read_refused_; }
+
   // Set when the source was found shorter than its boot sector says, even
   // when the geometry was then refused.
   const std::optional<Truncation>& truncation() const { return truncation_; }
@@ -143,6 +166,8 @@ class VolumeContext {
   std::optional<RunList> mft_runs_;
   std::optional<Truncation> truncation_;
   std::u16string label_;
+  mutable bool cluster_read_refused_ = false;
+  friend bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
 };
 
 // Opens the device read-only, reads the boot sector and validates its
@@ -159,6 +184,10 @@ Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::B
 // first sector is an NTFS boot sector.
 std::optional<Error> NotAnNtfsVolume(const VolumeContext& volume);
 
+// Bytes of the volume; false when they cannot be read, and always for an
+// extracted $MFT (records are read by ReadMftFileBytes instead).
 bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
+// Bytes of an extracted $MFT, the only thing such a source holds.
+bool ReadMftFileBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
 
 }  // namespace velmora

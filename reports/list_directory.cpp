@@ -160,10 +160,16 @@ void ListDirectory(ReportContext& context, FileReference target, std::u16string_
   const IndexWalkResult walk = IndexEntryWalker(context.volume, target, kI30Name, visit);
   if (context.json) {
     json::Line line("listing_end");
-    json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped));
+    json::Emit(context.console, line.Number("entries", counter).Bool("complete", !walk.stopped && walk.blocks_not_read == 0));
   } else {
     context.console.Print(kDashLine);
     context.console.Print("Number of files : %u\n", counter);
+  }
+  // Nor must a listing of the root node alone pass for the whole directory.
+  if (walk.blocks_not_read) {
+    context.console.Diagnostic("%s (record 0x%I64X): listed from $INDEX_ROOT only: %I64u index blocks in "
+                               "$INDEX_ALLOCATION are not in the collection, which holds only the MFT\n",
+                               target_path, target.value, walk.blocks_not_read);
   }
   // An unreadable index must not pass for an empty or short directory.
   if (walk.stopped) {
