@@ -279,7 +279,10 @@ void TextEvent(std::string& out, const LogEvent& event, const RecordPaths& paths
         if (!event.times[f].present) continue;
         out += ", ";
         out += TimeFieldName(static_cast<TimeField>(f));
-        out += " " + IsoFileTime(event.times[f].before) + " -> " + IsoFileTime(event.times[f].after);
+        out += ' ';
+        out += IsoFileTime(event.times[f].before);
+        out += " -> ";
+        out += IsoFileTime(event.times[f].after);
       }
       break;
     case LogEventKind::kNameAdded:
@@ -289,7 +292,8 @@ void TextEvent(std::string& out, const LogEvent& event, const RecordPaths& paths
       for (size_t f = 0; f < event.name_times.size(); ++f) {
         out += ", ";
         out += TimeFieldName(static_cast<TimeField>(f));
-        out += " " + IsoFileTime(event.name_times[f]);
+        out += ' ';
+        out += IsoFileTime(event.name_times[f]);
       }
       break;
     default:
@@ -439,7 +443,10 @@ bool ReportLogFileTimeline(ReportContext& context, const LogFileSource& source, 
               times[f] = event.times[f].after;
               marker += " ";
               marker += TimeFieldName(static_cast<TimeField>(f));
-              marker += " " + IsoFileTime(event.times[f].before) + " -> " + IsoFileTime(event.times[f].after);
+              marker += ' ';
+              marker += IsoFileTime(event.times[f].before);
+              marker += " -> ";
+              marker += IsoFileTime(event.times[f].after);
             }
           } else if (event.kind == LogEventKind::kNameAdded || event.kind == LogEventKind::kNameRemoved) {
             times = event.name_times;
