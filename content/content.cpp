@@ -35,7 +35,7 @@ class ResidentSource : public ContentSource {
   explicit ResidentSource(std::vector<uint8_t> value) : value_(std::move(value)) {}
   Expected<size_t> Read(uint64_t offset, std::span<uint8_t> out) override {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(out.size(), value_.size() - offset));
-    std::memcpy(out.data(), value_.data() + offset, count);
+    if (count) std::memcpy(out.data(), value_.data() + offset, count);
     return count;
   }
 

@@ -107,7 +107,7 @@ void AppendString(std::string& out, std::string_view utf8) {
   if (plain == utf8.size()) {
     const size_t at = out.size();
     out.append(utf8.size() + 2, '"');
-    std::memcpy(out.data() + at + 1, utf8.data(), utf8.size());
+    if (!utf8.empty()) std::memcpy(out.data() + at + 1, utf8.data(), utf8.size());
     return;
   }
   out += '"';

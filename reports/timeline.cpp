@@ -38,6 +38,7 @@ class LineBuffer {
   }
   void Commit(const char* end) { used_ = static_cast<size_t>(end - bytes_.data()); }
   void Append(std::string_view text) {
+    if (text.empty()) return;  // an empty view may hold no pointer at all
     char* at = Reserve(text.size());
     std::memcpy(at, text.data(), text.size());
     Commit(at + text.size());
@@ -55,6 +56,7 @@ constexpr size_t kMaxNumberChars = 20;
 
 char* PutNumber(char* at, uint64_t value) { return std::to_chars(at, at + kMaxNumberChars, value).ptr; }
 char* PutText(char* at, std::string_view text) {
+  if (text.empty()) return at;  // an empty view may hold no pointer at all
   std::memcpy(at, text.data(), text.size());
   return at + text.size();
 }

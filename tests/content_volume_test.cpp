@@ -90,6 +90,25 @@ TEST(ContentVolume, EveryFileGivesTheBytesWrittenIntoIt) {
     const std::string& path = paths[fact->fields[0]];
     if (path == kHuge) continue;  // LargeVolumesSparseFileOver4GiB
     SCOPED_TRACE(path + ":" + fact->fields[1]);
+#ifndef VELMORA_HAVE_WIMLIB
+    // Without wimlib (the Windows build) a system-compressed file is refused,
+    // and the reason names what the build lacks.
+    if (auto known = Expected().find(path); fact->fields[1] == "-" && known != Expected().end() &&
+                                            known->second.compression != Compression::kNone &&
+                                            known->second.compression != Compression::kLznt1) {
+      VolumeContext volume;
+      ASSERT_TRUE(OpenVolumeSource(volume, std::make_unique<source::MemorySource>(std::span<const uint8_t>(image.image)),
+                                   u"c"));
+      auto base = ReadFileRecord(volume, RecordNumber(std::stoull(fact->fields[0])));
+      ASSERT_TRUE(base.has_value());
+      FileAttributes file = FileAttributes::Open(volume, std::move(*base));
+      auto refused = ContentReader::Open(volume, file, u"");
+      ASSERT_FALSE(refused.has_value());
+      EXPECT_NE(refused.error().Line().find(u"wimlib"), std::u16string::npos);
+      ++checked;
+      continue;
+    }
+#endif
     Opened opened;
     Open(image, std::stoull(fact->fields[0]), fact->fields[1], opened);
     if (!opened.reader) continue;

@@ -51,8 +51,13 @@ for target in "${unit[@]}"; do
   bash tools/build_windows.sh --tests="$target" >/dev/null
   # The test volumes, unpacked where the tests look before they would run xz.
   mkdir -p "build-$target/unpacked"
-  for archive in tests/data/*.img.xz; do
-    xz -dc "$archive" >"build-$target/unpacked/$(basename "$archive" .xz)"
+  # Under tests/data itself (the common tree) and in folders of their own
+  # (a volume named "content/content" is looked for as unpacked/content/content.img).
+  for archive in tests/data/*.img.xz tests/data/*/*.img.xz; do
+    [ -e "$archive" ] || continue
+    relative=${archive#tests/data/}
+    mkdir -p "build-$target/unpacked/$(dirname "$relative")"
+    xz -dc "$archive" >"build-$target/unpacked/${relative%.xz}"
   done
   echo "unit tests of the $target build under wine"
   # The damaged-volume campaign damages every 64th byte here: the native runs cover every byte.
