@@ -91,13 +91,26 @@ std::u16string FormatUnchecked(std::string_view format, std::initializer_list<Fo
   return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+namespace {
+
+// UTF-16 units, read through unit(i), as UTF-8 appended to out; an unpaired
+// surrogate becomes U+FFFD.
+template <typename Unit>
+void AppendAsUtf8(std::string& out, size_t units, Unit unit) {
+  size_t i = 0;
+  // Nearly every name on a volume is ASCII: those units go straight in.
+  const size_t start = out.size();
+  out.resize(start + units);
+  for (; i < units; ++i) {
+    const uint32_t cp = unit(i);
+    if (cp >= 0x80) break;
+    out[start + i] = static_cast<char>(cp);
+  }
+  out.resize(start + i);
+  for (; i < units; ++i) {
+    uint32_t cp = unit(i);
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
       cp = 0xFFFD;
@@ -118,7 +131,20 @@ std::string Utf16ToUtf8(std::u16string_view text) {
       out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
   }
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  AppendAsUtf8(out, text.size(), [text](size_t i) -> uint32_t { return text[i]; });
   return out;
+}
+
+void AppendUtf16LeAsUtf8(std::string& out, std::span<const uint8_t> utf16le) {
+  AppendAsUtf8(out, utf16le.size() / 2, [utf16le](size_t i) -> uint32_t {
+    return static_cast<uint32_t>(utf16le[2 * i]) | static_cast<uint32_t>(utf16le[2 * i + 1]) << 8;
+  });
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {

@@ -188,6 +188,9 @@ std::u16string Format(FormatString<std::type_identity_t<Args>...> format, const 
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
+// The same for UTF-16LE bytes as they lie on disk (an odd last byte is
+// ignored), appended to out.
+void AppendUtf16LeAsUtf8(std::string& out, std::span<const uint8_t> utf16le);
 // UTF-8 to UTF-16. What is not well-formed UTF-8 (a stray or truncated
 // sequence, an overlong form, an encoded surrogate, a code point past
 // U+10FFFF) becomes U+FFFD, one for each maximal invalid subpart, so that

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <future>
+#include <mutex>
 #include <limits>
 
 #include "base/bytes.h"
@@ -79,7 +80,7 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record, const ScanO
   const bool extension = base.value != 0;
   const bool in_use = (record.Flags() & kRecordInUse) != 0;
   const uint64_t owner = extension ? base.Number() : number;
-  ScannedRecord& slot = records_[number];
+  ScannedRecord& slot = records_[number - first_];
   Claim claim;
   if (extension) {
     claim.base = base;
@@ -114,39 +115,40 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record, const ScanO
         if (a->NonResident() || !value.Fits(0, file_name::kName)) break;
         const uint8_t units = value.U8(file_name::kNameLength);
         if (units == 0 || !value.Fits(file_name::kName, uint64_t{units} * 2)) break;
-        std::string text = Utf16ToUtf8(value.Utf16(file_name::kName, units));
-        if (pool_.size() + text.size() > kMaxPoolBytes) break;
+        const size_t start = pool_.size();
+        AppendUtf16LeAsUtf8(pool_, value.Sub(file_name::kName, uint64_t{units} * 2));
+        const size_t text_bytes = pool_.size() - start;
         ScannedName name;
-        name.record = owner;
+        name.record = static_cast<uint32_t>(owner);
         name.parent = FileReference(value.U64(file_name::kParentRef));
         name.times = ReadTimes(value, file_name::kCreateTime, file_name::kModificationTime, file_name::kChangeTime,
                                file_name::kAccessTime);
-        name.text = PooledText{static_cast<uint32_t>(pool_.size()), static_cast<uint32_t>(text.size())};
+        name.text = PooledText{static_cast<uint32_t>(start), static_cast<uint32_t>(text_bytes)};
         name.name_space = value.U8(file_name::kNameSpace);
         name.attribute_id = a->Id();
         long_name = long_name || name.name_space != kDosNameSpace;
-        pool_ += text;
         names_.push_back(name);
         break;
       }
       case AttrType::kData: {
         if (!FirstExtent(*a)) break;
         if (a->NameLength() == 0) {
-          (extension ? claim.size : slot.size).Offer(a->ValueSize(), a->Id(), SizeSource::kData);
+          if (extension) claim.size.Offer(a->ValueSize(), a->Id(), SizeSource::kData);
+          else slot.OfferSize(FileSize{a->ValueSize(), a->Id(), SizeSource::kData});
           if (keep_free_data) KeepFreeData(number, *a);
           break;
         }
-        std::string text = Utf16ToUtf8(a->Name());
-        if (pool_.size() + text.size() > kMaxPoolBytes) break;
+        const size_t start = pool_.size();
+        pool_ += Utf16ToUtf8(a->Name());
         streams_.push_back(ScannedStream{
-            owner, PooledText{static_cast<uint32_t>(pool_.size()), static_cast<uint32_t>(text.size())},
-            a->ValueSize(), a->Id()});
-        pool_ += text;
+            a->ValueSize(), PooledText{static_cast<uint32_t>(start), static_cast<uint32_t>(pool_.size() - start)},
+            static_cast<uint32_t>(owner), a->Id()});
         break;
       }
       case AttrType::kIndexRoot:
-        if (a->NameEquals(kI30Name))
-          (extension ? claim.size : slot.size).Offer(a->ValueSize(), a->Id(), SizeSource::kIndexRoot);
+        if (!a->NameEquals(kI30Name)) break;
+        if (extension) claim.size.Offer(a->ValueSize(), a->Id(), SizeSource::kIndexRoot);
+        else slot.OfferSize(FileSize{a->ValueSize(), a->Id(), SizeSource::kIndexRoot});
         break;
       default:
         break;
@@ -179,8 +181,7 @@ void MftScan::Finish() {
       for (size_t i = claim.first_stream; i < claim.end_stream; ++i) drop_stream[i] = true;
       continue;
     }
-    ScannedRecord& base = records_[number];
-    base.size.Offer(claim.size.bytes, claim.size.attribute_id, claim.size.source);
+    records_[number].OfferSize(claim.size);
   }
   size_t kept = 0;
   for (size_t i = 0; i < names_.size(); ++i)
@@ -203,7 +204,66 @@ void MftScan::Finish() {
     ScannedRecord& owner = records_[names_[i].record];
     if (owner.primary_name == ScannedRecord::kNoName) owner.primary_name = static_cast<uint32_t>(i);
   }
+  // Every directory's link is settled here, so that paths are read-only
+  // afterwards and can be built on several threads.
   links_.assign(records_.size(), Link::kUnknown);
+  for (uint64_t number = 0; number < records_.size(); ++number) {
+    const ScannedRecord& record = records_[number];
+    if (record.valid && record.directory && record.primary_name != ScannedRecord::kNoName) ResolveLink(number);
+  }
+}
+
+void MftScan::Absorb(MftScan& block) {
+  const auto text_base = static_cast<uint32_t>(pool_.size());
+  const size_t name_base = names_.size(), stream_base = streams_.size();
+  // The pool's offsets are 32-bit: a block whose names would pass that
+  // keeps its records, without names or streams.
+  const bool names_fit = pool_.size() + block.pool_.size() <= kMaxPoolBytes;
+  records_.insert(records_.end(), block.records_.begin(), block.records_.end());
+  if (names_fit) {
+    pool_ += block.pool_;
+    for (ScannedName& name : block.names_) {
+      name.text.offset += text_base;
+      names_.push_back(name);
+    }
+    for (ScannedStream& stream : block.streams_) {
+      stream.text.offset += text_base;
+      streams_.push_back(stream);
+    }
+  }
+  for (Claim claim : block.claims_) {
+    if (names_fit) {
+      claim.first_name += name_base;
+      claim.end_name += name_base;
+      claim.first_stream += stream_base;
+      claim.end_stream += stream_base;
+    } else {
+      claim.first_name = claim.end_name = names_.size();
+      claim.first_stream = claim.end_stream = streams_.size();
+    }
+    claims_.push_back(claim);
+  }
+  for (FreeRecordData data : block.free_data_) {
+    const size_t room = kMaxFreeRecordRuns - std::min(kMaxFreeRecordRuns, free_runs_.size());
+    const auto runs = std::span<const Run>(block.free_runs_).subspan(data.first_run, data.run_count);
+    if (runs.size() > room) data.complete = false;
+    data.first_run = static_cast<uint32_t>(free_runs_.size());
+    data.run_count = static_cast<uint32_t>(std::min(runs.size(), room));
+    free_runs_.insert(free_runs_.end(), runs.begin(), runs.begin() + data.run_count);
+    free_data_.push_back(data);
+  }
+  slots_ += block.slots_;
+  for (size_t r = 0; r < skipped_.size(); ++r) skipped_[r] += block.skipped_[r];
+
+  block.records_.clear();
+  block.names_.clear();
+  block.streams_.clear();
+  block.pool_.clear();
+  block.claims_.clear();
+  block.free_data_.clear();
+  block.free_runs_.clear();
+  block.slots_ = 0;
+  block.skipped_ = {};
 }
 
 bool MftScan::ParentAccepted(FileReference parent) const {
@@ -216,7 +276,7 @@ bool MftScan::ParentAccepted(FileReference parent) const {
 
 // Follows primary names upward once per directory, remembering the outcome:
 // kLinked directories reach the root or a kCut directory without a cycle.
-MftScan::Link MftScan::LinkOf(uint64_t directory) const {
+MftScan::Link MftScan::ResolveLink(uint64_t directory) {
   std::vector<uint64_t> chain;
   uint64_t current = directory;
   while (current != kRootReference.value && links_[current] != Link::kLinked && links_[current] != Link::kCut) {
@@ -235,18 +295,35 @@ MftScan::Link MftScan::LinkOf(uint64_t directory) const {
   }
   for (uint64_t on_chain : chain)
     if (links_[on_chain] == Link::kOnChain) links_[on_chain] = Link::kLinked;
+  return LinkOf(directory);
+}
+
+MftScan::Link MftScan::LinkOf(uint64_t directory) const {
   return directory == kRootReference.value ? Link::kLinked : links_[directory];
 }
 
 MftScan::Path MftScan::PathOf(const ScannedName& name, FileReference subtree) const {
-  return PathUnder(name.parent, name.record, Text(name.text), subtree);
+  Path path;
+  PathUnder(name.parent, name.record, Text(name.text), subtree, path);
+  return path;
 }
 
 MftScan::Path MftScan::PathUnder(FileReference parent, uint64_t record, std::string_view leaf,
                                  FileReference subtree) const {
-  const uint64_t subtree_root = subtree.Number();
   Path path;
-  std::vector<std::string_view> components{leaf};
+  PathUnder(parent, record, leaf, subtree, path);
+  return path;
+}
+
+void MftScan::PathUnder(FileReference parent, uint64_t record, std::string_view leaf, FileReference subtree,
+                        Path& path) const {
+  const uint64_t subtree_root = subtree.Number();
+  // A timeline builds a path for every name: the components' list is kept
+  // from one call to the next (one per thread).
+  thread_local std::vector<std::string_view> components;
+  components.assign(1, leaf);
+  path.text.clear();
+  path.orphan = false;
   path.within = record == subtree_root;
   path.parent_matched = ParentAccepted(parent);
   if (!path.parent_matched) {
@@ -275,7 +352,6 @@ MftScan::Path MftScan::PathUnder(FileReference parent, uint64_t record, std::str
     path.text += '/';
     path.text += *it;
   }
-  return path;
 }
 
 std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options) {
@@ -308,6 +384,9 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
                 : ReadMftFileBytes(volume, offset, out);
   };
 
+  // Record numbers are 32 bits in the tables (NTFS allows no more).
+  count = std::min(count, kMaxScannedRecords);
+
   MftScan scan;
   // Tables grow as records are read; reserved ahead for up to 4 Mi records
   // (a hostile count must not allocate before anything is read).
@@ -316,63 +395,78 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
   scan.names_.reserve(expected);
   scan.pool_.reserve(expected * 24);
   const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
-  // The next block is read on a second thread while this one is parsed:
-  // copying a block out of the page cache costs about as much as parsing
-  // it. Only that thread reads the device during the pass.
-  struct Block {
+  // Blocks are parsed on kScanLanes threads at once, each lane into a scan
+  // of its own that the main thread then appends in record order: parsing
+  // costs far more than reading the block. The device is read by one lane
+  // at a time (a container's reader keeps state).
+  std::mutex device;
+  struct Lane {
+    MftScan tables;
     std::vector<uint8_t> bytes;
-    std::vector<bool> readable;  // per record, when the block could not be read whole
+    std::vector<uint8_t> buffer;  // one record, its update sequence undone
+  };
+  std::array<Lane, kScanLanes> lanes;
+  const auto parse_block = [&](uint64_t first, unsigned lane_index) {
+    Lane& lane = lanes[lane_index];
+    MftScan& tables = lane.tables;
+    const uint64_t in_block = std::min(per_block, count - first);
+    tables.first_ = first;
+    tables.records_.resize(in_block);
+    lane.bytes.resize(in_block * record_bytes);
     bool whole = false;
-  };
-  const auto read_block = [&read_records, record_bytes, per_block, count](uint64_t first, Block& block) {
-    const uint64_t in_block = std::min(per_block, count - first);
-    block.bytes.resize(in_block * record_bytes);
-    block.whole = read_records(first * record_bytes, block.bytes);
-    if (block.whole) return;
-    // A block that cannot be read whole is retried record by record.
-    block.readable.assign(in_block, false);
-    for (uint64_t i = 0; i < in_block; ++i) {
-      std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
-      block.readable[i] = read_records((first + i) * record_bytes, slot);
+    std::vector<bool> readable;
+    {
+      std::lock_guard<std::mutex> hold(device);
+      whole = read_records(first * record_bytes, lane.bytes);
+      // A block that cannot be read whole is retried record by record.
+      if (!whole) {
+        readable.assign(in_block, false);
+        for (uint64_t i = 0; i < in_block; ++i) {
+          std::span<uint8_t> slot(lane.bytes.data() + i * record_bytes, record_bytes);
+          readable[i] = read_records((first + i) * record_bytes, slot);
+        }
+      }
     }
-  };
-  // Without a thread to spare, the read runs when its result is asked for.
-  const auto start_read = [&read_block](uint64_t first, Block& block) {
-    return std::async(std::launch::async | std::launch::deferred, read_block, first, std::ref(block));
-  };
-  std::array<Block, 2> blocks;
-  std::future<void> pending;
-  if (count > 0) pending = start_read(0, blocks[0]);
-  std::vector<uint8_t> buffer;
-  for (uint64_t first = 0, turn = 0; first < count; first += per_block, turn ^= 1) {
-    pending.get();
-    Block& block = blocks[turn];
-    if (first + per_block < count) pending = start_read(first + per_block, blocks[turn ^ 1]);
-    const uint64_t in_block = std::min(per_block, count - first);
-    scan.records_.resize(first + in_block);
     for (uint64_t i = 0; i < in_block; ++i) {
       const uint64_t number = first + i;
-      std::span<uint8_t> slot(block.bytes.data() + i * record_bytes, record_bytes);
-      ++scan.slots_;
-      if (!block.whole && !block.readable[i]) {
-        ++scan.skipped_[static_cast<size_t>(SkipReason::kUnreadable)];
+      std::span<uint8_t> slot(lane.bytes.data() + i * record_bytes, record_bytes);
+      ++tables.slots_;
+      if (!whole && !readable[i]) {
+        ++tables.skipped_[static_cast<size_t>(SkipReason::kUnreadable)];
         continue;
       }
       if (LeBytes(slot).U32(record::kSignature) != record::kFileSignature) {
-        if (!AllZero(slot)) ++scan.skipped_[static_cast<size_t>(SkipReason::kNotFileRecord)];
+        if (!AllZero(slot)) ++tables.skipped_[static_cast<size_t>(SkipReason::kNotFileRecord)];
         continue;
       }
       // One buffer serves every record: an allocation a record cost a
       // tenth of the pass.
-      buffer.assign(slot.begin(), slot.end());
-      if (!ApplyUpdateSequence(buffer, kUpdateSequenceStride)) {
-        ++scan.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
+      lane.buffer.assign(slot.begin(), slot.end());
+      if (!ApplyUpdateSequence(lane.buffer, kUpdateSequenceStride)) {
+        ++tables.skipped_[static_cast<size_t>(SkipReason::kTornUpdateSequence)];
         continue;
       }
-      FileRecord record(std::move(buffer), RecordNumber(number));
-      scan.ParseRecord(number, record, options);
-      if (options.also) options.also(record);
-      buffer = std::move(record).Release();
+      FileRecord record(std::move(lane.buffer), RecordNumber(number));
+      tables.ParseRecord(number, record, options);
+      if (options.also) options.also(record, lane_index);
+      lane.buffer = std::move(record).Release();
+    }
+  };
+  for (uint64_t first = 0; first < count; first += per_block * kScanLanes) {
+    // The other lanes' blocks on threads of their own; without a thread to
+    // spare, each runs when its result is asked for.
+    std::array<std::future<void>, kScanLanes> others;
+    for (unsigned lane = 1; lane < kScanLanes; ++lane) {
+      const uint64_t lane_first = first + lane * per_block;
+      if (lane_first < count)
+        others[lane] = std::async(std::launch::async | std::launch::deferred, parse_block, lane_first, lane);
+    }
+    parse_block(first, 0);
+    scan.Absorb(lanes[0].tables);
+    for (unsigned lane = 1; lane < kScanLanes; ++lane) {
+      if (!others[lane].valid()) continue;
+      others[lane].get();
+      scan.Absorb(lanes[lane].tables);
     }
   }
   scan.Finish();

@@ -56,17 +56,28 @@ struct FileSize {
   }
 };
 
+// Kept for every record of the MFT: 56 bytes, so the fields are ordered
+// and the flags are bits.
 struct ScannedRecord {
   static constexpr uint32_t kNoName = 0xFFFFFFFF;
   FileTimes times;  // $STANDARD_INFORMATION
-  FileSize size;
+  uint64_t size = 0;  // the value size of size_attribute_id (see FileSize)
   uint32_t primary_name = kNoName;  // the name that links it into the tree (an index into names)
   uint32_t attributes = 0;  // file attribute flags of $STANDARD_INFORMATION (read-only 0x1, system 0x4...)
   uint16_t sequence = 0;
-  bool valid = false;  // a base record: read, signature and update sequence good
-  bool in_use = false;
-  bool directory = false;
-  bool free_in_bitmap = false;  // the MFT bitmap given to the scan has its bit clear
+  uint16_t size_attribute_id = 0;
+  SizeSource size_source = SizeSource::kNone;
+  bool valid : 1 = false;  // a base record: read, signature and update sequence good
+  bool in_use : 1 = false;
+  bool directory : 1 = false;
+  bool free_in_bitmap : 1 = false;  // the MFT bitmap given to the scan has its bit clear
+
+  void OfferSize(const FileSize& offered) {
+    if (offered.source <= size_source) return;
+    size = offered.bytes;
+    size_attribute_id = offered.attribute_id;
+    size_source = offered.source;
+  }
 };
 
 // The unnamed $DATA of a free base record (one the MFT bitmap marks free or
@@ -91,27 +102,37 @@ struct ScanOptions {
   bool free_record_data = false;
   std::span<const uint8_t> mft_bitmap;
   // When given, sees every record the scan parses (update sequence undone),
-  // base and extension alike, for what the tables do not keep.
-  std::function<void(const FileRecord&)> also;
+  // base and extension alike, for what the tables do not keep. The scan
+  // parses on kScanLanes threads at once: `lane` tells which one calls, and
+  // each lane's calls come in record order.
+  std::function<void(const FileRecord&, unsigned lane)> also;
 };
+
+// Threads that parse the MFT at once, each a block of records at a time.
+inline constexpr unsigned kScanLanes = 2;
 
 // Runs kept for free records, all together (32 bytes each); past this the
 // records' data is kept without runs, as not complete.
 inline constexpr size_t kMaxFreeRecordRuns = size_t{1} << 20;
 
+// NTFS numbers at most 2^32 file records, so a record number held by the
+// scan is 32 bits (a longer MFT is read up to there).
+inline constexpr uint64_t kMaxScannedRecords = uint64_t{1} << 32;
+
+// Kept for every name: 56 bytes.
 struct ScannedName {
-  uint64_t record = 0;  // the base record's number: an index into records()
   FileReference parent;  // with its sequence number
   FileTimes times;  // this $FILE_NAME's own
   PooledText text;
-  uint8_t name_space = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 both
+  uint32_t record = 0;  // the base record's number: an index into records()
   uint16_t attribute_id = 0;
+  uint8_t name_space = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 both
 };
 
 struct ScannedStream {
-  uint64_t record = 0;  // as ScannedName's
-  PooledText text;
   uint64_t size = 0;
+  PooledText text;
+  uint32_t record = 0;  // as ScannedName's
   uint16_t attribute_id = 0;
 };
 
@@ -164,17 +185,26 @@ class MftScan {
   // The same for a name the records no longer hold (found in slack):
   // `leaf` of record `record` under parent.
   Path PathUnder(FileReference parent, uint64_t record, std::string_view leaf, FileReference subtree_root) const;
+  // The same into path, whose text keeps its buffer: for a caller building
+  // many. Safe on several threads at once.
+  void PathUnder(FileReference parent, uint64_t record, std::string_view leaf, FileReference subtree_root,
+                 Path& path) const;
 
   friend std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options);
 
  private:
   enum class Link : uint8_t { kUnknown, kOnChain, kLinked, kCut };
   bool ParentAccepted(FileReference parent) const;
+  Link ResolveLink(uint64_t directory);
   Link LinkOf(uint64_t directory) const;
   void ParseRecord(uint64_t number, const FileRecord& record, const ScanOptions& options);
   void KeepFreeData(uint64_t number, const AttributeRecord& data);
+  // Appends a block's tables (parsed into a scan of its own, from record
+  // first_) and empties it, keeping its buffers for the next block.
+  void Absorb(MftScan& block);
   void Finish();
 
+  uint64_t first_ = 0;  // the record records_[0] is (a block's first)
   std::vector<ScannedRecord> records_;
   std::vector<ScannedName> names_;
   std::vector<ScannedStream> streams_;
@@ -189,7 +219,7 @@ class MftScan {
     FileSize size;
   };
   std::vector<Claim> claims_;
-  mutable std::vector<Link> links_;
+  std::vector<Link> links_;  // every directory's, resolved by Finish
   uint64_t slots_ = 0;
   std::array<uint64_t, static_cast<size_t>(SkipReason::kCount)> skipped_{};
 };

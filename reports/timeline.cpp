@@ -1,8 +1,11 @@
 #include "reports/timeline.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
+#include <future>
+#include <iterator>
 #include <optional>
 #include <cstdio>
 #include <span>
@@ -168,50 +171,50 @@ void AppendEscapedName(std::string& line, std::string_view name) {
 
 namespace {
 
-// How many of a deleted record's data clusters $Bitmap now gives to
-// something else, counted once per record (its names arrive together).
-// Nothing when the allocation could not be read or the runs in the base
-// record do not reach the value's end.
+// How many of each deleted record's data clusters $Bitmap now gives to
+// something else, counted before the lines are written (the bitmap is read
+// through one window, so not from several threads). Nothing when the
+// allocation could not be read or the runs in the base record do not reach
+// the value's end.
 class DeletedClusters {
  public:
-  explicit DeletedClusters(history::ClusterBitmap* bitmap) : bitmap_(bitmap) {}
-  const std::optional<history::ReallocatedClusters>& Of(const MftScan& scan, uint64_t record) {
-    if (record == record_) return counted_;
-    record_ = record;
-    counted_.reset();
-    if (!bitmap_) return counted_;
-    const FreeRecordData* data = scan.FreeDataOf(record);
-    if (!data) {
-      counted_ = history::ReallocatedClusters{};
-    } else if (data->complete) {
-      counted_ = history::CountReallocated(*bitmap_, scan.RunsOf(*data));
+  DeletedClusters(const MftScan& scan, history::ClusterBitmap* bitmap) : bitmap_(bitmap) {
+    if (!bitmap) return;
+    counted_.reserve(scan.free_data().size());
+    for (const FreeRecordData& data : scan.free_data()) {
+      counted_.push_back(data.complete ? std::optional(history::CountReallocated(*bitmap, scan.RunsOf(data)))
+                                       : std::nullopt);
     }
-    return counted_;
+  }
+  std::optional<history::ReallocatedClusters> Of(const MftScan& scan, uint64_t record) const {
+    if (!bitmap_) return std::nullopt;
+    const FreeRecordData* data = scan.FreeDataOf(record);
+    if (!data) return history::ReallocatedClusters{};
+    return counted_[static_cast<size_t>(data - scan.free_data().data())];
   }
 
  private:
   history::ClusterBitmap* bitmap_;
-  uint64_t record_ = ~uint64_t{0};
-  std::optional<history::ReallocatedClusters> counted_;
+  std::vector<std::optional<history::ReallocatedClusters>> counted_;  // by free_data() index
 };
 
 // The body file lines of one name: the name, its $FILE_NAME, its streams.
 uint64_t WriteBodyLines(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
-                        std::span<const ScannedStream> streams, DeletedClusters&, const LoggedTimeChanges*) {
+                        std::span<const ScannedStream> streams, const DeletedClusters&, const LoggedTimeChanges*) {
   const ScannedRecord& record = scan.records()[name.record];
   BodyLine line;
   line.path = path.text;
   line.unallocated = line.deleted_record = !record.in_use;
   line.inode.record = name.record;
-  switch (record.size.source) {
+  switch (record.size_source) {
     case SizeSource::kData: line.inode.type = AttrType::kData; break;
     case SizeSource::kIndexRoot: line.inode.type = AttrType::kIndexRoot; break;
     case SizeSource::kNone: break;
   }
-  line.inode.id = record.size.attribute_id;
+  line.inode.id = record.size_attribute_id;
   line.directory = record.directory;
   line.attributes = record.attributes;
-  line.size = record.size.bytes;
+  line.size = record.size;
   line.times = &record.times;
   WriteBodyLine(out, line);
   line.suffix = " ($FILE_NAME)";
@@ -273,7 +276,7 @@ void AppendIndicators(json::Line& line, const FileTimes& si, const FileTimes& fn
 
 // One JSON object a name, on one line.
 uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& name, const MftScan::Path& path,
-                       std::span<const ScannedStream> streams, DeletedClusters& deleted,
+                       std::span<const ScannedStream> streams, const DeletedClusters& deleted,
                        const LoggedTimeChanges* logged) {
   const ScannedRecord& record = scan.records()[name.record];
   json::Line line("timeline");
@@ -287,9 +290,9 @@ uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& 
       .Bool("directory", record.directory)
       .Number("attributes", record.attributes)
       .Number("name_space", name.name_space)
-      .Wide("size", record.size.bytes);
+      .Wide("size", record.size);
   if (!record.in_use) {
-    if (const auto& counted = deleted.Of(scan, name.record))
+    if (const auto counted = deleted.Of(scan, name.record))
       line.Number("data_clusters", counted->clusters).Number("clusters_reallocated", counted->reallocated);
   }
   AppendTimes(line, "standard_information", record.times);
@@ -306,25 +309,37 @@ uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& 
 
 // Names a file record keeps past its used size, each with its record.
 struct RecordSlackName {
-  uint64_t record;
+  uint64_t record;    // the base record
+  uint64_t found_in;  // the record whose slack holds it
   uint32_t offset;
   CarvedName name;
 };
 
-// Collects the older names each record keeps past its used size.
+// Collects the older names each record keeps past its used size, from
+// every lane of the scan; names() gives them in record order.
 class RecordSlackCollector {
  public:
-  void operator()(const FileRecord& record) {
+  void operator()(const FileRecord& record, unsigned lane) {
     const FileReference base(record.RefToBase());
-    const uint64_t owner = base.value != 0 ? base.Number() : record.Number().value;
+    const uint64_t number = record.Number().value;
+    const uint64_t owner = base.value != 0 ? base.Number() : number;
     CarveRecordSlack(record, [&](uint32_t offset, uint16_t, CarvedName name) {
-      names_.push_back(RecordSlackName{owner, offset, std::move(name)});
+      lanes_[lane].push_back(RecordSlackName{owner, number, offset, std::move(name)});
     });
   }
-  const std::vector<RecordSlackName>& names() const { return names_; }
+  std::vector<RecordSlackName> names() && {
+    std::vector<RecordSlackName> all;
+    for (auto& lane : lanes_) {
+      const auto middle = static_cast<ptrdiff_t>(all.size());
+      std::move(lane.begin(), lane.end(), std::back_inserter(all));
+      std::inplace_merge(all.begin(), all.begin() + middle, all.end(),
+                         [](const RecordSlackName& a, const RecordSlackName& b) { return a.found_in < b.found_in; });
+    }
+    return all;
+  }
 
  private:
-  std::vector<RecordSlackName> names_;
+  std::array<std::vector<RecordSlackName>, kScanLanes> lanes_;
 };
 
 // One name found in slack: its line, in either format.
@@ -379,7 +394,7 @@ uint64_t WriteSlackLine(LineBuffer& out, TimelineFormat format, const SlackLine&
 namespace {
 
 // --deleted: the names index slack and record slack hold, after the rest.
-uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, const RecordSlackCollector& record_slack,
+uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, std::vector<RecordSlackName> record_slack,
                          FileReference subtree_root, TimelineFormat format, LineBuffer& out) {
   uint64_t lines = 0;
   auto flush = [&] {
@@ -388,7 +403,7 @@ uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, const Reco
     out.clear();
   };
   const auto& records = scan.records();
-  for (const RecordSlackName& slack : record_slack.names()) {
+  for (const RecordSlackName& slack : record_slack) {
     if (slack.record >= records.size() || !records[slack.record].valid) continue;
     const MftScan::Path path = scan.PathUnder(slack.name.parent, slack.record, Utf16ToUtf8(slack.name.name), subtree_root);
     if (!path.within) continue;
@@ -439,34 +454,69 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
   ScanOptions options = bitmap ? history::FreeRecordScanOptions(mft_bitmap) : ScanOptions{};
   // --deleted: names past each record's used size, seen as the scan parses.
   RecordSlackCollector record_slack;
-  if (context.deleted) options.also = [&record_slack](const FileRecord& record) { record_slack(record); };
+  if (context.deleted)
+    options.also = [&record_slack](const FileRecord& record, unsigned lane) { record_slack(record, lane); };
   std::optional<MftScan> scan = ScanMft(context.volume, options);
-  DeletedClusters deleted(bitmap ? &*bitmap : nullptr);
   if (!scan) {
     context.console.Diagnostic("timeline: the MFT cannot be read\n");
     return false;
   }
+  const DeletedClusters deleted(*scan, bitmap ? &*bitmap : nullptr);
   const auto& names = scan->names();
   const std::span<const ScannedStream> streams(scan->streams());
   const auto write = format == TimelineFormat::kJsonLines ? WriteJsonLine : WriteBodyLines;
-  LineBuffer out;
-  out.Reserve(kFlushBytes + 4096);
-  uint64_t lines = 0;
-  size_t first_stream = 0;
-  for (const ScannedName& name : names) {
-    while (first_stream < streams.size() && streams[first_stream].record < name.record) ++first_stream;
-    if (!scan->Listed(name)) continue;
-    MftScan::Path path = scan->PathOf(name, subtree_root);
-    if (!path.within) continue;
-    size_t end_stream = first_stream;
-    while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;
-    lines += write(out, *scan, name, path, streams.subspan(first_stream, end_stream - first_stream), deleted, logged);
-    if (out.size() >= kFlushBytes) {
-      context.console.out().WriteNarrow(out.view());
-      out.clear();
+  // Names become lines in chunks, kScanLanes chunks at once on as many
+  // threads; the chunks are written in order. Building paths and lines
+  // costs as much as the scan.
+  struct Lane {
+    LineBuffer out;
+    MftScan::Path path;
+    uint64_t lines = 0;
+  };
+  std::array<Lane, kScanLanes> lanes;
+  const auto write_chunk = [&](size_t begin, size_t end, Lane& lane) {
+    const uint32_t first_record = names[begin].record;
+    size_t first_stream = static_cast<size_t>(
+        std::lower_bound(streams.begin(), streams.end(), first_record,
+                         [](const ScannedStream& s, uint32_t r) { return s.record < r; }) -
+        streams.begin());
+    for (size_t i = begin; i < end; ++i) {
+      const ScannedName& name = names[i];
+      while (first_stream < streams.size() && streams[first_stream].record < name.record) ++first_stream;
+      if (!scan->Listed(name)) continue;
+      scan->PathUnder(name.parent, name.record, scan->Text(name.text), subtree_root, lane.path);
+      if (!lane.path.within) continue;
+      size_t end_stream = first_stream;
+      while (end_stream < streams.size() && streams[end_stream].record == name.record) ++end_stream;
+      lane.lines += write(lane.out, *scan, name, lane.path, streams.subspan(first_stream, end_stream - first_stream),
+                          deleted, logged);
+    }
+  };
+  constexpr size_t kNamesPerChunk = 8192;
+  for (size_t first = 0; first < names.size(); first += kNamesPerChunk * kScanLanes) {
+    std::array<std::future<void>, kScanLanes> others;
+    for (unsigned lane = 1; lane < kScanLanes; ++lane) {
+      const size_t begin = first + lane * kNamesPerChunk;
+      if (begin >= names.size()) break;
+      const size_t end = std::min(names.size(), begin + kNamesPerChunk);
+      others[lane] = std::async(std::launch::async | std::launch::deferred, write_chunk, begin, end,
+                                std::ref(lanes[lane]));
+    }
+    write_chunk(first, std::min(names.size(), first + kNamesPerChunk), lanes[0]);
+    for (unsigned lane = 0; lane < kScanLanes; ++lane) {
+      if (lane > 0) {
+        if (!others[lane].valid()) break;
+        others[lane].get();
+      }
+      context.console.out().WriteNarrow(lanes[lane].out.view());
+      lanes[lane].out.clear();
     }
   }
-  if (context.deleted) lines += WriteSlackLines(context, *scan, record_slack, subtree_root, format, out);
+  uint64_t lines = 0;
+  for (const Lane& lane : lanes) lines += lane.lines;
+  LineBuffer out;
+  out.Reserve(kFlushBytes + 4096);
+  if (context.deleted) lines += WriteSlackLines(context, *scan, std::move(record_slack).names(), subtree_root, format, out);
   if (journal) {
     // The journal's lines go under the same subtree as the names.
     std::string subtree;
