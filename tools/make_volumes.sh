@@ -44,6 +44,11 @@
 #            made in a work directory by the same calls, and the manifest's
 #            content lines give the size and SHA-256 of those bytes.
 #
+# The deleted volume (committed, tests/data/deleted/; --only deleted):
+#   deleted  4 KiB clusters: tools/volume_churn.py creates, renames and
+#            deletes some 10,500 names in directories of 10 to 5,000
+#            entries and logs each operation (deleted.log beside the image).
+#
 # The large set (built on demand into OUTDIR, not committed):
 #   bigdir  4 KiB clusters: \huge holds 60,000 names (some CJK), an index of
 #           three levels and more
