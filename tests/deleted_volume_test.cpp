@@ -4,9 +4,14 @@
 // that still exists, -l --deleted --json is held against that log and
 // against the directory's $I30 bytes as Sleuth Kit's icat gives them:
 //   - every slack entry names a name the directory lost (deleted or renamed
-//     away; a name made again later may be live too); one whose record is
-//     in use with the entry's sequence number names a name renamed away;
-//   - every lost name whose entry survives whole in those bytes is listed.
+//     away); one whose record is in use with the entry's sequence number
+//     names a name renamed away. A slack entry shown deleted may name a
+//     live name only when the log lost it first and made it again (the old
+//     entry names the old record: the volume has 15 such re-created names in
+//     \big, 10 of them in the slack);
+//   - every lost name not live now whose entry survives whole in those
+//     bytes is listed.
+// The live names, too, are the log's.
 // POSIX only: the built program, istat and icat run through the shell.
 #ifndef _WIN32
 
