@@ -44,6 +44,11 @@
 #            made in a work directory by the same calls, and the manifest's
 #            content lines give the size and SHA-256 of those bytes.
 #
+# The deleted volume (committed, tests/data/deleted/; --only deleted):
+#   deleted  4 KiB clusters: tools/volume_churn.py creates, renames and
+#            deletes some 10,500 names in directories of 10 to 5,000
+#            entries and logs each operation (deleted.log beside the image).
+#
 # The large set (built on demand into OUTDIR, not committed):
 #   bigdir  4 KiB clusters: \huge holds 60,000 names (some CJK), an index of
 #           three levels and more
@@ -523,6 +528,31 @@ content_volume() {
   finish
 }
 
+# The deleted volume: names created, renamed (within a directory and
+# across) and deleted by tools/volume_churn.py, which logs every operation;
+# the log lies beside the image (tests/data/deleted/deleted.log). Directories
+# of 10 to 5,000 names, some emptied: index blocks split, merge and are
+# freed; records freed early are given to later files.
+deleted_volume() {
+  SUBDIR=deleted/
+  mkvol deleted 16 512 4096
+  mount_vol
+  python3 "$ROOT/tools/volume_churn.py" "$MNT" "$WORK/deleted.log"
+  list_mounted
+  umount_vol
+  local bulk=() dir
+  for dir in '\small' '\emptied-small' '\emptied' '\new-name' '\unicode' '\mid' '\moves-a' '\moves-b' '\big'; do
+    bulk+=(--bulk-prefix "$dir")
+  done
+  python3 "$ROOT/tools/volume_manifest.py" "$IMG" deleted "$NOTES" \
+    --check-listing "$WORK/deleted.listing" --bulk-sample 100 "${bulk[@]}" > "$WORK/deleted.manifest"
+  mkdir -p "$OUT/$SUBDIR"
+  xz -9 -T1 -c "$IMG" > "$OUT/${SUBDIR}deleted.img.xz"
+  cp "$WORK/deleted.manifest" "$OUT/${SUBDIR}deleted.manifest"
+  cp "$WORK/deleted.log" "$OUT/${SUBDIR}deleted.log"
+  echo "built deleted: $(grep -c '^record' "$WORK/deleted.manifest") record lines, $(grep -vc '^#' "$WORK/deleted.log") operations"
+}
+
 if [ "$MODE" = large ]; then
   for vol in bigdir values; do
     if [ -z "$ONLY" ] || [ "$ONLY" = "$vol" ]; then "large_$vol"; fi
@@ -537,4 +567,5 @@ if [ "$MODE" = small ]; then
   build c128k  16   512  131072     6   no       1   24    4  300    6
   build s4k     8  4096    4096    12   yes      1  300   40   80   60
   if [ -z "$ONLY" ] || [ "$ONLY" = content ]; then content_volume; fi
+  if [ -z "$ONLY" ] || [ "$ONLY" = deleted ]; then deleted_volume; fi
 fi

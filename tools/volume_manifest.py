@@ -15,7 +15,7 @@ separated):
 A --bulk-sample N keeps record lines under the bulk directories for
 every Nth record number only. A --bulk-prefix names a directory (path from the root, backslashes) whose
 children are many alike files: they get record, path and dirent lines but no
-attr or value lines, which keeps the manifest of the large volumes small. --check-listing names the
+attr or value lines (the directories below it keep theirs), which keeps the manifest of the large volumes small. --check-listing names the
 listing of the mounted volume (record number, D or F, path per line, as
 ntfs-3g showed it) that fls must agree with.
 
@@ -170,8 +170,11 @@ def istat_all(image, recnos):
 FLS_RE = re.compile(r'^(.)/(.) (\*? ?)(\d+)(?:-(\d+)-(\d+))?(?:\(realloc\))?:\t(.*)$')
 
 
-def fls_entries(image, args, inode=None):
-    """Entries of fls, stream suffixes folded into their file: (recno, D|F, name)."""
+def fls_entries(image, args, inode=None, unloaded=None):
+    """Entries of fls, stream suffixes folded into their file: (recno, D|F, name).
+    Names whose record fls could not load as theirs (no metadata type, "r/-":
+    a name left in a freed index block whose record now holds another file
+    with a new sequence number) go to unloaded when given, else are kept."""
     out = run(['fls', '-u'] + args + [image] + ([str(inode)] if inode is not None else [])).decode('utf-8')
     entries, seen = [], set()
     for line in out.split('\n'):
@@ -191,6 +194,9 @@ def fls_entries(image, args, inode=None):
         last[-1] = last[-1].split(':', 1)[0]
         name = '/'.join(last)
         kind = 'D' if m.group(1) == 'd' else 'F'
+        if unloaded is not None and m.group(2) == '-':
+            unloaded.append((recno, kind, name))
+            continue
         if (recno, name) in seen:
             continue
         seen.add((recno, name))
@@ -343,15 +349,16 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
     if sample:
         out.append('# Under the bulk directories only every %dth record has a record line.' % sample)
     # fls also lists names left in index blocks that the directory no longer
-    # uses, and calls them allocated; those naming a free record are no file.
+    # uses, and calls them allocated; those naming a free record are no file,
+    # nor are those naming a record given to another file since.
     allocated = allocated_by_ils(image)
     stale = []
     entries = []
-    for entry in fls_entries(image, ['-r', '-p']):
+    for entry in fls_entries(image, ['-r', '-p'], unloaded=stale):
         (entries if entry[0] in allocated else stale).append(entry)
     in_bulk = set()
     for recno, kind, p in entries:
-        if any(to_ntfs_path(p).startswith(b + '\\') for b in bulk):
+        if kind == 'F' and any(to_ntfs_path(p).startswith(b + '\\') for b in bulk):
             in_bulk.add(recno)
 
     last = last_record(image)
@@ -407,7 +414,7 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
         if kind == 'D':
             dir_path[recno] = to_ntfs_path(p)
     for d in [5] + script_dirs:
-        for recno, kind, n in fls_entries(image, [], d):
+        for recno, kind, n in fls_entries(image, [], d, unloaded=stale):
             if recno not in allocated:
                 stale.append((recno, kind, n))
                 continue
@@ -415,7 +422,7 @@ def manifest(real_image, image, patched, name, notes_path, listing, bulk,
                 sys.exit('fls %d lists %s (record %d), which is no path of the volume' % (d, n, recno))
             out.append('dirent\t%d\t%d\t%s\t%s' % (d, recno, kind, n))
     if stale:
-        out.append('# %d names fls found in index blocks name free records: left out.' % len(stale))
+        out.append('# %d names fls found in index blocks name free or reused records: left out.' % len(stale))
 
     for recno in script_recnos:
         r = records[recno]
