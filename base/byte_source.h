@@ -34,6 +34,9 @@ class ByteSource {
   // short read tells (a container's chunk that fails its checksum); empty
   // otherwise.
   virtual std::string ReadFailure() const { return {}; }
+  // True when ReadAt may be called from several threads at once (a file
+  // read at explicit offsets); otherwise reads are taken one at a time.
+  virtual bool ConcurrentReads() const { return false; }
 };
 
 }  // namespace velmora

@@ -7,8 +7,10 @@
 // taken.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -28,9 +30,9 @@ class LeBytes {
   }
 
   uint8_t U8(uint64_t offset) const { return Fits(offset, 1) ? bytes_[offset] : 0; }
-  uint16_t U16(uint64_t offset) const { return static_cast<uint16_t>(Unsigned(offset, 2)); }
-  uint32_t U32(uint64_t offset) const { return static_cast<uint32_t>(Unsigned(offset, 4)); }
-  uint64_t U64(uint64_t offset) const { return Unsigned(offset, 8); }
+  uint16_t U16(uint64_t offset) const { return Fixed<uint16_t>(offset); }
+  uint32_t U32(uint64_t offset) const { return Fixed<uint32_t>(offset); }
+  uint64_t U64(uint64_t offset) const { return Fixed<uint64_t>(offset); }
 
   // An unsigned little-endian integer of 1 to 8 bytes.
   uint64_t Unsigned(uint64_t offset, unsigned width) const {
@@ -55,6 +57,27 @@ class LeBytes {
     return bytes_.subspan(offset, count);
   }
 
+  // The first offset at or past `from`, a whole number of `step`s from it,
+  // where the 32-bit value lies whole before `end`; `end` when there is
+  // none. A carver's search: slack is mostly zeros, which memchr passes
+  // over far faster than reading a value at every step.
+  uint64_t NextAligned32(uint64_t from, uint64_t end, uint64_t step, uint32_t value) const {
+    if (end > bytes_.size()) end = bytes_.size();
+    if (step == 0 || from >= end || end - from < 4) return end;
+    const auto first_byte = static_cast<uint8_t>(value);
+    for (uint64_t pos = from; pos <= end - 4;) {
+      const void* hit = std::memchr(bytes_.data() + pos, first_byte, static_cast<size_t>(end - 3 - pos));
+      if (!hit) return end;
+      const auto at = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_.data());
+      // Up to the next offset on the step from `from`.
+      pos = at + (step - (at - from) % step) % step;
+      if (pos > end - 4) return end;
+      if (U32(pos) == value) return pos;
+      pos += step;
+    }
+    return end;
+  }
+
   // count UTF-16LE code units at offset (empty when they do not fit).
   std::u16string Utf16(uint64_t offset, uint64_t units) const {
     std::u16string text;
@@ -65,6 +88,19 @@ class LeBytes {
   }
 
  private:
+  // A fixed-width integer: a plain load on a little-endian host.
+  template <typename T>
+  T Fixed(uint64_t offset) const {
+    if constexpr (std::endian::native != std::endian::little) {
+      return static_cast<T>(Unsigned(offset, sizeof(T)));
+    } else {
+      if (!Fits(offset, sizeof(T))) return 0;
+      T value;
+      std::memcpy(&value, bytes_.data() + offset, sizeof(T));
+      return value;
+    }
+  }
+
   std::span<const uint8_t> bytes_;
 };
 

@@ -1,11 +1,11 @@
 #include "history/index_slack.h"
 
 #include <algorithm>
-#include <unordered_set>
 #include <string>
 #include <tuple>
 
 #include "base/format.h"
+#include "base/hash_set.h"
 #include "ntfs/attribute_set.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
@@ -25,28 +25,39 @@ constexpr uint64_t kBlockEntriesFloor = index_block::kHeader + index_header::kSi
 uint64_t AlignUp(uint64_t offset) { return (offset + kEntryAlignment - 1) / kEntryAlignment * kEntryAlignment; }
 
 // One entry a live node holds, as the slack is compared with it: its
-// reference and a 64-bit FNV-1a hash of its name's bytes. Kept in a flat
+// reference and a 64-bit hash of its name's UTF-16 units. Kept in a flat
 // vector: a directory's every live entry passes through here, and a tree
 // of strings cost more than the carving.
 using LiveKey = std::pair<uint64_t, uint64_t>;
 
 constexpr uint64_t kHashStart = 0xcbf29ce484222325;
-constexpr uint64_t kHashPrime = 0x100000001b3;
+constexpr uint64_t kHashMultiplier = 0x9e3779b97f4a7c15;
 
-uint64_t HashBytes(uint64_t hash, std::span<const uint8_t> bytes) {
-  for (uint8_t byte : bytes) hash = (hash ^ byte) * kHashPrime;
-  return hash;
+// Words go in whole, each mixed in with a multiply and a shift: a hash of
+// bytes one at a time cost more than the rest of the carving.
+uint64_t HashWord(uint64_t hash, uint64_t word) {
+  hash = (hash ^ word) * kHashMultiplier;
+  return hash ^ (hash >> 29);
 }
-uint64_t NameHash(std::span<const uint8_t> name_bytes) { return HashBytes(kHashStart, name_bytes); }
 
-// The same hash over a name's UTF-16 units, as the bytes on disk hold them.
-uint64_t NameHash(const std::u16string& name) {
-  uint64_t hash = kHashStart;
-  for (char16_t unit : name) {
-    const uint8_t bytes[2] = {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)};
-    hash = HashBytes(hash, bytes);
+// A name's units, four to a word, however they are held.
+template <typename UnitAt>
+uint64_t HashUnits(size_t units, UnitAt unit_at) {
+  uint64_t hash = HashWord(kHashStart, units);
+  for (size_t i = 0; i < units; i += 4) {
+    uint64_t word = 0;
+    for (size_t k = 0; k < 4 && i + k < units; ++k) word |= uint64_t{unit_at(i + k)} << (16 * k);
+    hash = HashWord(hash, word);
   }
   return hash;
+}
+uint64_t NameHash(std::span<const uint8_t> name_bytes) {
+  return HashUnits(name_bytes.size() / 2, [name_bytes](size_t i) {
+    return static_cast<uint16_t>(name_bytes[2 * i] | name_bytes[2 * i + 1] << 8);
+  });
+}
+uint64_t NameHash(const std::u16string& name) {
+  return HashUnits(name.size(), [&name](size_t i) { return static_cast<uint16_t>(name[i]); });
 }
 
 // The entries in use of a node, in on-disk order, up to the first one that
@@ -104,9 +115,14 @@ bool SlackOwner::Owns(FileReference parent) const {
 void CarveIndexRegion(LeBytes node, uint64_t begin, uint64_t end, const SlackOwner& owner,
                       const CarvedEntryVisitor& visitor) {
   if (end > node.size()) end = node.size();
+  constexpr uint64_t kParentAt = index_entry::kKey + file_name::kParentRef;
+  const auto directory_low = static_cast<uint32_t>(owner.directory.Number());
   for (uint64_t pos = AlignUp(begin); pos < end && end - pos >= kMinEntryBytes; pos += kEntryAlignment) {
+    // The parent first: nearly every boundary fails there, so the search
+    // runs on for the low half of the directory's number.
+    pos = node.NextAligned32(pos + kParentAt, end, kEntryAlignment, directory_low) - kParentAt;
+    if (pos >= end || end - pos < kMinEntryBytes) break;
     const uint64_t key = pos + index_entry::kKey;
-    // The parent first: nearly every boundary fails there.
     if (!owner.Owns(FileReference(node.U64(key + file_name::kParentRef)))) continue;
     const uint64_t length = node.U16(pos + index_entry::kLength);
     const uint64_t key_length = node.U16(pos + index_entry::kKeyLength);
@@ -149,58 +165,51 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
   if (!root_used) return Error{where, u"damaged: its $INDEX_ROOT header lies outside its value"};
 
   IndexSlack slack;
+  // Every live entry is known before any slack is carved, so that a copy
+  // of one (the index leaves them behind as it shifts entries: in a
+  // directory that has only grown, nearly all its slack) is dropped as it
+  // is found rather than kept until the end.
   std::vector<LiveKey> live;
-  // One distinct entry once: its reference, name and times, hashed.
-  std::unordered_set<uint64_t> seen;
-  std::vector<SlackEntry> candidates;
-  auto carve = [&](LeBytes node, uint64_t begin, uint64_t end, SlackSource source, std::optional<Vcn> block) {
-    CarveIndexRegion(node, begin, end, owner, [&](uint64_t offset, FileReference file, CarvedName key) {
-      if (candidates.size() >= kMaxSlackEntries) return;
-      const FileTimes& t = key.times;
-      const uint64_t fields[] = {file.value, NameHash(key.name), t.created, t.modified, t.record_changed, t.accessed};
-      if (!seen.insert(HashBytes(kHashStart, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(fields), sizeof fields))).second) return;
-      SlackEntry entry;
-      entry.file = file;
-      entry.key = std::move(key);
-      entry.source = source;
-      entry.block = block;
-      entry.offset = static_cast<uint32_t>(offset);
-      candidates.push_back(std::move(entry));
-    });
-  };
   CollectLive(root_value, root_used->first, root_used->second, live);
-  carve(root_value, root_used->second, root_value.size(), SlackSource::kRootSlack, std::nullopt);
-  carve(LeBytes(record_bytes), record_used, record_end, SlackSource::kRecordSlack, std::nullopt);
-
+  struct Block {
+    Vcn vcn;
+    SlackSource source;
+    uint64_t carve_from = 0;
+    std::vector<uint8_t> bytes;  // empty when not kept: read again to carve
+  };
+  std::vector<Block> blocks;
+  std::optional<IndexBlockReader> reader;
   const HeldAttribute allocation = attributes.First(AttrType::kIndexAllocation, &kI30Name);
   const uint32_t block_bytes = root_value.U32(index_root::kBytesPerBlock);
   if (allocation && allocation->NonResident() && UsableIndexBlockSize(block_bytes)) {
     std::vector<uint8_t> bitmap;
     if (const HeldAttribute held = attributes.First(AttrType::kBitmap, &kI30Name)) {
-      AttributeReader reader = attributes.Reader(held);
-      if (const std::vector<uint8_t>* value = reader.ReadAttributeValue()) bitmap = *value;
+      AttributeReader bitmap_reader = attributes.Reader(held);
+      if (const std::vector<uint8_t>* value = bitmap_reader.ReadAttributeValue()) bitmap = *value;
     }
     // Without the bitmap every block counts as in use: only what lies past
     // a used size is taken, never a whole block that may be live.
     if (bitmap.empty()) slack.problems.push_back(Error{where, u"its $BITMAP cannot be read: every block taken as in use"});
-    IndexBlockReader reader(volume, attributes.Reader(allocation), block_bytes);
+    reader.emplace(volume, attributes.Reader(allocation), block_bytes);
     const uint32_t vcn_unit = volume.geometry().IndexVcnUnit(block_bytes);
-    uint64_t blocks = allocation->ValueSize() / block_bytes;
-    if (blocks > kMaxIndexBlocksPerWalk) {
+    uint64_t count = allocation->ValueSize() / block_bytes;
+    if (count > kMaxIndexBlocksPerWalk) {
       slack.problems.push_back(Error{where, Format("more than %I64u index blocks: bound reached", kMaxIndexBlocksPerWalk),
                                      ErrorKind::kLimit});
-      blocks = kMaxIndexBlocksPerWalk;
+      count = kMaxIndexBlocksPerWalk;
     }
-    for (uint64_t i = 0; i < blocks; ++i) {
+    uint64_t kept_bytes = 0;
+    for (uint64_t i = 0; i < count; ++i) {
       const bool in_use = bitmap.empty() || (i / 8 < bitmap.size() && (bitmap[i / 8] >> (i % 8)) & 1);
       const Vcn vcn(i * block_bytes / vcn_unit);
-      auto block = reader.ReadIndexBlock(vcn);
+      auto block = reader->ReadIndexBlock(vcn);
       if (!block) {
         // A freed block never written, or written over, is nothing to carve.
         if (in_use) slack.problems.push_back(block.error().Within(where));
         continue;
       }
       const LeBytes node(*block);
+      Block kept{vcn, SlackSource::kFreedBlock, kBlockEntriesFloor, {}};
       if (in_use) {
         ++slack.blocks_in_use;
         const auto used = UsedRange(node, index_block::kHeader);
@@ -209,27 +218,60 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
           continue;
         }
         CollectLive(node, used->first, used->second, live);
-        carve(node, used->second, node.size(), SlackSource::kPastUsedSize, vcn);
+        kept.source = SlackSource::kPastUsedSize;
+        kept.carve_from = used->second;
       } else {
         ++slack.blocks_free;
-        carve(node, kBlockEntriesFloor, node.size(), SlackSource::kFreedBlock, vcn);
       }
+      // Blocks are kept up to a bound; past it they are read again.
+      if (kept_bytes + block->size() <= kMaxKeptSlackBytes) {
+        kept_bytes += block->size();
+        kept.bytes = std::move(*block);
+      }
+      blocks.push_back(std::move(kept));
     }
   }
-  if (candidates.size() >= kMaxSlackEntries)
-    slack.problems.push_back(Error{where, Format("more than %I64u slack entries: bound reached", kMaxSlackEntries), ErrorKind::kLimit});
+  std::sort(live.begin(), live.end());
 
-  // A candidate equal to a live entry is the index's own shifting, not a
-  // deletion; only when the whole index has been read is that known.
-  if (!candidates.empty()) std::sort(live.begin(), live.end());
-  for (SlackEntry& entry : candidates) {
-    if (std::binary_search(live.begin(), live.end(), LiveKey{entry.file.value, NameHash(entry.key.name)})) {
-      ++slack.live_copies;
-      continue;
+  // One distinct entry once: its reference, name and times, hashed.
+  HashSet64 seen;
+  auto carve = [&](LeBytes node, uint64_t begin, uint64_t end, SlackSource source, std::optional<Vcn> block) {
+    CarveIndexRegion(node, begin, end, owner, [&](uint64_t offset, FileReference file, CarvedName key) {
+      if (slack.entries.size() >= kMaxSlackEntries) return;
+      const FileTimes& t = key.times;
+      const uint64_t name_hash = NameHash(key.name);
+      uint64_t identity = kHashStart;
+      for (uint64_t field : {file.value, name_hash, t.created, t.modified, t.record_changed, t.accessed})
+        identity = HashWord(identity, field);
+      if (!seen.Insert(identity)) return;
+      if (std::binary_search(live.begin(), live.end(), LiveKey{file.value, name_hash})) {
+        ++slack.live_copies;
+        return;
+      }
+      SlackEntry entry;
+      entry.file = file;
+      entry.key = std::move(key);
+      entry.source = source;
+      entry.block = block;
+      entry.offset = static_cast<uint32_t>(offset);
+      std::tie(entry.state, entry.record_sequence) = StateOfRecord(volume, entry.file);
+      slack.entries.push_back(std::move(entry));
+    });
+  };
+  carve(root_value, root_used->second, root_value.size(), SlackSource::kRootSlack, std::nullopt);
+  carve(LeBytes(record_bytes), record_used, record_end, SlackSource::kRecordSlack, std::nullopt);
+  for (Block& block : blocks) {
+    if (block.bytes.empty()) {
+      auto again = reader->ReadIndexBlock(block.vcn);
+      if (!again) continue;
+      block.bytes = std::move(*again);
     }
-    std::tie(entry.state, entry.record_sequence) = StateOfRecord(volume, entry.file);
-    slack.entries.push_back(std::move(entry));
+    const LeBytes node(block.bytes);
+    carve(node, block.carve_from, node.size(), block.source, block.vcn);
+    block.bytes = {};
   }
+  if (slack.entries.size() >= kMaxSlackEntries)
+    slack.problems.push_back(Error{where, Format("more than %I64u slack entries: bound reached", kMaxSlackEntries), ErrorKind::kLimit});
   return slack;
 }
 

@@ -74,6 +74,9 @@ void CarveIndexRegion(LeBytes node, uint64_t begin, uint64_t end, const SlackOwn
 
 // The most entries one directory's slack yields; past it the read stops.
 inline constexpr size_t kMaxSlackEntries = 1u << 20;
+// Index blocks of one directory held between finding its live entries and
+// carving its slack; past this they are read a second time.
+inline constexpr uint64_t kMaxKeptSlackBytes = uint64_t{64} << 20;
 
 struct IndexSlack {
   std::vector<SlackEntry> entries;  // root first, then blocks by VCN; each distinct entry once

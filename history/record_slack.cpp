@@ -34,7 +34,8 @@ void CarveRecordSlack(const FileRecord& file, const RecordSlackVisitor& visitor)
        pos < end && end - pos >= attr::kResidentSize + file_name::kName; pos += kAlignment) {
     // The type first: nearly every boundary fails there, and this loop
     // runs over every record of a timeline.
-    if (record.U32(pos + attr::kType) != ToU32(AttrType::kFileName)) continue;
+    pos = record.NextAligned32(pos + attr::kType, end, kAlignment, ToU32(AttrType::kFileName)) - attr::kType;
+    if (pos >= end || end - pos < attr::kResidentSize + file_name::kName) break;
     const uint64_t length = record.U32(pos + attr::kTotalSize);
     const uint64_t value_length = record.U32(pos + attr::kAttrSize);
     const uint64_t value_offset = record.U16(pos + attr::kAttrOffset);

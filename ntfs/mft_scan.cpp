@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <future>
-#include <mutex>
 #include <limits>
 
 #include "base/bytes.h"
+#include "base/lanes.h"
 #include "ntfs/file_record.h"
 #include "ntfs/index.h"
 #include "ntfs/standard_information.h"
@@ -395,36 +394,29 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
   scan.names_.reserve(expected);
   scan.pool_.reserve(expected * 24);
   const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
-  // Blocks are parsed on kScanLanes threads at once, each lane into a scan
-  // of its own that the main thread then appends in record order: parsing
-  // costs far more than reading the block. The device is read by one lane
-  // at a time (a container's reader keeps state).
-  std::mutex device;
+  // Blocks are parsed in lanes, each lane into a scan of its own that is
+  // then appended in record order.
   struct Lane {
     MftScan tables;
     std::vector<uint8_t> bytes;
     std::vector<uint8_t> buffer;  // one record, its update sequence undone
   };
-  std::array<Lane, kScanLanes> lanes;
-  const auto parse_block = [&](uint64_t first, unsigned lane_index) {
+  std::array<Lane, kLanes> lanes;
+  const auto parse_block = [&](uint64_t first, uint64_t end, unsigned lane_index) {
     Lane& lane = lanes[lane_index];
     MftScan& tables = lane.tables;
-    const uint64_t in_block = std::min(per_block, count - first);
+    const uint64_t in_block = end - first;
     tables.first_ = first;
     tables.records_.resize(in_block);
     lane.bytes.resize(in_block * record_bytes);
-    bool whole = false;
+    const bool whole = read_records(first * record_bytes, lane.bytes);
+    // A block that cannot be read whole is retried record by record.
     std::vector<bool> readable;
-    {
-      std::lock_guard<std::mutex> hold(device);
-      whole = read_records(first * record_bytes, lane.bytes);
-      // A block that cannot be read whole is retried record by record.
-      if (!whole) {
-        readable.assign(in_block, false);
-        for (uint64_t i = 0; i < in_block; ++i) {
-          std::span<uint8_t> slot(lane.bytes.data() + i * record_bytes, record_bytes);
-          readable[i] = read_records((first + i) * record_bytes, slot);
-        }
+    if (!whole) {
+      readable.assign(in_block, false);
+      for (uint64_t i = 0; i < in_block; ++i) {
+        std::span<uint8_t> slot(lane.bytes.data() + i * record_bytes, record_bytes);
+        readable[i] = read_records((first + i) * record_bytes, slot);
       }
     }
     for (uint64_t i = 0; i < in_block; ++i) {
@@ -452,23 +444,7 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
       lane.buffer = std::move(record).Release();
     }
   };
-  for (uint64_t first = 0; first < count; first += per_block * kScanLanes) {
-    // The other lanes' blocks on threads of their own; without a thread to
-    // spare, each runs when its result is asked for.
-    std::array<std::future<void>, kScanLanes> others;
-    for (unsigned lane = 1; lane < kScanLanes; ++lane) {
-      const uint64_t lane_first = first + lane * per_block;
-      if (lane_first < count)
-        others[lane] = std::async(std::launch::async | std::launch::deferred, parse_block, lane_first, lane);
-    }
-    parse_block(first, 0);
-    scan.Absorb(lanes[0].tables);
-    for (unsigned lane = 1; lane < kScanLanes; ++lane) {
-      if (!others[lane].valid()) continue;
-      others[lane].get();
-      scan.Absorb(lanes[lane].tables);
-    }
-  }
+  RunInLanes(count, per_block, parse_block, [&](unsigned lane) { scan.Absorb(lanes[lane].tables); });
   scan.Finish();
   return scan;
 }

@@ -103,13 +103,10 @@ struct ScanOptions {
   std::span<const uint8_t> mft_bitmap;
   // When given, sees every record the scan parses (update sequence undone),
   // base and extension alike, for what the tables do not keep. The scan
-  // parses on kScanLanes threads at once: `lane` tells which one calls, and
-  // each lane's calls come in record order.
+  // parses on kLanes threads at once (base/lanes.h): `lane` tells which one
+  // calls, and each lane's calls come in record order.
   std::function<void(const FileRecord&, unsigned lane)> also;
 };
-
-// Threads that parse the MFT at once, each a block of records at a time.
-inline constexpr unsigned kScanLanes = 2;
 
 // Runs kept for free records, all together (32 bytes each); past this the
 // records' data is kept without runs, as not complete.

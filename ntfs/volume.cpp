@@ -123,6 +123,7 @@ std::optional<Error> NotAnNtfsVolume(const VolumeContext& volume) {
 Expected<void> OpenVolumeSource(VolumeContext& volume, std::unique_ptr<source::ByteSource> device,
                                 std::u16string label) {
   volume.device_ = std::move(device);
+  volume.concurrent_reads_ = volume.device_->ConcurrentReads();
   volume.geometry_.reset();
   volume.mft_runs_.reset();
   volume.truncation_.reset();
@@ -164,11 +165,16 @@ bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uin
     volume.cluster_read_refused_ = true;
     return false;
   }
+  if (volume.concurrent_reads_) return volume.device()->ReadAt(offset, out);
+  std::lock_guard<std::mutex> hold(volume.read_lock_);
   return volume.device()->ReadAt(offset, out);
 }
 
 bool ReadMftFileBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out) {
-  return volume.IsOpen() && volume.device()->ReadAt(offset, out);
+  if (!volume.IsOpen()) return false;
+  if (volume.concurrent_reads_) return volume.device()->ReadAt(offset, out);
+  std::lock_guard<std::mutex> hold(volume.read_lock_);
+  return volume.device()->ReadAt(offset, out);
 }
 
 }  // namespace velmora

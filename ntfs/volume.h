@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -166,8 +168,14 @@ class VolumeContext {
   std::optional<RunList> mft_runs_;
   std::optional<Truncation> truncation_;
   std::u16string label_;
-  mutable bool cluster_read_refused_ = false;
+  // Reads come from several threads (base/lanes.h); unless the source
+  // says it takes them at once, they reach it one at a time (a
+  // container's reader keeps state).
+  mutable std::mutex read_lock_;
+  bool concurrent_reads_ = false;
+  mutable std::atomic<bool> cluster_read_refused_ = false;
   friend bool ReadVolumeBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
+  friend bool ReadMftFileBytes(const VolumeContext& volume, uint64_t offset, std::span<uint8_t> out);
 };
 
 // Opens the device read-only, reads the boot sector and validates its

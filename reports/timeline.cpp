@@ -4,12 +4,12 @@
 #include <array>
 #include <charconv>
 #include <cstring>
-#include <future>
 #include <iterator>
 #include <optional>
 #include <cstdio>
 #include <span>
 
+#include "base/lanes.h"
 #include "history/free_records.h"
 #include "history/index_slack.h"
 #include "history/record_slack.h"
@@ -339,7 +339,7 @@ class RecordSlackCollector {
   }
 
  private:
-  std::array<std::vector<RecordSlackName>, kScanLanes> lanes_;
+  std::array<std::vector<RecordSlackName>, kLanes> lanes_;
 };
 
 // One name found in slack: its line, in either format.
@@ -412,22 +412,45 @@ uint64_t WriteSlackLines(ReportContext& context, const MftScan& scan, std::vecto
                                           slack.name, !record.in_use, nullptr, slack.offset});
     flush();
   }
+  context.console.out().WriteNarrow(out.view());
+  out.clear();
+  // Each directory's index is read and carved in lanes, a few directories
+  // a chunk; the lines are written in record order.
+  std::vector<uint64_t> directories;
+  for (uint64_t number = 0; number < records.size(); ++number)
+    if (records[number].valid && records[number].directory) directories.push_back(number);
+  struct Lane {
+    LineBuffer out;
+    uint64_t lines = 0, unreadable = 0;
+  };
+  std::array<Lane, kLanes> lanes;
+  const auto carve = [&](uint64_t begin, uint64_t end, unsigned lane_index) {
+    Lane& lane = lanes[lane_index];
+    for (uint64_t d = begin; d < end; ++d) {
+      auto slack = ReadIndexSlack(context.volume, FileReference(directories[d]));
+      if (!slack) {
+        ++lane.unreadable;
+        continue;
+      }
+      for (const SlackEntry& entry : slack->entries) {
+        const MftScan::Path path =
+            scan.PathUnder(entry.key.parent, entry.file.Number(), Utf16ToUtf8(entry.key.name), subtree_root);
+        if (!path.within) continue;
+        const bool deleted = entry.state == RecordState::kFree || entry.state == RecordState::kReused;
+        lane.lines +=
+            WriteSlackLine(lane.out, format, {"index_slack", path, entry.file, entry.key, deleted, &entry, entry.offset});
+      }
+    }
+  };
+  constexpr uint64_t kDirectoriesPerChunk = 16;
+  RunInLanes(directories.size(), kDirectoriesPerChunk, carve, [&](unsigned lane) {
+    context.console.out().WriteNarrow(lanes[lane].out.view());
+    lanes[lane].out.clear();
+  });
   uint64_t unreadable = 0;
-  for (uint64_t number = 0; number < records.size(); ++number) {
-    if (!records[number].valid || !records[number].directory) continue;
-    auto slack = ReadIndexSlack(context.volume, FileReference(number));
-    if (!slack) {
-      ++unreadable;
-      continue;
-    }
-    for (const SlackEntry& entry : slack->entries) {
-      const MftScan::Path path =
-          scan.PathUnder(entry.key.parent, entry.file.Number(), Utf16ToUtf8(entry.key.name), subtree_root);
-      if (!path.within) continue;
-      const bool deleted = entry.state == RecordState::kFree || entry.state == RecordState::kReused;
-      lines += WriteSlackLine(out, format, {"index_slack", path, entry.file, entry.key, deleted, &entry, entry.offset});
-      flush();
-    }
+  for (const Lane& lane : lanes) {
+    lines += lane.lines;
+    unreadable += lane.unreadable;
   }
   if (unreadable) context.console.Diagnostic("timeline: %u directories' index slack not read\n", unreadable);
   return lines;
@@ -465,16 +488,16 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
   const auto& names = scan->names();
   const std::span<const ScannedStream> streams(scan->streams());
   const auto write = format == TimelineFormat::kJsonLines ? WriteJsonLine : WriteBodyLines;
-  // Names become lines in chunks, kScanLanes chunks at once on as many
-  // threads; the chunks are written in order. Building paths and lines
-  // costs as much as the scan.
+  // Names become lines in chunks, in lanes; the chunks are written in
+  // order. Building paths and lines costs as much as the scan.
   struct Lane {
     LineBuffer out;
     MftScan::Path path;
     uint64_t lines = 0;
   };
-  std::array<Lane, kScanLanes> lanes;
-  const auto write_chunk = [&](size_t begin, size_t end, Lane& lane) {
+  std::array<Lane, kLanes> lanes;
+  const auto write_chunk = [&](uint64_t begin, uint64_t end, unsigned lane_index) {
+    Lane& lane = lanes[lane_index];
     const uint32_t first_record = names[begin].record;
     size_t first_stream = static_cast<size_t>(
         std::lower_bound(streams.begin(), streams.end(), first_record,
@@ -493,25 +516,10 @@ bool ReportTimeline(ReportContext& context, FileReference subtree_root, Timeline
     }
   };
   constexpr size_t kNamesPerChunk = 8192;
-  for (size_t first = 0; first < names.size(); first += kNamesPerChunk * kScanLanes) {
-    std::array<std::future<void>, kScanLanes> others;
-    for (unsigned lane = 1; lane < kScanLanes; ++lane) {
-      const size_t begin = first + lane * kNamesPerChunk;
-      if (begin >= names.size()) break;
-      const size_t end = std::min(names.size(), begin + kNamesPerChunk);
-      others[lane] = std::async(std::launch::async | std::launch::deferred, write_chunk, begin, end,
-                                std::ref(lanes[lane]));
-    }
-    write_chunk(first, std::min(names.size(), first + kNamesPerChunk), lanes[0]);
-    for (unsigned lane = 0; lane < kScanLanes; ++lane) {
-      if (lane > 0) {
-        if (!others[lane].valid()) break;
-        others[lane].get();
-      }
-      context.console.out().WriteNarrow(lanes[lane].out.view());
-      lanes[lane].out.clear();
-    }
-  }
+  RunInLanes(names.size(), kNamesPerChunk, write_chunk, [&](unsigned lane) {
+    context.console.out().WriteNarrow(lanes[lane].out.view());
+    lanes[lane].out.clear();
+  });
   uint64_t lines = 0;
   for (const Lane& lane : lanes) lines += lane.lines;
   LineBuffer out;

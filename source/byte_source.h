@@ -45,6 +45,7 @@ class OffsetSource : public ByteSource {
   std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const override { return inner_->FileIdentity(); }
   std::vector<std::string> OtherFiles() const override { return inner_->OtherFiles(); }
   std::string ReadFailure() const override { return inner_->ReadFailure(); }
+  bool ConcurrentReads() const override { return inner_->ConcurrentReads(); }
 
  private:
   std::unique_ptr<ByteSource> inner_;

@@ -31,6 +31,10 @@ class SplitRawSource : public ByteSource {
     for (const Segment& s : segments_) size_ += s.size;
   }
 
+  bool ConcurrentReads() const override {
+    return std::all_of(segments_.begin(), segments_.end(), [](const Segment& s) { return s.file->ConcurrentReads(); });
+  }
+
   bool ReadAt(uint64_t offset, std::span<uint8_t> out) override {
     if (offset > size_ || out.size() > size_ - offset) return false;
     // The first segment that ends past offset.

@@ -31,6 +31,8 @@ class FileSource : public ByteSource {
   bool ReadAt(uint64_t offset, std::span<uint8_t> out) override;
   std::optional<uint64_t> Size() const override { return size_; }
   std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const override { return identity_; }
+  // pread keeps no file position.
+  bool ConcurrentReads() const override { return true; }
 
  private:
   FileSource(int fd, std::optional<uint64_t> size, std::pair<uint64_t, uint64_t> identity)
