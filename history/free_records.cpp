@@ -139,7 +139,7 @@ FreeRecords CollectFreeRecords(const MftScan& scan, ClusterBitmap& bitmap, FileR
       }
       current = &added;
     }
-    current->names.push_back(FreeRecordName{std::move(path.text), path.orphan, name.times});
+    current->names.push_back(FreeRecordName{std::move(path.text), path.orphan, scan.TimesOf(name)});
   }
   return found;
 }

@@ -98,6 +98,7 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record, const ScanO
 
   const size_t names_before = names_.size();
   bool long_name = false;
+  bool record_times = false;  // slot.times read from this record's $STANDARD_INFORMATION
   AttributeWalk walk(record);
   while (auto a = walk.Next()) {
     switch (a->Type()) {
@@ -106,6 +107,7 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record, const ScanO
         if (extension || a->NonResident() || value.size() < standard_information::kPermission) break;
         namespace si = standard_information;
         slot.times = ReadTimes(value, si::kCreateTime, si::kModificationTime, si::kChangeTime, si::kAccessTime);
+        record_times = true;
         slot.attributes = value.U32(si::kPermission);
         break;
       }
@@ -120,8 +122,14 @@ void MftScan::ParseRecord(uint64_t number, const FileRecord& record, const ScanO
         ScannedName name;
         name.record = static_cast<uint32_t>(owner);
         name.parent = FileReference(value.U64(file_name::kParentRef));
-        name.times = ReadTimes(value, file_name::kCreateTime, file_name::kModificationTime, file_name::kChangeTime,
-                               file_name::kAccessTime);
+        const FileTimes times = ReadTimes(value, file_name::kCreateTime, file_name::kModificationTime,
+                                          file_name::kChangeTime, file_name::kAccessTime);
+        const FileTimes& own = slot.times;
+        if (!record_times || times.created != own.created || times.modified != own.modified ||
+            times.record_changed != own.record_changed || times.accessed != own.accessed) {
+          name.times = static_cast<uint32_t>(name_times_.size());
+          name_times_.push_back(times);
+        }
         name.text = PooledText{static_cast<uint32_t>(start), static_cast<uint32_t>(text_bytes)};
         name.name_space = value.U8(file_name::kNameSpace);
         name.attribute_id = a->Id();
@@ -221,8 +229,11 @@ void MftScan::Absorb(MftScan& block) {
   records_.insert(records_.end(), block.records_.begin(), block.records_.end());
   if (names_fit) {
     pool_ += block.pool_;
+    const auto times_base = static_cast<uint32_t>(name_times_.size());
+    name_times_.insert(name_times_.end(), block.name_times_.begin(), block.name_times_.end());
     for (ScannedName& name : block.names_) {
       name.text.offset += text_base;
+      if (name.times != ScannedName::kRecordTimes) name.times += times_base;
       names_.push_back(name);
     }
     for (ScannedStream& stream : block.streams_) {
@@ -256,6 +267,7 @@ void MftScan::Absorb(MftScan& block) {
 
   block.records_.clear();
   block.names_.clear();
+  block.name_times_.clear();
   block.streams_.clear();
   block.pool_.clear();
   block.claims_.clear();

@@ -116,12 +116,15 @@ inline constexpr size_t kMaxFreeRecordRuns = size_t{1} << 20;
 // scan is 32 bits (a longer MFT is read up to there).
 inline constexpr uint64_t kMaxScannedRecords = uint64_t{1} << 32;
 
-// Kept for every name: 56 bytes.
+// Kept for every name: 32 bytes. Its times (MftScan::TimesOf) are most
+// often its record's $STANDARD_INFORMATION times to the tick (NTFS writes
+// both when it makes the file), and are then not kept twice.
 struct ScannedName {
+  static constexpr uint32_t kRecordTimes = 0xFFFFFFFF;
   FileReference parent;  // with its sequence number
-  FileTimes times;  // this $FILE_NAME's own
   PooledText text;
   uint32_t record = 0;  // the base record's number: an index into records()
+  uint32_t times = kRecordTimes;  // an index into the scan's name times, or kRecordTimes
   uint16_t attribute_id = 0;
   uint8_t name_space = 0;  // 0 POSIX, 1 Win32, 2 DOS, 3 both
 };
@@ -159,6 +162,10 @@ class MftScan {
   // The free record data of a record, or null.
   const FreeRecordData* FreeDataOf(uint64_t record) const;
   std::string_view Text(PooledText text) const { return std::string_view(pool_).substr(text.offset, text.length); }
+  // A name's own $FILE_NAME times.
+  const FileTimes& TimesOf(const ScannedName& name) const {
+    return name.times == ScannedName::kRecordTimes ? records_[name.record].times : name_times_[name.times];
+  }
 
   uint64_t slots() const { return slots_; }  // records of the MFT visited
   uint64_t Skipped(SkipReason reason) const { return skipped_[static_cast<size_t>(reason)]; }
@@ -204,6 +211,7 @@ class MftScan {
   uint64_t first_ = 0;  // the record records_[0] is (a block's first)
   std::vector<ScannedRecord> records_;
   std::vector<ScannedName> names_;
+  std::vector<FileTimes> name_times_;  // of names whose times are not their record's
   std::vector<ScannedStream> streams_;
   std::string pool_;
   std::vector<FreeRecordData> free_data_;

@@ -220,7 +220,7 @@ uint64_t WriteBodyLines(LineBuffer& out, const MftScan& scan, const ScannedName&
   line.suffix = " ($FILE_NAME)";
   line.inode.type = AttrType::kFileName;
   line.inode.id = name.attribute_id;
-  line.times = &name.times;
+  line.times = &scan.TimesOf(name);
   WriteBodyLine(out, line);
   line.suffix = "";
   line.times = &record.times;
@@ -296,8 +296,8 @@ uint64_t WriteJsonLine(LineBuffer& out, const MftScan& scan, const ScannedName& 
       line.Number("data_clusters", counted->clusters).Number("clusters_reallocated", counted->reallocated);
   }
   AppendTimes(line, "standard_information", record.times);
-  AppendTimes(line, "file_name", name.times);
-  AppendIndicators(line, record.times, name.times,
+  AppendTimes(line, "file_name", scan.TimesOf(name));
+  AppendIndicators(line, record.times, scan.TimesOf(name),
                    logged ? logged->Of(name.record) : std::span<const LoggedTimeChange>());
   line.Array("streams");
   for (const ScannedStream& stream : streams)
