@@ -23,6 +23,15 @@ class HashSet64 {
     ++size_;
     return true;
   }
+  bool Contains(uint64_t value) const {
+    if (value == kEmpty) return has_empty_;
+    if (slots_.empty()) return false;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Slot(value, mask);; i = (i + 1) & mask) {
+      if (slots_[i] == value) return true;
+      if (slots_[i] == kEmpty) return false;
+    }
+  }
   size_t size() const { return size_ + (has_empty_ ? 1 : 0); }
 
  private:

@@ -24,11 +24,10 @@ constexpr uint64_t kBlockEntriesFloor = index_block::kHeader + index_header::kSi
 
 uint64_t AlignUp(uint64_t offset) { return (offset + kEntryAlignment - 1) / kEntryAlignment * kEntryAlignment; }
 
-// One entry a live node holds, as the slack is compared with it: its
-// reference and a 64-bit hash of its name's UTF-16 units. Kept in a flat
-// vector: a directory's every live entry passes through here, and a tree
-// of strings cost more than the carving.
-using LiveKey = std::pair<uint64_t, uint64_t>;
+// One entry a live node holds, as the slack is compared with it: a 64-bit
+// hash of its reference and its name's UTF-16 units, in a flat set (see
+// LiveKey below): a directory's every live entry passes through here, and
+// a tree of strings cost more than the carving.
 
 constexpr uint64_t kHashStart = 0xcbf29ce484222325;
 constexpr uint64_t kHashMultiplier = 0x9e3779b97f4a7c15;
@@ -59,17 +58,18 @@ uint64_t NameHash(std::span<const uint8_t> name_bytes) {
 uint64_t NameHash(const std::u16string& name) {
   return HashUnits(name.size(), [&name](size_t i) { return static_cast<uint16_t>(name[i]); });
 }
+uint64_t LiveKey(uint64_t reference, uint64_t name_hash) { return HashWord(HashWord(kHashStart, reference), name_hash); }
 
 // The entries in use of a node, in on-disk order, up to the first one that
 // does not fit (the walk of the tree says why elsewhere).
-void CollectLive(LeBytes node, uint64_t begin, uint64_t end, std::vector<LiveKey>& live) {
+void CollectLive(LeBytes node, uint64_t begin, uint64_t end, HashSet64& live) {
   for (uint64_t pos = begin; pos < end && end - pos >= index_entry::kKey;) {
     const uint64_t length = node.U16(pos + index_entry::kLength);
     if (length < index_entry::kKey || length > end - pos) return;
     if (node.U8(pos + index_entry::kFlags) & index_entry::kFlagLast) return;
     const uint64_t key = pos + index_entry::kKey;
     const uint64_t units = node.U8(key + file_name::kNameLength);
-    live.emplace_back(node.U64(pos + index_entry::kData), NameHash(node.Sub(key + file_name::kName, units * 2)));
+    live.Insert(LiveKey(node.U64(pos + index_entry::kData), NameHash(node.Sub(key + file_name::kName, units * 2))));
     pos += length;
   }
 }
@@ -169,7 +169,7 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
   // of one (the index leaves them behind as it shifts entries: in a
   // directory that has only grown, nearly all its slack) is dropped as it
   // is found rather than kept until the end.
-  std::vector<LiveKey> live;
+  HashSet64 live;
   CollectLive(root_value, root_used->first, root_used->second, live);
   struct Block {
     Vcn vcn;
@@ -231,7 +231,6 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
       blocks.push_back(std::move(kept));
     }
   }
-  std::sort(live.begin(), live.end());
 
   // One distinct entry once: its reference, name and times, hashed.
   HashSet64 seen;
@@ -244,7 +243,7 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
       for (uint64_t field : {file.value, name_hash, t.created, t.modified, t.record_changed, t.accessed})
         identity = HashWord(identity, field);
       if (!seen.Insert(identity)) return;
-      if (std::binary_search(live.begin(), live.end(), LiveKey{file.value, name_hash})) {
+      if (live.Contains(LiveKey(file.value, name_hash))) {
         ++slack.live_copies;
         return;
       }

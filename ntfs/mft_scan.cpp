@@ -405,7 +405,8 @@ std::optional<MftScan> ScanMft(VolumeContext& volume, const ScanOptions& options
   scan.records_.reserve(expected);
   scan.names_.reserve(expected);
   scan.pool_.reserve(expected * 24);
-  const uint64_t per_block = std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
+  const uint64_t per_block = options.records_per_block ? options.records_per_block
+                                                       : std::max<uint64_t>(1, kScanBlockBytes / record_bytes);
   // Blocks are parsed in lanes, each lane into a scan of its own that is
   // then appended in record order.
   struct Lane {

@@ -106,6 +106,9 @@ struct ScanOptions {
   // parses on kLanes threads at once (base/lanes.h): `lane` tells which one
   // calls, and each lane's calls come in record order.
   std::function<void(const FileRecord&, unsigned lane)> also;
+  // Records a lane parses at a time; 0 lets the scan choose (about 1 MiB of
+  // records). Small blocks make tests cross many lanes on small volumes.
+  uint64_t records_per_block = 0;
 };
 
 // Runs kept for free records, all together (32 bytes each); past this the

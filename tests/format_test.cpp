@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/format.h"
 #include "tests/support/volumes.h"
@@ -131,5 +132,27 @@ TEST(Utf8DecoderTest, OverlongSlashOnTheCommandLineStaysInvalid) {
 }
 #endif
 
+// UTF-16LE bytes as the scan reads names: the same text Utf16ToUtf8 gives,
+// an odd last byte ignored.
+TEST(Utf16LeTest, BytesOnDiskGiveTheSameTextAsUnits) {
+  const std::u16string cases[] = {u"", u"file-0000001.txt", u"caf\u00e9", u"\u4e2d\u6587", u"a\U0001F600b",
+                                  std::u16string(1, char16_t{0xD800}) + u"x", u"x" + std::u16string(1, char16_t{0xDC00})};
+  for (const std::u16string& text : cases) {
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) {
+      bytes.push_back(static_cast<uint8_t>(unit));
+      bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    std::string out = "prefix";
+    AppendUtf16LeAsUtf8(out, bytes);
+    EXPECT_EQ(out, "prefix" + Utf16ToUtf8(text));
+    bytes.push_back(0x41);
+    out.clear();
+    AppendUtf16LeAsUtf8(out, bytes);
+    EXPECT_EQ(out, Utf16ToUtf8(text));
+  }
+}
+
 }  // namespace
 }  // namespace velmora
+
