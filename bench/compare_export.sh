@@ -94,3 +94,13 @@ if command -v hashdeep >/dev/null; then
   (cd "$WORK/velmora" && hashdeep -a -k "$WORK/manifest" -r . > "$WORK/audit" 2>&1) && echo "hashdeep audit: passed" ||
     { echo "hashdeep audit: FAILED"; head -5 "$WORK/audit"; }
 fi
+
+# The same export through a compressed E01 (ewfacquire, fast deflate, 4 MiB
+# segments). Target: at most 1.5x the raw image's time.
+if command -v ewfacquire >/dev/null; then
+  ewfacquire -u -q -c fast -S 4MiB -t "$WORK/set" "$IMG" >/dev/null 2>&1 || skip "ewfacquire failed"
+  read -r ew ec ek < <(best_of_runs velmora "$WORK/velmora" sh -c \
+    "'$VELMORA' -m C: '$WORK/set.E01' -f 'C:\\' --export '$WORK/velmora' --hash > '$WORK/manifest.e01'")
+  row "same, through E01" "$MIB" "$ew" "$ec" "$ek" "$vw"
+  echo "E01: $(ls "$WORK"/set.E* | wc -l) segments; manifests $(cmp -s <(tail -n +6 "$WORK/manifest") <(tail -n +6 "$WORK/manifest.e01") && echo equal || echo DIFFER)"
+fi

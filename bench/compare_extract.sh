@@ -80,3 +80,18 @@ for algorithm in xpress4k xpress8k xpress16k lzx; do
   row "velmora -x $algorithm" $PACKED_MIB "$vw" "$vc" "$vk"
   check "$SRC/packed.bin" "velmora -x $algorithm.bin"
 done
+
+# The same through a compressed E01, as examiners acquire: ewfacquire, fast
+# deflate, 4 MiB segments. Target: at most 1.5x the raw image's time.
+if command -v ewfacquire >/dev/null; then
+  ewfacquire -u -q -c fast -S 4MiB -t "$WORK/set" "$IMG" >/dev/null 2>&1 || skip "ewfacquire failed"
+  E01=$WORK/set.E01
+  header "through E01 ($(ls "$WORK"/set.E* | wc -l) segments)"
+  for spec in "plain.bin $PLAIN_MIB" "lznt1\\packed.bin $PACKED_MIB" "xpress8k.bin $PACKED_MIB"; do
+    read -r file mib <<< "$spec"
+    read -r rw rc rk < <(measure "$VELMORA" -m C: "$IMG" -f "C:\\$file" -x "$OUT")
+    row "-x $file raw" "$mib" "$rw" "$rc" "$rk"
+    read -r ew ec ek < <(measure "$VELMORA" -m C: "$E01" -f "C:\\$file" -x "$OUT")
+    row "-x $file E01" "$mib" "$ew" "$ec" "$ek" "$rw"
+  done
+fi
