@@ -7,10 +7,12 @@
 // mapped, zeros.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "base/bytes.h"
 #include "base/format.h"
+#include "base/lanes.h"
 #include "content/lznt1.h"
 #include "content/source.h"
 #include "ntfs/attribute.h"
@@ -49,20 +51,25 @@ UnitMap MapUnit(const RunList& runs, Vcn first, uint64_t clusters) {
   return map;
 }
 
+// Compressed units are decoded a batch at a time, in lanes: each unit is
+// compressed on its own, and the clusters of the batch are read first.
+constexpr uint64_t kBatchBytes = 1u << 20;
+
 class Lznt1Source : public ContentSource {
  public:
   Lznt1Source(AttributeReader reader, uint64_t unit_clusters)
       : reader_(std::move(reader)),
         cluster_(reader_.volume().BytesPerCluster()),
         unit_clusters_(unit_clusters),
-        unit_bytes_(unit_clusters * cluster_) {}
+        unit_bytes_(unit_clusters * cluster_),
+        per_batch_(std::max<uint64_t>(1, kBatchBytes / unit_bytes_)) {}
 
   Expected<size_t> Read(uint64_t offset, std::span<uint8_t> out) override {
     const uint64_t unit = offset / unit_bytes_;
     const uint64_t unit_start = unit * unit_bytes_;
     const uint64_t within = offset - unit_start;
     const size_t count = static_cast<size_t>(std::min<uint64_t>(out.size(), unit_bytes_ - within));
-    if (unit != decoded_unit_) {
+    if (unit < batch_first_ || unit >= batch_first_ + batch_.size()) {
       const UnitMap map = MapUnit(reader_.runs(), Vcn(unit * unit_clusters_), unit_clusters_);
       if (map.mapped == 0) {
         std::memset(out.data(), 0, count);
@@ -73,29 +80,66 @@ class Lznt1Source : public ContentSource {
           return Unreadable(unit_start);
         return count;
       }
-      Expected<void> decoded = Decode(unit, map);
+      Expected<void> decoded = DecodeBatch(unit, map);
       if (!decoded) return decoded.error();
     }
-    std::memcpy(out.data(), unit_buffer_.data() + within, count);
+    const Unit& held = batch_[unit - batch_first_];
+    if (held.failure) return *held.failure;
+    std::memcpy(out.data(), decoded_.data() + (unit - batch_first_) * unit_bytes_ + within, count);
     return count;
   }
 
  private:
-  Expected<void> Decode(uint64_t unit, const UnitMap& map) {
-    const uint64_t unit_start = unit * unit_bytes_;
-    decoded_unit_ = UINT64_MAX;
-    if (!map.prefix)
-      return Damaged(Format("compression unit at content offset 0x%I64X: its mapped clusters are not its first ones",
-                            unit_start));
-    compressed_.resize(map.mapped * cluster_);
-    unit_buffer_.resize(unit_bytes_);
-    if (!ReadRunBytes(reader_.volume(), reader_.runs(), unit_start, compressed_, /*require_mapped=*/true))
-      return Unreadable(unit_start);
-    Expected<size_t> produced = Lznt1Decompress(compressed_, unit_buffer_);
-    if (!produced)
-      return Damaged(Format("compression unit at content offset 0x%I64X: ", unit_start) + produced.error().message);
-    std::fill(unit_buffer_.begin() + *produced, unit_buffer_.end(), uint8_t{0});
-    decoded_unit_ = unit;
+  struct Unit {
+    size_t stored_at = 0, stored_bytes = 0;  // in stored_
+    std::optional<Error> failure;
+  };
+
+  // The compressed units from `first` on (whose map is given), up to a
+  // batch or the first unit stored another way; an error only when `first`
+  // itself cannot be read.
+  Expected<void> DecodeBatch(uint64_t first, UnitMap map) {
+    batch_.clear();
+    batch_first_ = first;
+    stored_.clear();
+    for (uint64_t unit = first; batch_.size() < per_batch_; ++unit) {
+      if (unit > first) {
+        if (unit * unit_bytes_ >= reader_.ValueSize()) break;
+        map = MapUnit(reader_.runs(), Vcn(unit * unit_clusters_), unit_clusters_);
+        if (map.mapped == 0 || map.mapped == unit_clusters_ || !map.prefix) break;
+      }
+      const uint64_t unit_start = unit * unit_bytes_;
+      if (!map.prefix)
+        return Damaged(Format("compression unit at content offset 0x%I64X: its mapped clusters are not its first ones",
+                              unit_start));
+      Unit held;
+      held.stored_at = stored_.size();
+      held.stored_bytes = static_cast<size_t>(map.mapped * cluster_);
+      stored_.resize(stored_.size() + held.stored_bytes);
+      if (!ReadRunBytes(reader_.volume(), reader_.runs(), unit_start,
+                        std::span<uint8_t>(stored_.data() + held.stored_at, held.stored_bytes),
+                        /*require_mapped=*/true)) {
+        if (unit == first) return Unreadable(unit_start);
+        break;  // met again as the first of the next batch
+      }
+      batch_.push_back(std::move(held));
+    }
+    decoded_.resize(batch_.size() * unit_bytes_);
+    const auto decode = [&](uint64_t begin, uint64_t end, unsigned) {
+      for (uint64_t i = begin; i < end; ++i) {
+        Unit& held = batch_[i];
+        const std::span<uint8_t> out(decoded_.data() + i * unit_bytes_, unit_bytes_);
+        Expected<size_t> produced =
+            Lznt1Decompress(std::span<const uint8_t>(stored_.data() + held.stored_at, held.stored_bytes), out);
+        if (!produced) {
+          held.failure = Damaged(Format("compression unit at content offset 0x%I64X: ", (batch_first_ + i) * unit_bytes_) +
+                                 produced.error().message);
+          continue;
+        }
+        std::fill(out.begin() + static_cast<ptrdiff_t>(*produced), out.end(), uint8_t{0});
+      }
+    };
+    RunInLanes(batch_.size(), (batch_.size() + kLanes - 1) / kLanes, decode, [](unsigned) {});
     return {};
   }
 
@@ -108,9 +152,11 @@ class Lznt1Source : public ContentSource {
   const uint64_t cluster_;
   const uint64_t unit_clusters_;
   const uint64_t unit_bytes_;
-  std::vector<uint8_t> compressed_;
-  std::vector<uint8_t> unit_buffer_;
-  uint64_t decoded_unit_ = UINT64_MAX;
+  const uint64_t per_batch_;
+  std::vector<Unit> batch_;  // compressed units from batch_first_ on
+  uint64_t batch_first_ = 0;
+  std::vector<uint8_t> stored_;   // their clusters, one after another
+  std::vector<uint8_t> decoded_;  // the units, unit_bytes_ apart
 };
 
 // The whole units that holes cover within the content: zeros.

@@ -1,10 +1,14 @@
 #include "content/wof.h"
 
 #include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
 #include <cstring>
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/lanes.h"
 #include "base/format.h"
 #include "content/source.h"
 #include "ntfs/attribute_set.h"
@@ -43,9 +47,11 @@ constexpr Algorithm kAlgorithms[] = {
 
 // Table entries read and checked at a time.
 constexpr uint64_t kTableWindowEntries = 8192;
-// Chunk data read ahead: the chunks lie one after another, so one read
-// serves hundreds of small chunks instead of a device request each.
-constexpr uint64_t kReadAheadBytes = 1u << 20;
+// Chunks are decoded a batch at a time: their stored bytes, which lie one
+// after another, in one read, then the chunks themselves in lanes (each
+// chunk is compressed on its own, and one core decompresses XPRESS and LZX
+// more slowly than the disk gives them).
+constexpr uint64_t kBatchBytes = 1u << 20;
 
 std::u16string AlgorithmName(Compression compression) { return Utf8ToUtf16(CompressionName(compression)); }
 
@@ -88,23 +94,41 @@ class WofSource : public ContentSource {
         size_(size),
         format_(format),
         table_(table),
-        decompressor_(format.compression, format.chunk_bytes) {}
+        per_batch_(std::max<uint64_t>(1, kBatchBytes / format.chunk_bytes)) {
+    for (auto& decompressor : decompressors_)
+      decompressor = std::make_unique<ChunkDecompressor>(format.compression, format.chunk_bytes);
+  }
 
-  bool ready() const { return decompressor_.ok(); }
+  bool ready() const {
+    return std::all_of(decompressors_.begin(), decompressors_.end(), [](const auto& d) { return d->ok(); });
+  }
 
+  // Bytes from offset up to the end of the batch, or to the first chunk of
+  // it that cannot be decoded; that chunk's error when offset is in it.
   Expected<size_t> Read(uint64_t offset, std::span<uint8_t> out) override {
     const uint64_t chunk = offset / format_.chunk_bytes;
-    const uint64_t within = offset - chunk * format_.chunk_bytes;
-    if (chunk != decoded_chunk_) {
-      Expected<void> decoded = Decode(chunk);
+    if (chunk < batch_first_ || chunk >= batch_first_ + batch_.size()) {
+      Expected<void> decoded = DecodeBatch(chunk);
       if (!decoded) return decoded.error();
     }
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(out.size(), chunk_buffer_.size() - within));
-    std::memcpy(out.data(), chunk_buffer_.data() + within, count);
+    const uint64_t first = chunk - batch_first_;
+    if (batch_[first].failure) return *batch_[first].failure;
+    uint64_t ready_end = first + 1;  // chunks decoded, from `first` on
+    while (ready_end < batch_.size() && !batch_[ready_end].failure) ++ready_end;
+    const uint64_t begin = offset - batch_first_ * format_.chunk_bytes;
+    const uint64_t end = std::min(size_, (batch_first_ + ready_end) * format_.chunk_bytes) -
+                         batch_first_ * format_.chunk_bytes;
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(out.size(), end - begin));
+    std::memcpy(out.data(), decoded_.data() + begin, count);
     return count;
   }
 
  private:
+  struct Chunk {
+    uint64_t start = 0, end = 0;  // stored bytes in the chunk data
+    std::optional<Error> failure;
+  };
+
   // Entry `index` of the table: where chunk index + 1 starts in the data.
   Expected<uint64_t> Entry(uint64_t index) {
     if (index < window_first_ || index >= window_first_ + window_.size() / table_.entry_bytes) {
@@ -120,56 +144,68 @@ class WofSource : public ContentSource {
     return LeBytes(window_).Unsigned((index - window_first_) * table_.entry_bytes, table_.entry_bytes);
   }
 
-  // Stream bytes of a chunk, through the read-ahead.
-  Expected<void> ChunkBytes(uint64_t offset, std::span<uint8_t> out) {
-    if (offset < ahead_start_ || offset - ahead_start_ > ahead_.size() ||
-        out.size() > ahead_.size() - (offset - ahead_start_)) {
-      if (out.size() >= kReadAheadBytes) return ReadStreamBytes(*stream_, stream_info_, offset, out);
-      ahead_.resize(std::min(kReadAheadBytes, stream_info_.size - offset));
-      ahead_start_ = offset;
-      Expected<void> read = ReadStreamBytes(*stream_, stream_info_, offset, ahead_);
-      if (!read) {
-        ahead_.clear();
-        return read.error();
-      }
-    }
-    std::memcpy(out.data(), ahead_.data() + (offset - ahead_start_), out.size());
-    return {};
+  std::u16string Where(uint64_t chunk) const {
+    return Format("chunk %I64u at content offset 0x%I64X: ", chunk, chunk * format_.chunk_bytes);
+  }
+  uint64_t Expanded(uint64_t chunk) const {
+    return std::min<uint64_t>(format_.chunk_bytes, size_ - chunk * format_.chunk_bytes);
   }
 
-  Expected<void> Decode(uint64_t chunk) {
-    decoded_chunk_ = UINT64_MAX;
-    const uint64_t content_offset = chunk * format_.chunk_bytes;
-    auto where = [&] { return Format("chunk %I64u at content offset 0x%I64X: ", chunk, content_offset); };
-    uint64_t start = 0;
-    if (chunk > 0) {
-      Expected<uint64_t> entry = Entry(chunk - 1);
-      if (!entry) return entry.error().Within(where() + u"WofCompressedData");
-      start = *entry;
+  // Decodes the chunks from `first` on, up to a batch. An error only when
+  // chunk `first` itself cannot be placed or read; a later chunk that
+  // cannot ends the batch, and is met again as the first of the next.
+  Expected<void> DecodeBatch(uint64_t first) {
+    batch_.clear();
+    batch_first_ = first;
+    const uint64_t last = std::min(table_.chunks, first + per_batch_);
+    const uint64_t data_bytes = stream_info_.size - table_.table_bytes;
+    for (uint64_t chunk = first; chunk < last; ++chunk) {
+      Chunk placed;
+      Expected<uint64_t> start = chunk == 0 ? Expected<uint64_t>(0) : Entry(chunk - 1);
+      Expected<uint64_t> end = chunk + 1 < table_.chunks ? Entry(chunk) : Expected<uint64_t>(data_bytes);
+      if (!start || !end) {
+        if (chunk > first) break;
+        return (!start ? start.error() : end.error()).Within(Where(chunk) + u"WofCompressedData");
+      }
+      placed.start = *start;
+      placed.end = *end;  // the table was checked: end > start
+      if (placed.end - placed.start > Expanded(chunk)) {
+        placed.failure = Damaged(Where(chunk) + Format("stored in %I64u bytes, more than the %I64u it stands for",
+                                                       placed.end - placed.start, Expanded(chunk)));
+        if (chunk > first) break;
+      }
+      batch_.push_back(std::move(placed));
+      if (batch_.back().failure) break;
     }
-    uint64_t end = stream_info_.size - table_.table_bytes;
-    if (chunk + 1 < table_.chunks) {
-      Expected<uint64_t> entry = Entry(chunk);
-      if (!entry) return entry.error().Within(where() + u"WofCompressedData");
-      end = *entry;
+    if (batch_.front().failure) return {};
+    // The stored bytes of the batch, in one read; when that fails, the
+    // first chunk alone, so that its own error is the one told.
+    while (batch_.size() > 1 && batch_.back().failure) batch_.pop_back();
+    const uint64_t stored_start = batch_.front().start;
+    stored_.resize(batch_.back().end - stored_start);
+    Expected<void> read = ReadStreamBytes(*stream_, stream_info_, table_.table_bytes + stored_start, stored_);
+    if (!read && batch_.size() > 1) {
+      batch_.resize(1);
+      stored_.resize(batch_.front().end - stored_start);
+      read = ReadStreamBytes(*stream_, stream_info_, table_.table_bytes + stored_start, stored_);
     }
-    const uint64_t expanded = std::min<uint64_t>(format_.chunk_bytes, size_ - content_offset);
-    const uint64_t stored = end - start;  // the table was checked: end > start
-    if (stored > expanded)
-      return Damaged(where() + Format("stored in %I64u bytes, more than the %I64u it stands for", stored, expanded));
-    chunk_buffer_.resize(expanded);
-    if (stored == expanded) {
-      Expected<void> read = ChunkBytes(table_.table_bytes + start, chunk_buffer_);
-      if (!read) return read.error().Within(where() + u"WofCompressedData");
-    } else {
-      compressed_.resize(stored);
-      Expected<void> read = ChunkBytes(table_.table_bytes + start, compressed_);
-      if (!read) return read.error().Within(where() + u"WofCompressedData");
-      if (!decompressor_.Decompress(compressed_, chunk_buffer_))
-        return Damaged(where() + Format("its %I64u bytes of ", stored) + AlgorithmName(format_.compression) +
-                       u" data do not decompress");
-    }
-    decoded_chunk_ = chunk;
+    if (!read) return read.error().Within(Where(first) + u"WofCompressedData");
+    decoded_.resize(batch_.size() * format_.chunk_bytes);
+    const auto decode = [&](uint64_t begin, uint64_t end, unsigned lane) {
+      for (uint64_t i = begin; i < end; ++i) {
+        Chunk& chunk = batch_[i];
+        const uint64_t number = batch_first_ + i;
+        const std::span<const uint8_t> stored(stored_.data() + (chunk.start - stored_start), chunk.end - chunk.start);
+        const std::span<uint8_t> out(decoded_.data() + i * format_.chunk_bytes, Expanded(number));
+        if (stored.size() == out.size()) {
+          std::memcpy(out.data(), stored.data(), out.size());
+        } else if (!decompressors_[lane]->Decompress(stored, out)) {
+          chunk.failure = Damaged(Where(number) + Format("its %I64u bytes of ", stored.size()) +
+                                  AlgorithmName(format_.compression) + u" data do not decompress");
+        }
+      }
+    };
+    RunInLanes(batch_.size(), (batch_.size() + kLanes - 1) / kLanes, decode, [](unsigned) {});
     return {};
   }
 
@@ -178,14 +214,14 @@ class WofSource : public ContentSource {
   const uint64_t size_;
   const WofFormat format_;
   const WofTable table_;
-  ChunkDecompressor decompressor_;
+  const uint64_t per_batch_;
+  std::array<std::unique_ptr<ChunkDecompressor>, kLanes> decompressors_;  // one a lane
   std::vector<uint8_t> window_;  // table entries from window_first_ on
   uint64_t window_first_ = 0;
-  std::vector<uint8_t> ahead_;  // stream bytes from ahead_start_ on
-  uint64_t ahead_start_ = 0;
-  std::vector<uint8_t> compressed_;
-  std::vector<uint8_t> chunk_buffer_;
-  uint64_t decoded_chunk_ = UINT64_MAX;
+  std::vector<Chunk> batch_;  // chunks from batch_first_ on
+  uint64_t batch_first_ = 0;
+  std::vector<uint8_t> stored_;   // the batch's stored bytes
+  std::vector<uint8_t> decoded_;  // the batch's chunks, chunk_bytes apart
 };
 
 }  // namespace
