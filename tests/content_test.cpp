@@ -73,6 +73,10 @@ ContentCase Reads(const char* what, std::function<Built()> build, Bytes expected
 ContentCase Fails(const char* what, std::function<Built()> build, std::string failure, std::u16string stream = u"") {
   return ContentCase{what, std::move(build), {}, std::move(failure), Compression::kNone, std::move(stream)};
 }
+// A failure after `given`: the bytes before the damage still read.
+ContentCase FailsAfter(const char* what, std::function<Built()> build, Bytes given, std::string failure) {
+  return ContentCase{what, std::move(build), std::move(given), std::move(failure), Compression::kNone, u""};
+}
 
 struct Outcome {
   Bytes bytes;
@@ -212,8 +216,15 @@ std::vector<ContentCase> Lznt1Cases() {
       Reads("LZNT1: bytes past the initialized size",
             [=] { return CompressedFile({{Unit::kCompressed, text}, {Unit::kStored, raw}}, 2 * kUnitBytes, 5000); },
             Join({Bytes(text.begin(), text.begin() + 5000), Zeros(2 * kUnitBytes - 5000)}), Compression::kLznt1),
-      Fails("LZNT1: a damaged unit names its content offset", mixed(Unit::kSignatureBroken),
-            "compression unit at content offset 0x2000: LZNT1 chunk at byte 0x0 of the unit (header 0x"),
+      FailsAfter("LZNT1: a damaged unit names its content offset", mixed(Unit::kSignatureBroken), raw,
+                 "compression unit at content offset 0x2000: LZNT1 chunk at byte 0x0 of the unit (header 0x"),
+      FailsAfter("LZNT1: a damaged unit decoded beside a good one",
+                 [=] {
+                   return CompressedFile({{Unit::kCompressed, text}, {Unit::kSignatureBroken, text},
+                                          {Unit::kCompressed, text}},
+                                         3 * kUnitBytes);
+                 },
+                 text, "compression unit at content offset 0x2000: LZNT1 chunk"),
       Fails("LZNT1: a unit of more than 2^16 clusters",
             [] { return Built{{DataAttribute(u"", {{kLcn, 2}}, 1000, attr::kFlagLznt1, 17)}, {}}; },
             "compression unit of 2^17 clusters"),
@@ -266,14 +277,14 @@ std::vector<ContentCase> WofCases() {
                           return WofFile(0, data.size(), stream);
                         },
                         "chunk table entry 4 is 0x100000, not inside the"));
-  cases.push_back(Fails("WOF: a chunk whose Huffman table is damaged names its content offset",
+  cases.push_back(FailsAfter("WOF: a chunk whose Huffman table is damaged names its content offset",
                         [=] {
                           Bytes stream = testing::WofCompress(data, 0);
                           const uint32_t second = stream[0] | (stream[1] << 8);
                           std::fill_n(stream.begin() + 5 * 4 + second, 256, uint8_t{0x11});
                           return WofFile(0, data.size(), stream);
                         },
-                        "chunk 1 at content offset 0x1000: its "));
+                        Bytes(data.begin(), data.begin() + 0x1000), "chunk 1 at content offset 0x1000: its "));
 #else
   cases.push_back(Fails("WOF without wimlib", [] { return WofFile(0, 100, Pattern(100, 1)); },
                         "this build has no wimlib"));
@@ -289,6 +300,8 @@ TEST(ContentReaderTest, GivesTheBytesWindowsReads) {
     Outcome outcome = testing::WithinDeadline([&] { return ReadContent(c.build(), c.stream); });
     if (!c.failure.empty()) {
       EXPECT_NE(outcome.failure.find(c.failure), std::string::npos) << outcome.failure;
+      // Nothing past the damage, nothing before it lost.
+      EXPECT_EQ(testing::Sha256Hex(outcome.bytes), testing::Sha256Hex(c.expected));
       continue;
     }
     EXPECT_EQ(outcome.failure, "");
