@@ -81,7 +81,16 @@ bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, s
   const uint64_t cluster = volume.BytesPerCluster();
   uint64_t end = 0;
   if (!CheckedAdd(offset, out.size(), end)) return false;
-  if (!require_mapped) std::fill(out.begin(), out.end(), uint8_t{0});
+  // Bytes no mapped run supplies (holes, past the last run) are zeros,
+  // written as the walk passes them: zeroing the whole span first cost as
+  // much as a plain file's copy.
+  uint64_t zeroed_to = 0;  // out[0, zeroed_to) is read or zeroed
+  const auto zero_up_to = [&](uint64_t position) {
+    if (!require_mapped && position > zeroed_to)
+      std::fill(out.begin() + static_cast<ptrdiff_t>(zeroed_to), out.begin() + static_cast<ptrdiff_t>(position),
+                uint8_t{0});
+    zeroed_to = std::max(zeroed_to, position);
+  };
 
   uint64_t covered = 0;  // bytes of out that some mapped run supplied
   const auto& list = runs.runs();
@@ -101,14 +110,17 @@ bool ReadRunBytes(VolumeContext& volume, const RunList& runs, uint64_t offset, s
     if (from >= to) continue;
     if (!it->lcn) {
       if (require_mapped) return false;
-      continue;  // a hole: zeros, already there
+      continue;  // a hole: zeros, written when the next run or the end comes
     }
     uint64_t device_offset = 0;
     if (!CheckedMul(it->lcn->value, cluster, device_offset) || !CheckedAdd(device_offset, from - run_start, device_offset))
       return false;
+    zero_up_to(from - offset);
     if (!ReadVolumeBytes(volume, device_offset, out.subspan(from - offset, to - from))) return false;
+    zeroed_to = std::max(zeroed_to, to - offset);
     covered += to - from;
   }
+  zero_up_to(out.size());
   return !require_mapped || covered == out.size();
 }
 

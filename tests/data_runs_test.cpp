@@ -1,6 +1,8 @@
 // Mapping pairs decoding and reading a value's bytes through its runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <optional>
 #include <type_traits>
 #include <vector>
@@ -119,6 +121,11 @@ TEST_F(RunBytesTest, HolesAndUnmappedTailReadAsZeros) {
   EXPECT_EQ(out[1535], 0);
   EXPECT_EQ(out[1536], 7);
   EXPECT_EQ(out[2048], 0);  // past the last run
+  // A range that starts inside the hole: zeros up to the run, then its bytes.
+  std::vector<uint8_t> within(1024, 0xEE);
+  ASSERT_TRUE(ReadRunBytes(volume_, runs, 512 + 256, within, false));
+  EXPECT_EQ(std::count(within.begin(), within.begin() + 768, 0), 768);
+  EXPECT_EQ(std::count(within.begin() + 768, within.end(), 7), 256);
 }
 
 TEST_F(RunBytesTest, RequireMappedRefusesHolesAndGaps) {
