@@ -38,5 +38,8 @@ inline constexpr uint64_t kPlausibleTimeEnd = 160'000'000'000'000'000;
 // that is a whole number of 8-byte units and a real size under 2^60.
 // Nothing here asks what the parent is: the callers know.
 std::optional<CarvedName> ReadCarvedFileName(LeBytes bytes, uint64_t offset, uint64_t length);
+// Whether ReadCarvedFileName would take it, without decoding anything: for
+// a carver that drops most of what it finds (copies of live entries).
+bool CarvedFileNameHolds(LeBytes bytes, uint64_t offset, uint64_t length);
 
 }  // namespace velmora

@@ -55,9 +55,6 @@ uint64_t NameHash(std::span<const uint8_t> name_bytes) {
     return static_cast<uint16_t>(name_bytes[2 * i] | name_bytes[2 * i + 1] << 8);
   });
 }
-uint64_t NameHash(const std::u16string& name) {
-  return HashUnits(name.size(), [&name](size_t i) { return static_cast<uint16_t>(name[i]); });
-}
 uint64_t LiveKey(uint64_t reference, uint64_t name_hash) { return HashWord(HashWord(kHashStart, reference), name_hash); }
 
 // The entries in use of a node, in on-disk order, up to the first one that
@@ -113,7 +110,7 @@ bool SlackOwner::Owns(FileReference parent) const {
 }
 
 void CarveIndexRegion(LeBytes node, uint64_t begin, uint64_t end, const SlackOwner& owner,
-                      const CarvedEntryVisitor& visitor) {
+                      const CarvedEntryVisitor& visitor, const CarvedEntryFilter* filter) {
   if (end > node.size()) end = node.size();
   constexpr uint64_t kParentAt = index_entry::kKey + file_name::kParentRef;
   const auto directory_low = static_cast<uint32_t>(owner.directory.Number());
@@ -133,9 +130,11 @@ void CarveIndexRegion(LeBytes node, uint64_t begin, uint64_t end, const SlackOwn
         key_length < file_name::kName || index_entry::kKey + key_length + sub_node > length ||
         key_length != file_name::kName + 2 * uint64_t{node.U8(key + file_name::kNameLength)} || file.Sequence() == 0)
       continue;
-    std::optional<CarvedName> carved = ReadCarvedFileName(node, key, key_length);
-    if (!carved) continue;
-    visitor(pos, file, std::move(*carved));
+    if (!CarvedFileNameHolds(node, key, key_length)) continue;
+    if (!filter || (*filter)(LeBytes(node.Sub(key, key_length)), file)) {
+      std::optional<CarvedName> carved = ReadCarvedFileName(node, key, key_length);
+      if (carved) visitor(pos, file, std::move(*carved));
+    }
     pos += length - kEntryAlignment;
   }
 }
@@ -234,19 +233,26 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
 
   // One distinct entry once: its reference, name and times, hashed.
   HashSet64 seen;
+  // Repeats and copies of live entries are told from the key's bytes,
+  // before anything is decoded: in a directory that has only grown they
+  // are nearly all the slack holds.
+  const CarvedEntryFilter keep = [&](LeBytes key, FileReference file) {
+    if (slack.entries.size() >= kMaxSlackEntries) return false;
+    const uint64_t units = key.U8(file_name::kNameLength);
+    const uint64_t name_hash = NameHash(key.Sub(file_name::kName, units * 2));
+    uint64_t identity = kHashStart;
+    for (uint64_t field : {file.value, name_hash, key.U64(file_name::kCreateTime), key.U64(file_name::kModificationTime),
+                           key.U64(file_name::kChangeTime), key.U64(file_name::kAccessTime)})
+      identity = HashWord(identity, field);
+    if (!seen.Insert(identity)) return false;
+    if (live.Contains(LiveKey(file.value, name_hash))) {
+      ++slack.live_copies;
+      return false;
+    }
+    return true;
+  };
   auto carve = [&](LeBytes node, uint64_t begin, uint64_t end, SlackSource source, std::optional<Vcn> block) {
     CarveIndexRegion(node, begin, end, owner, [&](uint64_t offset, FileReference file, CarvedName key) {
-      if (slack.entries.size() >= kMaxSlackEntries) return;
-      const FileTimes& t = key.times;
-      const uint64_t name_hash = NameHash(key.name);
-      uint64_t identity = kHashStart;
-      for (uint64_t field : {file.value, name_hash, t.created, t.modified, t.record_changed, t.accessed})
-        identity = HashWord(identity, field);
-      if (!seen.Insert(identity)) return;
-      if (live.Contains(LiveKey(file.value, name_hash))) {
-        ++slack.live_copies;
-        return;
-      }
       SlackEntry entry;
       entry.file = file;
       entry.key = std::move(key);
@@ -255,7 +261,7 @@ Expected<IndexSlack> ReadIndexSlack(VolumeContext& volume, FileReference directo
       entry.offset = static_cast<uint32_t>(offset);
       std::tie(entry.state, entry.record_sequence) = StateOfRecord(volume, entry.file);
       slack.entries.push_back(std::move(entry));
-    });
+    }, &keep);
   };
   carve(root_value, root_used->second, root_value.size(), SlackSource::kRootSlack, std::nullopt);
   carve(LeBytes(record_bytes), record_used, record_end, SlackSource::kRecordSlack, std::nullopt);

@@ -68,9 +68,12 @@ struct SlackOwner {
 // exactly as long as its $FILE_NAME, the name and times as
 // ReadCarvedFileName wants them, a parent reference owner owns and a
 // reference with a sequence number. Bounded by the region's size.
+// A filter, when given, sees each entry that validates (its key's bytes)
+// before it is decoded, and returns false to pass over it.
 using CarvedEntryVisitor = std::function<void(uint64_t offset, FileReference file, CarvedName key)>;
+using CarvedEntryFilter = std::function<bool(LeBytes key, FileReference file)>;
 void CarveIndexRegion(LeBytes node, uint64_t begin, uint64_t end, const SlackOwner& owner,
-                      const CarvedEntryVisitor& visitor);
+                      const CarvedEntryVisitor& visitor, const CarvedEntryFilter* filter = nullptr);
 
 // The most entries one directory's slack yields; past it the read stops.
 inline constexpr size_t kMaxSlackEntries = 1u << 20;
