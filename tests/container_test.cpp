@@ -217,6 +217,16 @@ TEST_P(ContainerTest, EveryReportReadsAsTheRawVolume) {
   EXPECT_EQ(got.out, expected.out);
   EXPECT_EQ(ReadText(written), expected_bytes);
   EXPECT_EQ(expected_bytes.size(), 0x20000u);  // $UpCase: 65,536 UTF-16 units
+  // A content read long enough that a container may cut it in parts read
+  // at once ($MFT: hundreds of KiB).
+  const std::string extract = "-f 'C:\\$MFT' -x " + Quote(written.string()) + " --hash";
+  const Outcome expected_extract = Velmora(raw, extract);
+  const std::string expected_content = ReadText(written);
+  const Outcome got_extract = Velmora(container, extract);
+  EXPECT_EQ(got_extract.out, expected_extract.out);
+  EXPECT_EQ(got_extract.err, "");
+  EXPECT_EQ(ReadText(written), expected_content);
+  EXPECT_GE(expected_content.size(), 256u << 10);
   std::error_code ec;
   fs::remove(written, ec);
 }
