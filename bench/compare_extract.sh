@@ -99,8 +99,8 @@ if command -v ewfacquire >/dev/null; then
   ewfacquire -u -q -c fast -S 4MiB -t "$WORK/set" "$IMG" >/dev/null 2>&1 || skip "ewfacquire failed"
   E01=$WORK/set.E01
   header "through E01 ($(ls "$WORK"/set.E* | wc -l) segments)"
-  for spec in "plain.bin $PLAIN_MIB" "lznt1\\packed.bin $PACKED_MIB" "xpress8k.bin $PACKED_MIB"; do
-    read -r file mib <<< "$spec"
+  for item in "plain.bin $PLAIN_MIB" "lznt1\\packed.bin $PACKED_MIB" "xpress8k.bin $PACKED_MIB"; do
+    read -r file mib <<< "$item"
     read -r rw rc rk < <(measure "$VELMORA" -m C: "$IMG" -f "C:\\$file" -x "$OUT")
     row "-x $file raw" "$mib" "$rw" "$rc" "$rk"
     read -r ew ec ek < <(measure "$VELMORA" -m C: "$E01" -f "C:\\$file" -x "$OUT")
