@@ -39,21 +39,17 @@ uint64_t HashWord(uint64_t hash, uint64_t word) {
   return hash ^ (hash >> 29);
 }
 
-// A name's units, four to a word, however they are held.
-template <typename UnitAt>
-uint64_t HashUnits(size_t units, UnitAt unit_at) {
+// A name's UTF-16 units as they lie on disk, four to a word.
+uint64_t NameHash(std::span<const uint8_t> name_bytes) {
+  const size_t units = name_bytes.size() / 2;
   uint64_t hash = HashWord(kHashStart, units);
   for (size_t i = 0; i < units; i += 4) {
     uint64_t word = 0;
-    for (size_t k = 0; k < 4 && i + k < units; ++k) word |= uint64_t{unit_at(i + k)} << (16 * k);
+    for (size_t k = 0; k < 4 && i + k < units; ++k)
+      word |= uint64_t{name_bytes[2 * (i + k)]} << (16 * k) | uint64_t{name_bytes[2 * (i + k) + 1]} << (16 * k + 8);
     hash = HashWord(hash, word);
   }
   return hash;
-}
-uint64_t NameHash(std::span<const uint8_t> name_bytes) {
-  return HashUnits(name_bytes.size() / 2, [name_bytes](size_t i) {
-    return static_cast<uint16_t>(name_bytes[2 * i] | name_bytes[2 * i + 1] << 8);
-  });
 }
 uint64_t LiveKey(uint64_t reference, uint64_t name_hash) { return HashWord(HashWord(kHashStart, reference), name_hash); }
 
